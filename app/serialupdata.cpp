@@ -1,0 +1,148 @@
+#include "serialupdata.h"
+#include "ui_serialupdata.h"
+
+#include <QAction>
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDebug>
+#include <QFile>
+#include <QMenu>
+#include <QMenuBar>
+#include <QSerialPortInfo>
+#include <QTranslator>
+
+SerialUpdata::SerialUpdata(QWidget *parent)
+    : QMainWindow(parent), ui(new Ui_SerialUpdata), optionsMenu(nullptr), languageMenu(nullptr),
+      menuBar(nullptr), actionChinese(nullptr), actionEnglish(nullptr), actionJapanese(nullptr),
+      actionGerman(nullptr), translator(nullptr), serial(nullptr), deviceNameReceived(false),
+      portErrorFlag(false), connectAttempts(1), linkEstablished(false)
+{
+    ui->setupUi(this);
+    translator = new QTranslator;
+    setWindowFlags(windowFlags() & ~Qt::WindowMaximizeButtonHint);
+
+    const auto ports = QSerialPortInfo::availablePorts();
+    for (const QSerialPortInfo &info : ports)
+        ui->comboBox_COM->addItem(info.portName());
+
+    ui->pBtn_open->setText(tr("连接"));
+    serial = new QSerialPort(this);
+
+    QFile style(QStringLiteral(":/style.qss"));
+    if (style.open(QIODevice::ReadOnly)) {
+        QByteArray sheet = style.readAll();
+        const int nul = sheet.indexOf('\0');
+        if (nul >= 0)
+            sheet.truncate(nul);
+        setStyleSheet(QString::fromLatin1(sheet));
+        style.close();
+    } else {
+        qDebug() << "Open failed";
+    }
+
+    ui->pBtn_UpGrade->setEnabled(false);
+    ui->pBtn_glance->setEnabled(false);
+
+    menuBar = new QMenuBar(this);
+    // Without a parent the pop-ups stay out of the window's style sheet.
+    languageMenu = new QMenu(tr("语言"));
+    optionsMenu = new QMenu(tr("选项"));
+    menuBar->addMenu(optionsMenu);
+    optionsMenu->addMenu(languageMenu);
+    setMenuBar(menuBar);
+
+    actionChinese = new QAction(tr("China"));
+    actionEnglish = new QAction(tr("English"));
+    actionGerman = new QAction(tr("Germany"));
+    actionJapanese = new QAction(tr("Japan"));
+    languageMenu->addAction(actionChinese);
+    languageMenu->addAction(actionEnglish);
+    languageMenu->addAction(actionGerman);
+    languageMenu->addAction(actionJapanese);
+
+    connect(actionChinese, SIGNAL(triggered()), this, SLOT(setChianse()));
+    connect(actionEnglish, SIGNAL(triggered()), this, SLOT(setEnglish()));
+    connect(actionGerman, SIGNAL(triggered()), this, SLOT(setGermany()));
+    connect(actionJapanese, SIGNAL(triggered()), this, SLOT(setJapan()));
+
+    setEnglish();
+    setWindowTitle(QStringLiteral("Pelmar Firmware Update Tool"));
+}
+
+SerialUpdata::~SerialUpdata()
+{
+    delete ui;
+    // Ports created by a connect have no parent. Their signals are cut first so that a close
+    // reported while the window is half destroyed cannot reach a slot.
+    for (QSerialPort *port : qAsConst(retiredPorts)) {
+        port->disconnect(this);
+        delete port;
+    }
+    if (serial->parent() != this) {
+        serial->disconnect(this);
+        delete serial;
+    }
+    delete optionsMenu;
+    delete languageMenu;
+    delete actionChinese;
+    delete actionEnglish;
+    delete actionGerman;
+    delete actionJapanese;
+    delete translator;
+}
+
+void SerialUpdata::setChianse()
+{
+    QCoreApplication::removeTranslator(translator);
+    ui->retranslateUi(this);
+    setWindowTitle(QStringLiteral("Pelmar固件升级工具"));
+    optionsMenu->setTitle(tr("选项"));
+    languageMenu->setTitle(tr("语言"));
+    actionChinese->setText(tr("简体中文"));
+    actionEnglish->setText(tr("English"));
+    actionGerman->setText(tr("Deutsche"));
+    actionJapanese->setText(tr("日本語"));
+}
+
+void SerialUpdata::setEnglish()
+{
+    translator->load(QStringLiteral(":/Serial_English.qm"), QString(), QString(), QString());
+    QCoreApplication::installTranslator(translator);
+    applyTranslatedTexts(QStringLiteral("Pelmar Firmware Update Tool"));
+}
+
+void SerialUpdata::setGermany()
+{
+    translator->load(QStringLiteral(":/Serial_Germany.qm"), QString(), QString(), QString());
+    QCoreApplication::installTranslator(translator);
+    applyTranslatedTexts(QStringLiteral("Pelmar Firmware Update Tool"));
+}
+
+void SerialUpdata::setJapan()
+{
+    translator->load(QStringLiteral(":/Serial_Japan.qm"), QString(), QString(), QString());
+    QCoreApplication::installTranslator(translator);
+    applyTranslatedTexts(QStringLiteral("Pelmarファームウェア アップデート ツール"));
+}
+
+void SerialUpdata::applyTranslatedTexts(const QString &title)
+{
+    ui->retranslateUi(this);
+    setWindowTitle(title);
+    optionsMenu->setTitle(tr("选项"));
+    languageMenu->setTitle(tr("语言"));
+    actionChinese->setText(tr("China"));
+    actionEnglish->setText(tr("English"));
+    actionGerman->setText(tr("Germany"));
+    actionJapanese->setText(tr("Japan"));
+}
+
+QString SerialUpdata::timeStamp()
+{
+    return QDateTime::currentDateTime().toString(QStringLiteral("yyyy.MM.dd hh:mm:ss"));
+}
+
+void SerialUpdata::appendLine(const QString &stampedText)
+{
+    ui->txt_Message->appendPlainText(stampedText);
+}

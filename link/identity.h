@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+struct IdentityLabels
+{
+    QString name;
+    QString serial;
+    QString version;
+};
+
+struct Identity
+{
+    QString text;        // begins with CR LF; exactly CR LF when no marker was found
+    QString productName; // value of the PRODUCT line, trailing CR kept
+    bool nameFound = false;
+};
+
+// Builds the identity text from one batch of bytes the device sent. The labels are put in front
+// of the values as given, so the caller decides the language at the moment of parsing.
+Identity parseIdentity(const QByteArray &batch, const IdentityLabels &labels);

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// The name field an image must carry for a device called `trimmedName`: Latin-1, cut at the
+// first NUL, padded with spaces to 16 bytes (a longer name is left as it is and never matches).
+QByteArray expectedNameField(const QString &trimmedName);
+
+// Whether the image may be sent. Without a product name from the device every image is accepted;
+// with one, the first 16 bytes must equal the expected field. An image shorter than the name
+// field is rejected then, and is never read past its end.
+bool nameFieldAccepted(const QByteArray &image, const QByteArray &expectedField,
+                       bool deviceNameReceived);

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QByteArray>
+
+// Bytes exchanged with the device. Shared by the window, the device simulator and the tests so
+// that both ends of the line speak from one definition.
+namespace protocol {
+
+constexpr char SOH = 0x01;
+constexpr char EOT = 0x04;
+constexpr char ACK = 0x06;
+constexpr char NAK = 0x15;
+constexpr char CAN = 0x18;
+
+constexpr int kBlockSize = 128;
+constexpr int kFrameSize = kBlockSize + 4;
+constexpr int kNameFieldSize = 16;
+constexpr char kFiller = 0x1A;
+
+// Modbus RTU: address FF, function 41, four zero bytes, CRC-16/MODBUS low byte first.
+inline QByteArray function41Frame()
+{
+    return QByteArray("\xFF\x41\x00\x00\x00\x00\x28\x1B", 8);
+}
+inline QByteArray shortInfoQuery()
+{
+    return QByteArrayLiteral("info");
+}
+inline QByteArray infoQuery()
+{
+    return QByteArrayLiteral("info\r");
+}
+inline QByteArray updateCommand()
+{
+    return QByteArrayLiteral("updata\n");
+}
+
+} // namespace protocol

@@ -1,0 +1,30 @@
+#include "serialupdata.h"
+#include "ui_serialupdata.h"
+
+#include "identity.h"
+
+#include <QDebug>
+
+void SerialUpdata::recv_data()
+{
+    ++recvDepth;
+    // Lets a reply that comes in several pieces gather before it is read.
+    delay(30);
+    // A port error during the wait may have closed the port; reading it then gives nothing.
+    const QByteArray batch = serial->isOpen() ? serial->readAll() : QByteArray();
+    if (--recvDepth == 0 && !retiredPorts.isEmpty())
+        releaseRetiredPorts();
+    if (batch.isEmpty())
+        return;
+
+    qDebug() << "start" << batch << "end";
+
+    const Identity id =
+        parseIdentity(batch, IdentityLabels{tr("设备名称:"), tr("设备序列号:"), tr("固件版本:")});
+    if (id.nameFound) {
+        deviceName = id.productName;
+        deviceNameReceived = true;
+    }
+    deviceInfo = id.text;
+    recvBuffer = batch;
+}

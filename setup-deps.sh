@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the tests and the demo need, only when one is missing.
+set -euo pipefail
+
+packages=(
+    g++ cmake make pkg-config
+    qtbase5-dev libqt5serialport5-dev qttools5-dev qttools5-dev-tools
+    xvfb xauth fonts-noto-cjk
+)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+    echo "Installing: ${missing[*]}"
+    sudo_cmd=()
+    [[ $(id -u) -ne 0 ]] && sudo_cmd=(sudo)
+    "${sudo_cmd[@]}" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

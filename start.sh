@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and starts the tool.
+set -euo pipefail
+cd "$(dirname "$0")"
+./setup-deps.sh
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$(nproc)"
+if [[ -z "${DISPLAY:-}" && -z "${WAYLAND_DISPLAY:-}" ]]; then
+    echo "No display found. Start it on a virtual one:  xvfb-run -a ./start.sh" >&2
+    exit 1
+fi
+exec ./build/app/pelmar-firmware-update "$@"

@@ -1,0 +1,165 @@
+#include "windowdriver.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileDialog>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMetaObject>
+#include <QRegularExpression>
+#include <QTest>
+#include <QTextBlock>
+
+QMenuBar *WindowDriver::menuBar() const
+{
+    return w.QMainWindow::menuBar();
+}
+
+QMenu *WindowDriver::optionsMenu() const
+{
+    const auto actions = w.QMainWindow::menuBar()->actions();
+    return actions.isEmpty() ? nullptr : actions.first()->menu();
+}
+
+QMenu *WindowDriver::languageMenu() const
+{
+    QMenu *options = optionsMenu();
+    if (!options || options->actions().isEmpty())
+        return nullptr;
+    return options->actions().first()->menu();
+}
+
+void WindowDriver::usePort(const QString &path)
+{
+    ports()->addItem(path);
+    ports()->setCurrentIndex(ports()->count() - 1);
+}
+
+void WindowDriver::chooseBaud(const QString &text)
+{
+    bauds()->setCurrentIndex(bauds()->findText(text));
+}
+
+QStringList WindowDriver::paneLines() const
+{
+    QStringList lines;
+    const QTextDocument *doc = pane()->document();
+    for (QTextBlock b = doc->begin(); b.isValid(); b = b.next())
+        lines << b.text();
+    if (lines.size() == 1 && lines.first().isEmpty())
+        lines.clear();
+    return lines;
+}
+
+QStringList WindowDriver::newLines(int before) const
+{
+    return paneLines().mid(before);
+}
+
+bool WindowDriver::clickWithModal(QPushButton *button,
+                                  const std::function<void(QWidget *)> &onModal)
+{
+    bool seen = false;
+    QTimer poll;
+    poll.setInterval(10);
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (QWidget *modal = QApplication::activeModalWidget()) {
+            poll.stop();
+            seen = true;
+            onModal(modal);
+        }
+    });
+    poll.start();
+    button->click();
+    poll.stop();
+    return seen;
+}
+
+WindowDriver::DialogSeen WindowDriver::browse(const QString &path)
+{
+    DialogSeen seen;
+    clickWithModal(browseButton(), [&](QWidget *modal) {
+        auto *dialog = qobject_cast<QFileDialog *>(modal);
+        if (!dialog) {
+            modal->close();
+            return;
+        }
+        seen.shown = true;
+        seen.caption = dialog->windowTitle();
+        seen.filters = dialog->nameFilters();
+        seen.directory = dialog->directory().absolutePath();
+        if (path.isEmpty()) {
+            dialog->reject();
+        } else {
+            dialog->selectFile(path);
+            static_cast<QDialog *>(dialog)->accept();
+        }
+    });
+    return seen;
+}
+
+void WindowDriver::invoke(const char *slot) const
+{
+    QMetaObject::invokeMethod(&w, slot, Qt::DirectConnection);
+}
+
+void WindowDriver::raisePortError(QSerialPort::SerialPortError error) const
+{
+    QMetaObject::invokeMethod(&w, "SerialError", Qt::DirectConnection,
+                              Q_ARG(QSerialPort::SerialPortError, error));
+}
+
+void WindowDriver::connect(const QString &path, const QString &baud)
+{
+    usePort(path);
+    chooseBaud(baud);
+    openButton()->click();
+}
+
+QString stampOf(const QString &line)
+{
+    static const QRegularExpression re(
+        QStringLiteral("^(\\d{4}\\.\\d{2}\\.\\d{2} \\d{2}:\\d{2}:\\d{2})"));
+    const auto m = re.match(line);
+    return m.hasMatch() ? m.captured(1) : QString();
+}
+
+QString textOf(const QString &line)
+{
+    const QString stamp = stampOf(line);
+    return stamp.isEmpty() ? line : line.mid(stamp.size());
+}
+
+QString writeImage(const QString &dir, const QString &fileName, const QByteArray &name,
+                   int payloadSize, quint32 seed)
+{
+    QByteArray bytes = name.left(16);
+    bytes.append(QByteArray(16 - bytes.size(), ' '));
+    quint32 x = seed;
+    for (int i = 0; i < payloadSize; ++i) {
+        x = x * 1103515245u + 12345u;
+        bytes.append(static_cast<char>(x >> 16));
+    }
+    const QString path = dir + QLatin1Char('/') + fileName;
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
+        return QString();
+    return path;
+}
+
+QByteArray imagePayload(const QString &path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return f.readAll().mid(16);
+}
+
+QByteArray paddedPayload(const QByteArray &payload)
+{
+    QByteArray padded = payload;
+    if (padded.size() % 128)
+        padded.append(QByteArray(128 - padded.size() % 128, 0x1A));
+    return padded;
+}

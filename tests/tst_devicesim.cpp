@@ -1,0 +1,419 @@
+#include "devicesim.h"
+#include "frame.h"
+#include "protocol.h"
+
+#include <QSerialPort>
+#include <QSignalSpy>
+#include <QtTest>
+
+namespace {
+
+const QByteArray kAck(1, protocol::ACK);
+const QByteArray kNak(1, protocol::NAK);
+const QByteArray kEot(1, protocol::EOT);
+
+// Waits for the first bytes, then lets the rest of the same answer arrive.
+QByteArray readAnswer(QSerialPort &port, int timeoutMs = 500)
+{
+    if (QTest::qWaitFor([&port] { return port.bytesAvailable() > 0; }, timeoutMs))
+        QTest::qWait(20);
+    return port.readAll();
+}
+
+QByteArray image(int size)
+{
+    QByteArray bytes(size, '\0');
+    for (int i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>(i * 37 + 11); // covers negative bytes for the checksum
+    return bytes;
+}
+
+QByteArray withChecksum(QByteArray frame, char checksum)
+{
+    frame[protocol::kFrameSize - 1] = checksum;
+    return frame;
+}
+
+// Plain XMODEM sum, which differs from the device's rule when the signed sum is negative.
+char xmodemSum(const QByteArray &frame)
+{
+    quint8 sum = 0;
+    for (int i = 3; i < protocol::kFrameSize - 1; ++i)
+        sum += static_cast<quint8>(frame.at(i));
+    return static_cast<char>(sum);
+}
+
+} // namespace
+
+class TestDeviceSimulator : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void consoleAnswers_data();
+    void consoleAnswers();
+    void updateCommandAnswerDependsOnBaud_data();
+    void updateCommandAnswerDependsOnBaud();
+    void deviceBaudFiltersInput_data();
+    void deviceBaudFiltersInput();
+    void transfer_data();
+    void transfer();
+    void blockNumberWrapsAfter255();
+    void waitingDeviceAnswersCancelOnce();
+    void replySplitIntoTimedPieces();
+    void portCanBeReopened();
+    void hangUpGivesReadErrorAndRestartGivesNewLine();
+
+private:
+    bool openClient(qint32 baud);
+
+    DeviceSimulator *m_sim = nullptr;
+    QSerialPort *m_port = nullptr;
+};
+
+void TestDeviceSimulator::init()
+{
+    m_sim = new DeviceSimulator;
+    QVERIFY2(m_sim->start(), qPrintable(m_sim->errorString()));
+    m_port = new QSerialPort;
+}
+
+void TestDeviceSimulator::cleanup()
+{
+    delete m_port;
+    delete m_sim;
+}
+
+bool TestDeviceSimulator::openClient(qint32 baud)
+{
+    m_port->setPortName(m_sim->slavePath());
+    return m_port->open(QIODevice::ReadWrite) && m_port->setBaudRate(baud);
+}
+
+void TestDeviceSimulator::consoleAnswers_data()
+{
+    QTest::addColumn<qint32>("baud");
+    QTest::addColumn<bool>("answerFunction41");
+    QTest::addColumn<QList<QByteArray>>("chunks");
+    QTest::addColumn<int>("identityReplies");
+
+    const QByteArray f41 = protocol::function41Frame();
+    QTest::newRow("function-0x41 frame") << 9600 << true << QList<QByteArray>{f41} << 1;
+    QTest::newRow("function-0x41 switched off") << 9600 << false << QList<QByteArray>{f41} << 0;
+    QTest::newRow("short info") << 9600 << true << QList<QByteArray>{"info"} << 1;
+    QTest::newRow("info CR") << 115200 << true << QList<QByteArray>{"info\r"} << 1;
+    QTest::newRow("info split byte by byte")
+        << 115200 << true << QList<QByteArray>{"i", "n", "f", "o\r"} << 1;
+    QTest::newRow("CR after answered short info")
+        << 115200 << true << QList<QByteArray>{"info", "\r"} << 1;
+    QTest::newRow("frame split across reads")
+        << 9600 << true << QList<QByteArray>{f41.left(3), f41.mid(3)} << 1;
+    QTest::newRow("broken frame start, then query")
+        << 9600 << true << QList<QByteArray>{f41.left(3), "xinfo"} << 1;
+    QTest::newRow("noise around queries")
+        << 115200 << true << QList<QByteArray>{QByteArray("\x00zz\xFF", 4), "infoinfo\r", "q"} << 2;
+    QTest::newRow("cancel byte ignored") << 115200 << true << QList<QByteArray>{"\x18"} << 0;
+    QTest::newRow("other words ignored")
+        << 115200 << true << QList<QByteArray>{"infx\r", "update\n"} << 0;
+}
+
+void TestDeviceSimulator::consoleAnswers()
+{
+    QFETCH(qint32, baud);
+    QFETCH(bool, answerFunction41);
+    QFETCH(QList<QByteArray>, chunks);
+    QFETCH(int, identityReplies);
+
+    m_sim->setIdentity("PM-7", "A42", "V2.3");
+    m_sim->setAnswerFunction41(answerFunction41);
+    QVERIFY(openClient(baud));
+    for (const QByteArray &chunk : chunks) {
+        m_port->write(chunk);
+        QTest::qWait(30); // separate reads on the device side
+    }
+    const QByteArray answer = readAnswer(*m_port, 200);
+
+    QCOMPARE(answer,
+             DeviceSimulator::identityReply("PM-7", "A42", "V2.3").repeated(identityReplies));
+    QVERIFY(!m_sim->inReceiveMode());
+    QCOMPARE(m_sim->receivedBytes(), chunks.join());
+}
+
+void TestDeviceSimulator::updateCommandAnswerDependsOnBaud_data()
+{
+    QTest::addColumn<qint32>("baud");
+    QTest::addColumn<bool>("singleNak");
+
+    QTest::newRow("9600") << 9600 << true;
+    QTest::newRow("115200") << 115200 << false;
+}
+
+void TestDeviceSimulator::updateCommandAnswerDependsOnBaud()
+{
+    QFETCH(qint32, baud);
+    QFETCH(bool, singleNak);
+
+    QSignalSpy modeSpy(m_sim, &DeviceSimulator::receiveModeChanged);
+    QVERIFY(openClient(baud));
+    m_port->write(protocol::updateCommand());
+    const QByteArray answer = readAnswer(*m_port);
+
+    if (singleNak)
+        QCOMPARE(answer, kNak);
+    else
+        QVERIFY2(answer.size() > 10, answer.constData());
+    QVERIFY(m_sim->inReceiveMode());
+    QCOMPARE(modeSpy.count(), 1);
+    QCOMPARE(m_sim->record().constLast().baud, baud);
+    QCOMPARE(m_sim->sent().constLast().bytes, answer);
+}
+
+void TestDeviceSimulator::deviceBaudFiltersInput_data()
+{
+    QTest::addColumn<qint32>("deviceBaud");
+    QTest::addColumn<qint32>("clientBaud");
+    QTest::addColumn<bool>("answered");
+
+    QTest::newRow("any rate, 9600") << 0 << 9600 << true;
+    QTest::newRow("any rate, 115200") << 0 << 115200 << true;
+    QTest::newRow("same rate") << 115200 << 115200 << true;
+    QTest::newRow("other rate") << 115200 << 9600 << false;
+}
+
+void TestDeviceSimulator::deviceBaudFiltersInput()
+{
+    QFETCH(qint32, deviceBaud);
+    QFETCH(qint32, clientBaud);
+    QFETCH(bool, answered);
+
+    m_sim->setDeviceBaud(deviceBaud);
+    QVERIFY(openClient(clientBaud));
+    QCOMPARE(m_sim->currentBaud(), clientBaud);
+    m_port->write(protocol::infoQuery());
+    const QByteArray answer = readAnswer(*m_port, 200);
+
+    QCOMPARE(!answer.isEmpty(), answered);
+    QCOMPARE(m_sim->record().size(), 1);
+    QCOMPARE(m_sim->record().constFirst().baud, clientBaud);
+    QCOMPARE(m_sim->record().constFirst().bytes, protocol::infoQuery());
+}
+
+void TestDeviceSimulator::transfer_data()
+{
+    QTest::addColumn<int>("nakAt");
+    QTest::addColumn<int>("garbledAt");
+    QTest::addColumn<int>("silentFrom");
+    QTest::addColumn<QList<QByteArray>>("sends");   // frames, or the EOT byte
+    QTest::addColumn<QList<QByteArray>>("answers"); // empty: no answer
+    QTest::addColumn<QByteArray>("expectedImage");
+    QTest::addColumn<int>("bad");
+    QTest::addColumn<int>("duplicates");
+
+    const QByteArray payload = image(300);
+    const QByteArray f1 = buildFrame(payload, 0, 1);
+    const QByteArray f2 = buildFrame(payload, 128, 2);
+    const QByteArray f3 = buildFrame(payload, 256, 3);
+    const QByteArray padded = payload + QByteArray(84, protocol::kFiller);
+    const QByteArray first = padded.left(128);
+    const QByteArray two = padded.left(256);
+
+    QByteArray badComplement = f2;
+    badComplement[2] = 0;
+    QByteArray badStart = f1;
+    badStart[0] = 0x02;
+    const QByteArray negative = QByteArray(1, '\xFF') + QByteArray(127, '\0'); // signed sum -1
+    const QByteArray fn = buildFrame(negative, 0, 1);
+    QVERIFY(xmodemSum(fn) != fn.at(131)); // the block really tells the two sums apart
+
+    QTest::newRow("three frames and EOT")
+        << 0 << 0 << 0 << QList<QByteArray>{f1, f2, f3, kEot}
+        << QList<QByteArray>{kAck, kAck, kAck, kAck} << padded << 0 << 0;
+    QTest::newRow("plain XMODEM sum refused")
+        << 0 << 0 << 0 << QList<QByteArray>{withChecksum(fn, xmodemSum(fn)), fn}
+        << QList<QByteArray>{kNak, kAck} << negative << 1 << 0;
+    QTest::newRow("wrong complement refused")
+        << 0 << 0 << 0 << QList<QByteArray>{f1, badComplement, f2}
+        << QList<QByteArray>{kAck, kNak, kAck} << two << 1 << 0;
+    QTest::newRow("wrong start byte refused") << 0 << 0 << 0 << QList<QByteArray>{badStart, f1}
+                                              << QList<QByteArray>{kNak, kAck} << first << 1 << 0;
+    QTest::newRow("block out of sequence refused")
+        << 0 << 0 << 0 << QList<QByteArray>{f1, f3} << QList<QByteArray>{kAck, kNak} << first << 1
+        << 0;
+    QTest::newRow("repeat of last block acknowledged, not stored")
+        << 0 << 0 << 0 << QList<QByteArray>{f1, f1, f2} << QList<QByteArray>{kAck, kAck, kAck}
+        << two << 0 << 1;
+    QTest::newRow("NAK at frame 2, resend stored")
+        << 2 << 0 << 0 << QList<QByteArray>{f1, f2, f2} << QList<QByteArray>{kAck, kNak, kAck}
+        << two << 0 << 0;
+    QTest::newRow("garbled at frame 2, resend is a duplicate")
+        << 0 << 2 << 0 << QList<QByteArray>{f1, f2, f2, f3}
+        << QList<QByteArray>{kAck, QByteArray("\x06\x06"), kAck, kAck} << padded << 0 << 1;
+    QTest::newRow("silent from frame 2, EOT included")
+        << 0 << 0 << 2 << QList<QByteArray>{f1, f2, kEot}
+        << QList<QByteArray>{kAck, QByteArray(), QByteArray()} << two << 0 << 0;
+    QTest::newRow("silent only for EOT")
+        << 0 << 0 << 2 << QList<QByteArray>{f1, kEot} << QList<QByteArray>{kAck, QByteArray()}
+        << first << 0 << 0;
+}
+
+void TestDeviceSimulator::transfer()
+{
+    QFETCH(int, nakAt);
+    QFETCH(int, garbledAt);
+    QFETCH(int, silentFrom);
+    QFETCH(QList<QByteArray>, sends);
+    QFETCH(QList<QByteArray>, answers);
+    QFETCH(QByteArray, expectedImage);
+    QFETCH(int, bad);
+    QFETCH(int, duplicates);
+
+    m_sim->setNakAtFrame(nakAt);
+    m_sim->setGarbledAtFrame(garbledAt);
+    m_sim->setSilentFromFrame(silentFrom);
+    QSignalSpy finished(m_sim, &DeviceSimulator::transferFinished);
+    QVERIFY(openClient(115200));
+    m_port->write(protocol::updateCommand());
+    QVERIFY(readAnswer(*m_port).size() > 10);
+
+    for (int i = 0; i < sends.size(); ++i) {
+        // Frames go out in two writes, as chunked input the device has to reassemble.
+        m_port->write(sends.at(i).left(50));
+        QTest::qWait(5);
+        m_port->write(sends.at(i).mid(50));
+        const QByteArray expected = answers.at(i);
+        QCOMPARE(readAnswer(*m_port, expected.isEmpty() ? 150 : 500), expected);
+    }
+
+    const bool endsWithEot = sends.constLast() == kEot;
+    QCOMPARE(m_sim->receivedImage(), expectedImage);
+    QCOMPARE(m_sim->badFrames(), bad);
+    QCOMPARE(m_sim->duplicateFrames(), duplicates);
+    QCOMPARE(m_sim->framesReceived(), sends.size() - (endsWithEot ? 1 : 0));
+    QCOMPARE(m_sim->framesAccepted(), expectedImage.size() / protocol::kBlockSize);
+    QCOMPARE(m_sim->eotReceived(), endsWithEot);
+    QCOMPARE(finished.count(), endsWithEot ? 1 : 0);
+    QCOMPARE(m_sim->inReceiveMode(), !endsWithEot);
+}
+
+void TestDeviceSimulator::blockNumberWrapsAfter255()
+{
+    const QByteArray payload = image(257 * protocol::kBlockSize);
+    QVERIFY(openClient(115200));
+    m_port->write(protocol::updateCommand());
+    QVERIFY(readAnswer(*m_port).size() > 10);
+
+    for (int i = 0; i < 257; ++i) {
+        m_port->write(buildFrame(payload, i * protocol::kBlockSize, static_cast<quint8>(i + 1)));
+        QSignalSpy ready(m_port, &QSerialPort::readyRead); // same thread: no blocking wait
+        QVERIFY(m_port->bytesAvailable() > 0 || ready.wait(500));
+        QCOMPARE(m_port->readAll(), kAck);
+    }
+    QCOMPARE(m_sim->receivedImage(), payload);
+    QCOMPARE(m_sim->badFrames(), 0);
+}
+
+void TestDeviceSimulator::waitingDeviceAnswersCancelOnce()
+{
+    constexpr int cancelDelayMs = 300;
+    constexpr int nakIntervalMs = 100;
+    m_sim->setCancelAnswerDelayMs(cancelDelayMs);
+    m_sim->setUnaskedNakIntervalMs(nakIntervalMs);
+    m_sim->setBehaviour(DeviceSimulator::WaitingForFirmware);
+    QVERIFY(openClient(115200));
+
+    // Unasked NAKs, one byte per read.
+    QTest::qWait(250);
+    QCOMPARE(m_port->readAll(), kNak.repeated(2));
+
+    m_port->write(protocol::function41Frame());
+    m_port->write(protocol::infoQuery());
+    QTest::qWait(20);
+    m_sim->clearRecord();
+    m_port->readAll();
+    m_port->write(QByteArray(1, protocol::CAN));
+    QTest::qWait(cancelDelayMs + nakIntervalMs / 2);
+
+    QCOMPARE(m_sim->record().size(), 1);
+    const qint64 cancelAt = m_sim->record().constFirst().atUs;
+    QCOMPARE(m_sim->sent().size(), 1);
+    QCOMPARE(m_sim->sent().constFirst().bytes, kNak);
+    QVERIFY(m_sim->sent().constFirst().atUs - cancelAt >= cancelDelayMs * 1000);
+    QCOMPARE(m_port->readAll(), kNak);
+
+    m_port->write(protocol::updateCommand());
+    QCOMPARE(readAnswer(*m_port, 60), kNak);
+
+    // The first frame ends the unasked NAKs.
+    const QByteArray payload = image(128);
+    m_port->write(buildFrame(payload, 0, 1));
+    QCOMPARE(readAnswer(*m_port, 60), kAck);
+    QTest::qWait(3 * nakIntervalMs);
+    QCOMPARE(m_port->readAll(), QByteArray());
+    QCOMPARE(m_sim->receivedImage(), payload);
+}
+
+void TestDeviceSimulator::replySplitIntoTimedPieces()
+{
+    m_sim->setReplySplit(3, 60);
+    QVERIFY(openClient(9600));
+    m_port->write(protocol::shortInfoQuery());
+    QTest::qWait(200);
+
+    const QList<DeviceSimulator::Received> pieces = m_sim->sent();
+    QCOMPARE(pieces.size(), 3);
+    QCOMPARE(pieces.at(0).bytes + pieces.at(1).bytes + pieces.at(2).bytes,
+             DeviceSimulator::identityReply("PM-100", "SN0001", "V1.0.0"));
+    QVERIFY(pieces.at(1).atUs - pieces.at(0).atUs >= 60000);
+    QVERIFY(pieces.at(2).atUs - pieces.at(1).atUs >= 60000);
+    QCOMPARE(m_port->readAll(), m_sim->currentIdentityReply());
+}
+
+void TestDeviceSimulator::portCanBeReopened()
+{
+    QVERIFY(openClient(115200));
+    m_port->close();
+    QTest::qWait(20);
+    QVERIFY(openClient(9600));
+    m_port->write(protocol::shortInfoQuery());
+    QCOMPARE(readAnswer(*m_port), m_sim->currentIdentityReply());
+}
+
+void TestDeviceSimulator::hangUpGivesReadErrorAndRestartGivesNewLine()
+{
+    qRegisterMetaType<QSerialPort::SerialPortError>();
+    QSignalSpy hungUp(m_sim, &DeviceSimulator::hungUp);
+    m_sim->setHangUpAtFrame(1);
+    m_sim->setCancelAnswerDelayMs(100);
+    QVERIFY(openClient(115200));
+    QSignalSpy errors(m_port, &QSerialPort::errorOccurred);
+    connect(m_port, &QSerialPort::errorOccurred, m_port, [this](QSerialPort::SerialPortError e) {
+        if (e == QSerialPort::ReadError)
+            m_port->close(); // the error repeats in a tight loop until the port is closed
+    });
+    m_port->write(protocol::updateCommand());
+    QVERIFY(readAnswer(*m_port).size() > 10);
+    m_port->write(buildFrame(image(10), 0, 1));
+
+    QVERIFY(QTest::qWaitFor([&hungUp] { return hungUp.count() == 1; }, 500));
+    QVERIFY(!m_sim->isRunning());
+    QVERIFY(QTest::qWaitFor([&errors] { return !errors.isEmpty(); }, 500));
+    QCOMPARE(errors.constFirst().constFirst().value<QSerialPort::SerialPortError>(),
+             QSerialPort::ReadError);
+    QVERIFY(m_sim->sent().constLast().bytes.size() > 10); // the frame was not answered
+
+    const QString oldPath = m_sim->slavePath();
+    QVERIFY(m_sim->start());
+    QVERIFY(m_sim->slavePath() != oldPath);
+    m_port->clearError();
+    QVERIFY(openClient(115200));
+    m_port->write(protocol::infoQuery());
+    QVERIFY(readAnswer(*m_port).isEmpty()); // still the bootloader in receive mode
+    m_port->write(QByteArray(1, protocol::CAN));
+    QCOMPARE(readAnswer(*m_port, 300), kNak);
+}
+
+QTEST_GUILESS_MAIN(TestDeviceSimulator)
+#include "tst_devicesim.moc"

@@ -1,0 +1,562 @@
+#include "devicesim.h"
+#include "frame.h"
+#include "protocol.h"
+
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <pty.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+const QByteArray &longUpdateAnswer()
+{
+    static const QByteArray answer = QByteArrayLiteral("\r\nupdata\r\nready to receive\r\n");
+    return answer;
+}
+
+const QList<QByteArray> &consoleCommands()
+{
+    static const QList<QByteArray> commands = {protocol::function41Frame(), protocol::infoQuery(),
+                                               protocol::shortInfoQuery(),
+                                               protocol::updateCommand()};
+    return commands;
+}
+
+// True while the buffer could still grow into one of the console commands.
+bool isCommandPrefix(const QByteArray &input)
+{
+    for (const QByteArray &command : consoleCommands()) {
+        if (input.size() < command.size() && command.startsWith(input))
+            return true;
+    }
+    return false;
+}
+
+qint32 speedToBaud(speed_t speed)
+{
+    struct Entry
+    {
+        speed_t speed;
+        qint32 baud;
+    };
+    static const Entry table[] = {
+        {B0, 0},
+        {B50, 50},
+        {B75, 75},
+        {B110, 110},
+        {B134, 134},
+        {B150, 150},
+        {B200, 200},
+        {B300, 300},
+        {B600, 600},
+        {B1200, 1200},
+        {B1800, 1800},
+        {B2400, 2400},
+        {B4800, 4800},
+        {B9600, 9600},
+        {B19200, 19200},
+        {B38400, 38400},
+        {B57600, 57600},
+        {B115200, 115200},
+        {B230400, 230400},
+        {B460800, 460800},
+        {B500000, 500000},
+        {B576000, 576000},
+        {B921600, 921600},
+        {B1000000, 1000000},
+        {B1152000, 1152000},
+        {B1500000, 1500000},
+        {B2000000, 2000000},
+        {B2500000, 2500000},
+        {B3000000, 3000000},
+        {B3500000, 3500000},
+        {B4000000, 4000000},
+    };
+    for (const Entry &entry : table) {
+        if (entry.speed == speed)
+            return entry.baud;
+    }
+    return -1;
+}
+
+} // namespace
+
+DeviceSimulator::DeviceSimulator(QObject *parent)
+    : QObject(parent), m_identityReply(identityReply("PM-100", "SN0001", "V1.0.0")),
+      m_garbledReply("\x06\x06", 2)
+{
+    m_cancelAnswerTimer.setSingleShot(true);
+    m_cancelAnswerTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_cancelAnswerTimer, &QTimer::timeout, this, &DeviceSimulator::sendCancelAnswer);
+    m_unaskedNakTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_unaskedNakTimer, &QTimer::timeout, this, &DeviceSimulator::sendUnaskedNak);
+}
+
+DeviceSimulator::~DeviceSimulator()
+{
+    delete m_notifier;
+    m_notifier = nullptr;
+    closeFds();
+}
+
+bool DeviceSimulator::start()
+{
+    if (isRunning())
+        return true;
+
+    int master = -1;
+    int slave = -1;
+    if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+        m_errorString = QStringLiteral("openpty: %1").arg(QString::fromLocal8Bit(strerror(errno)));
+        return false;
+    }
+    char name[128] = {};
+    if (::ptsname_r(master, name, sizeof name) != 0) {
+        m_errorString = QStringLiteral("ptsname: %1").arg(QString::fromLocal8Bit(strerror(errno)));
+        ::close(master);
+        ::close(slave);
+        return false;
+    }
+
+    // A fresh pty slave echoes and translates line ends until the tool opens it; QSerialPort
+    // restores the settings it found when it closes, so make those raw too.
+    termios tio{};
+    if (::tcgetattr(slave, &tio) == 0) {
+        ::cfmakeraw(&tio);
+        ::tcsetattr(slave, TCSANOW, &tio);
+    }
+    ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+    ::fcntl(master, F_SETFD, FD_CLOEXEC);
+    ::fcntl(slave, F_SETFD, FD_CLOEXEC);
+
+    m_masterFd = master;
+    m_slaveFd = slave;
+    m_slavePath = QString::fromLocal8Bit(name);
+    m_errorString.clear();
+    m_input.clear();
+    if (!m_clock.isValid())
+        m_clock.start();
+
+    m_notifier = new QSocketNotifier(m_masterFd, QSocketNotifier::Read, this);
+    connect(m_notifier, &QSocketNotifier::activated, this, &DeviceSimulator::onReadable);
+    updateUnaskedNakTimer();
+    return true;
+}
+
+void DeviceSimulator::hangUp()
+{
+    if (!isRunning())
+        return;
+    ++m_session;
+    m_cancelAnswerTimer.stop();
+    m_unaskedNakTimer.stop();
+    // May run inside the notifier's own signal, so it must not be deleted here.
+    m_notifier->setEnabled(false);
+    m_notifier->deleteLater();
+    m_notifier = nullptr;
+    closeFds();
+    m_input.clear();
+    // The tool's port sees EOF and QSerialPort classifies it by the thread's stale errno: our own
+    // EAGAIN from the master would turn the ReadError of a separate device into a ResourceError.
+    errno = 0;
+    emit hungUp();
+}
+
+void DeviceSimulator::closeFds()
+{
+    if (m_masterFd >= 0)
+        ::close(m_masterFd);
+    if (m_slaveFd >= 0)
+        ::close(m_slaveFd);
+    m_masterFd = -1;
+    m_slaveFd = -1;
+}
+
+qint32 DeviceSimulator::currentBaud() const
+{
+    if (!isRunning())
+        return 0;
+    termios tio{};
+    if (::tcgetattr(m_masterFd, &tio) != 0)
+        return 0;
+    return speedToBaud(::cfgetospeed(&tio));
+}
+
+void DeviceSimulator::send(const QByteArray &bytes)
+{
+    if (!isRunning() || bytes.isEmpty())
+        return;
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(m_masterFd, bytes.constData() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            qWarning("DeviceSimulator: write failed after %lld of %lld bytes",
+                     static_cast<long long>(done), static_cast<long long>(bytes.size()));
+            break;
+        }
+        done += n;
+    }
+    if (done == 0)
+        return;
+    const QByteArray written = bytes.left(done);
+    m_sent.append({m_clock.nsecsElapsed() / 1000, currentBaud(), written});
+    emit bytesSent(written);
+}
+
+QByteArray DeviceSimulator::identityReply(const QByteArray &product, const QByteArray &serial,
+                                          const QByteArray &version)
+{
+    return "\r\nPRODUCT:" + product + "\r\nPRODUCT SN:" + serial + "\r\nSW VERSION:" + version +
+           "\r\n";
+}
+
+void DeviceSimulator::setIdentity(const QByteArray &product, const QByteArray &serial,
+                                  const QByteArray &version)
+{
+    m_identityReply = identityReply(product, serial, version);
+}
+
+void DeviceSimulator::setIdentityReply(const QByteArray &raw)
+{
+    m_identityReply = raw;
+}
+
+void DeviceSimulator::setReplySplit(int parts, int gapMs)
+{
+    m_replyParts = qMax(1, parts);
+    m_replyGapMs = qMax(0, gapMs);
+}
+
+void DeviceSimulator::setBehaviour(Behaviour behaviour)
+{
+    m_behaviour = behaviour;
+    switch (behaviour) {
+    case Normal:
+        if (m_mode == Mode::Receive)
+            leaveReceiveMode();
+        break;
+    case Silent:
+        m_input.clear();
+        m_cancelAnswerTimer.stop();
+        break;
+    case WaitingForFirmware:
+        enterReceiveMode();
+        break;
+    }
+    updateUnaskedNakTimer();
+}
+
+void DeviceSimulator::setUnaskedNakIntervalMs(int ms)
+{
+    m_unaskedNakIntervalMs = ms;
+    m_unaskedNakTimer.stop();
+    updateUnaskedNakTimer();
+}
+
+void DeviceSimulator::setGarbledAtFrame(int k, const QByteArray &reply)
+{
+    m_garbledAtFrame = k;
+    m_garbledReply = reply;
+}
+
+QByteArray DeviceSimulator::receivedBytes() const
+{
+    QByteArray all;
+    for (const Received &chunk : m_record)
+        all += chunk.bytes;
+    return all;
+}
+
+QByteArray DeviceSimulator::sentBytes() const
+{
+    QByteArray all;
+    for (const Received &chunk : m_sent)
+        all += chunk.bytes;
+    return all;
+}
+
+void DeviceSimulator::clearRecord()
+{
+    m_record.clear();
+    m_sent.clear();
+}
+
+void DeviceSimulator::onReadable()
+{
+    char buffer[4096];
+    while (isRunning()) {
+        const ssize_t n = ::read(m_masterFd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        const QByteArray bytes(buffer, static_cast<int>(n));
+        const qint32 baud = currentBaud();
+        m_record.append({m_clock.nsecsElapsed() / 1000, baud, bytes});
+        emit bytesReceived(bytes);
+        // A slot connected to bytesReceived may have hung up or silenced the device.
+        if (!isRunning() || m_behaviour == Silent)
+            continue;
+        if (m_deviceBaud != 0 && baud != m_deviceBaud)
+            continue;
+        m_input += bytes;
+        process();
+    }
+}
+
+void DeviceSimulator::process()
+{
+    bool progressed = true;
+    while (progressed && isRunning() && m_behaviour != Silent && !m_input.isEmpty())
+        progressed = m_mode == Mode::Console ? processConsole() : processReceive();
+}
+
+bool DeviceSimulator::processConsole()
+{
+    if (m_input.startsWith(protocol::function41Frame())) {
+        m_input.remove(0, protocol::function41Frame().size());
+        if (m_answerFunction41)
+            sendIdentity();
+        return true;
+    }
+    if (m_input.startsWith(protocol::infoQuery())) {
+        m_input.remove(0, protocol::infoQuery().size());
+        sendIdentity();
+        return true;
+    }
+    // The 4-byte query has no terminator, so it is answered as soon as it is complete; a CR that
+    // follows in a later chunk is then dropped as noise.
+    if (m_input.startsWith(protocol::shortInfoQuery())) {
+        m_input.remove(0, protocol::shortInfoQuery().size());
+        sendIdentity();
+        return true;
+    }
+    if (m_input.startsWith(protocol::updateCommand())) {
+        m_input.remove(0, protocol::updateCommand().size());
+        if (!m_updateAnswer.isEmpty())
+            send(m_updateAnswer);
+        else
+            send(currentBaud() == 9600 ? QByteArray(1, protocol::NAK) : longUpdateAnswer());
+        enterReceiveMode();
+        return true;
+    }
+    if (isCommandPrefix(m_input))
+        return false;
+    // Anything else, CAN included, is noise to the application firmware.
+    m_input.remove(0, 1);
+    return true;
+}
+
+bool DeviceSimulator::processReceive()
+{
+    const char first = m_input.at(0);
+    if (first == protocol::SOH) {
+        if (m_input.size() < protocol::kFrameSize)
+            return false;
+        const QByteArray frame = m_input.left(protocol::kFrameSize);
+        m_input.remove(0, protocol::kFrameSize);
+        handleFrame(frame);
+        return true;
+    }
+    if (first == protocol::EOT) {
+        m_input.remove(0, 1);
+        handleEot();
+        return true;
+    }
+    if (first == protocol::CAN) {
+        m_input.remove(0, 1);
+        handleCancel();
+        return true;
+    }
+    // The handshake keeps talking to a device that already waits for firmware: swallow it.
+    if (m_input.startsWith(protocol::function41Frame())) {
+        m_input.remove(0, protocol::function41Frame().size());
+        return true;
+    }
+    if (m_input.startsWith(protocol::infoQuery())) {
+        m_input.remove(0, protocol::infoQuery().size());
+        return true;
+    }
+    // Waits for the byte after "info": a lone CR left over would shift every later frame.
+    if (m_input.startsWith(protocol::shortInfoQuery()) &&
+        m_input.size() > protocol::shortInfoQuery().size()) {
+        m_input.remove(0, protocol::shortInfoQuery().size());
+        return true;
+    }
+    if (m_input.startsWith(protocol::updateCommand())) {
+        m_input.remove(0, protocol::updateCommand().size());
+        restartTransfer();
+        send(QByteArray(1, protocol::NAK));
+        return true;
+    }
+    if (isCommandPrefix(m_input))
+        return false;
+    // A frame with a wrong start byte: take the full frame length so that one NAK answers it.
+    if (m_input.size() < protocol::kFrameSize)
+        return false;
+    const QByteArray frame = m_input.left(protocol::kFrameSize);
+    m_input.remove(0, protocol::kFrameSize);
+    handleFrame(frame);
+    return true;
+}
+
+void DeviceSimulator::handleFrame(const QByteArray &frame)
+{
+    const int arrival = ++m_framesReceived;
+    updateUnaskedNakTimer();
+
+    if (m_hangUpAtFrame > 0 && arrival == m_hangUpAtFrame) {
+        m_hangUpAtFrame = 0;
+        hangUp();
+        return;
+    }
+
+    const quint8 block = static_cast<quint8>(frame.at(1));
+    const quint8 complement = static_cast<quint8>(frame.at(2));
+    const QByteArray data = frame.mid(3, protocol::kBlockSize);
+    const quint8 checksum = static_cast<quint8>(frame.at(protocol::kFrameSize - 1));
+    const bool wellFormed = frame.at(0) == protocol::SOH && complement == 255 - block &&
+                            checksum == blockChecksum(data);
+    const bool isNext = wellFormed && block == m_expectedBlock;
+    const bool isRepeat =
+        wellFormed && m_anyAccepted && block == static_cast<quint8>(m_expectedBlock - 1);
+
+    QByteArray answer(1, protocol::ACK);
+    if (!isNext && !isRepeat) {
+        ++m_badFrames;
+        answer = QByteArray(1, protocol::NAK);
+    } else if (m_nakAtFrame > 0 && arrival == m_nakAtFrame) {
+        m_nakAtFrame = 0;
+        answer = QByteArray(1, protocol::NAK);
+    } else {
+        if (isNext) {
+            m_image += data;
+            ++m_framesAccepted;
+            m_anyAccepted = true;
+            ++m_expectedBlock; // wraps 255 -> 0 like the block number on the line
+        } else {
+            ++m_duplicateFrames;
+        }
+        if (m_garbledAtFrame > 0 && arrival == m_garbledAtFrame) {
+            m_garbledAtFrame = 0;
+            answer = m_garbledReply;
+        }
+    }
+
+    if (m_silentFromFrame > 0 && arrival >= m_silentFromFrame)
+        return;
+    sendLater(m_answerDelayMs, answer);
+}
+
+void DeviceSimulator::handleEot()
+{
+    m_eotReceived = true;
+    const bool silent = m_silentFromFrame > 0 && m_framesReceived + 1 >= m_silentFromFrame;
+    if (m_answerEot && !silent)
+        send(QByteArray(1, protocol::ACK));
+    leaveReceiveMode();
+    emit transferFinished();
+}
+
+void DeviceSimulator::handleCancel()
+{
+    // The bootloader stays in receive mode and expects a new transfer from block 1.
+    restartTransfer();
+    m_cancelAnswerTimer.start(qMax(0, m_cancelAnswerDelayMs));
+    updateUnaskedNakTimer();
+}
+
+void DeviceSimulator::enterReceiveMode()
+{
+    const bool changed = m_mode != Mode::Receive;
+    m_mode = Mode::Receive;
+    restartTransfer();
+    updateUnaskedNakTimer();
+    if (changed)
+        emit receiveModeChanged(true);
+}
+
+void DeviceSimulator::restartTransfer()
+{
+    m_image.clear();
+    m_expectedBlock = 1;
+    m_anyAccepted = false;
+    m_framesReceived = 0;
+    m_framesAccepted = 0;
+    m_duplicateFrames = 0;
+    m_badFrames = 0;
+    m_eotReceived = false;
+}
+
+void DeviceSimulator::leaveReceiveMode()
+{
+    m_mode = Mode::Console;
+    // After the transfer the device boots its (new) application firmware.
+    if (m_behaviour == WaitingForFirmware)
+        m_behaviour = Normal;
+    m_cancelAnswerTimer.stop();
+    updateUnaskedNakTimer();
+    emit receiveModeChanged(false);
+}
+
+void DeviceSimulator::sendIdentity()
+{
+    const QByteArray reply = m_identityReply;
+    const int parts = qMin(m_replyParts, qMax(1, reply.size()));
+    const int base = reply.size() / parts;
+    int offset = 0;
+    for (int i = 0; i < parts; ++i) {
+        const int length = i == parts - 1 ? reply.size() - offset : base;
+        sendLater(m_replyDelayMs + i * m_replyGapMs, reply.mid(offset, length));
+        offset += length;
+    }
+}
+
+void DeviceSimulator::sendLater(int ms, const QByteArray &bytes)
+{
+    if (ms <= 0) {
+        send(bytes);
+        return;
+    }
+    const quint64 session = m_session;
+    QTimer::singleShot(ms, Qt::PreciseTimer, this, [this, session, bytes] {
+        if (session == m_session && m_behaviour != Silent)
+            send(bytes);
+    });
+}
+
+void DeviceSimulator::sendCancelAnswer()
+{
+    if (m_behaviour != Silent)
+        send(QByteArray(1, protocol::NAK));
+    updateUnaskedNakTimer();
+}
+
+void DeviceSimulator::sendUnaskedNak()
+{
+    // Take in what the tool may have written since the last event: a NAK crossing the first
+    // frame on the line would read as a refusal of that frame.
+    onReadable();
+    updateUnaskedNakTimer();
+    if (m_unaskedNakTimer.isActive() && m_input.isEmpty())
+        send(QByteArray(1, protocol::NAK));
+}
+
+void DeviceSimulator::updateUnaskedNakTimer()
+{
+    const bool wanted = isRunning() && m_behaviour == WaitingForFirmware &&
+                        m_mode == Mode::Receive && m_framesReceived == 0 &&
+                        !m_cancelAnswerTimer.isActive() && m_unaskedNakIntervalMs > 0;
+    if (!wanted) {
+        m_unaskedNakTimer.stop();
+    } else if (!m_unaskedNakTimer.isActive()) {
+        m_unaskedNakTimer.start(m_unaskedNakIntervalMs);
+    }
+}

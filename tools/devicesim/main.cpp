@@ -1,0 +1,179 @@
+#include "devicesim.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFile>
+#include <QSocketNotifier>
+#include <QTextStream>
+#include <QTimer>
+
+#include <csignal>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+namespace {
+
+QTextStream &out()
+{
+    static QTextStream stream(stdout);
+    return stream;
+}
+
+void printLine(const QString &line)
+{
+    out() << line << Qt::endl;
+}
+
+QString describe(const DeviceSimulator::Received &chunk, const char *direction)
+{
+    QString ascii;
+    for (const char c : chunk.bytes)
+        ascii += (c >= 0x20 && c < 0x7F) ? QLatin1Char(c) : QLatin1Char('.');
+    return QStringLiteral("%1 s %2 baud %3 %4 bytes: %5 |%6|")
+        .arg(chunk.atUs / 1e6, 11, 'f', 6)
+        .arg(chunk.baud, 7)
+        .arg(QLatin1String(direction))
+        .arg(chunk.bytes.size(), 3)
+        .arg(QString::fromLatin1(chunk.bytes.toHex(' ').toUpper()), ascii);
+}
+
+bool parseCount(const QCommandLineParser &parser, const QString &name, int *value)
+{
+    if (!parser.isSet(name))
+        return true;
+    bool ok = false;
+    *value = parser.value(name).toInt(&ok);
+    if (!ok || *value < 0) {
+        QTextStream(stderr) << "--" << name << " needs a non-negative number\n";
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    // Blocked before any thread exists so that only the signalfd sees them.
+    sigset_t quitSignals;
+    sigemptyset(&quitSignals);
+    sigaddset(&quitSignals, SIGINT);
+    sigaddset(&quitSignals, SIGTERM);
+    sigprocmask(SIG_BLOCK, &quitSignals, nullptr);
+
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("pelmar-devicesim"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Simulated firmware-update device on a pseudo-terminal. Open the printed "
+                       "/dev/pts path in the tool. Runs until interrupted."));
+    parser.addHelpOption();
+    parser.addOptions({
+        {QStringLiteral("product"), QStringLiteral("Product name."), QStringLiteral("name"),
+         QStringLiteral("PM-100")},
+        {QStringLiteral("serial"), QStringLiteral("Serial number."), QStringLiteral("serial"),
+         QStringLiteral("SN0001")},
+        {QStringLiteral("version"), QStringLiteral("Firmware version."), QStringLiteral("version"),
+         QStringLiteral("V1.0.0")},
+        {QStringLiteral("waiting"), QStringLiteral("Start as a bootloader waiting for firmware.")},
+        {QStringLiteral("silent"), QStringLiteral("Never answer.")},
+        {QStringLiteral("device-baud"),
+         QStringLiteral("Only understand bytes sent at this rate (0: any)."), QStringLiteral("N")},
+        {QStringLiteral("nak-at"), QStringLiteral("Refuse frame K."), QStringLiteral("K")},
+        {QStringLiteral("silent-from"), QStringLiteral("Stop answering from frame K on."),
+         QStringLiteral("K")},
+        {QStringLiteral("hangup-at"),
+         QStringLiteral("Hang up when frame K arrives; a new line appears 2 s later."),
+         QStringLiteral("K")},
+        {QStringLiteral("answer-delay"), QStringLiteral("Delay every frame answer."),
+         QStringLiteral("MS")},
+        {QStringLiteral("save-image"),
+         QStringLiteral("Write the received image to FILE when a transfer ends."),
+         QStringLiteral("FILE")},
+    });
+    parser.process(app);
+
+    int deviceBaud = 0;
+    int nakAt = 0;
+    int silentFrom = 0;
+    int hangUpAt = 0;
+    int answerDelay = 0;
+    if (!parseCount(parser, QStringLiteral("device-baud"), &deviceBaud) ||
+        !parseCount(parser, QStringLiteral("nak-at"), &nakAt) ||
+        !parseCount(parser, QStringLiteral("silent-from"), &silentFrom) ||
+        !parseCount(parser, QStringLiteral("hangup-at"), &hangUpAt) ||
+        !parseCount(parser, QStringLiteral("answer-delay"), &answerDelay))
+        return 2;
+
+    DeviceSimulator device;
+    device.setIdentity(parser.value(QStringLiteral("product")).toUtf8(),
+                       parser.value(QStringLiteral("serial")).toUtf8(),
+                       parser.value(QStringLiteral("version")).toUtf8());
+    device.setDeviceBaud(deviceBaud);
+    device.setNakAtFrame(nakAt);
+    device.setSilentFromFrame(silentFrom);
+    device.setHangUpAtFrame(hangUpAt);
+    device.setAnswerDelayMs(answerDelay);
+    if (parser.isSet(QStringLiteral("silent")))
+        device.setBehaviour(DeviceSimulator::Silent);
+    else if (parser.isSet(QStringLiteral("waiting")))
+        device.setBehaviour(DeviceSimulator::WaitingForFirmware);
+
+    QObject::connect(&device, &DeviceSimulator::bytesReceived, [&device] {
+        printLine(describe(device.record().constLast(), "tool->device"));
+    });
+    QObject::connect(&device, &DeviceSimulator::bytesSent,
+                     [&device] { printLine(describe(device.sent().constLast(), "device->tool")); });
+    QObject::connect(&device, &DeviceSimulator::receiveModeChanged, [](bool receiving) {
+        printLine(receiving ? QStringLiteral("-- receive mode")
+                            : QStringLiteral("-- console mode"));
+    });
+    const QString imagePath = parser.value(QStringLiteral("save-image"));
+    QObject::connect(&device, &DeviceSimulator::transferFinished, [&device, imagePath] {
+        printLine(QStringLiteral("-- transfer finished: %1 frames accepted, %2 bytes")
+                      .arg(device.framesAccepted())
+                      .arg(device.receivedImage().size()));
+        if (imagePath.isEmpty())
+            return;
+        QFile file(imagePath);
+        if (file.open(QIODevice::WriteOnly) && file.write(device.receivedImage()) >= 0)
+            printLine(QStringLiteral("-- image written to %1").arg(imagePath));
+        else
+            printLine(QStringLiteral("-- cannot write %1: %2").arg(imagePath, file.errorString()));
+    });
+    QObject::connect(&device, &DeviceSimulator::hungUp, [&device, &app] {
+        printLine(QStringLiteral("-- hung up"));
+        QTimer::singleShot(2000, &device, [&device, &app] {
+            if (!device.start()) {
+                printLine(QStringLiteral("-- cannot restart: %1").arg(device.errorString()));
+                app.exit(1);
+                return;
+            }
+            printLine(QStringLiteral("Simulated device on %1").arg(device.slavePath()));
+        });
+    });
+
+    const int signalFd = signalfd(-1, &quitSignals, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (signalFd < 0) {
+        QTextStream(stderr) << "signalfd failed\n";
+        return 1;
+    }
+    QSocketNotifier signalNotifier(signalFd, QSocketNotifier::Read);
+    QObject::connect(&signalNotifier, &QSocketNotifier::activated, [signalFd, &app] {
+        signalfd_siginfo info{};
+        if (read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info))
+            app.quit();
+    });
+
+    if (!device.start()) {
+        QTextStream(stderr) << "Cannot create the device: " << device.errorString() << '\n';
+        return 1;
+    }
+    printLine(QStringLiteral("Simulated device on %1").arg(device.slavePath()));
+
+    const int result = app.exec();
+    close(signalFd);
+    printLine(QStringLiteral("-- stopped"));
+    return result;
+}
