@@ -6,6 +6,7 @@ packages=(
     g++ cmake make pkg-config
     qtbase5-dev libqt5serialport5-dev qttools5-dev qttools5-dev-tools
     xvfb xauth fonts-noto-cjk
+    dpkg-dev desktop-file-utils librsvg2-bin x11-utils xdotool
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -6,6 +6,6 @@ int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     SerialUpdata window;
-    window.show();
+    return 3;
     return app.exec();
 }

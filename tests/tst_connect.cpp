@@ -3,10 +3,91 @@
 #include "serialupdata.h"
 #include "windowdriver.h"
 
+#include <QAction>
+#include <QElapsedTimer>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QSerialPort>
+#include <QTemporaryDir>
 #include <QTest>
+
+namespace {
+
+using Chunks = QList<DeviceSimulator::Received>;
+
+const QString kConnect = QStringLiteral("Connect");
+const QString kDisconnect = QStringLiteral("Disconnect");
+const QString kConnecting = QStringLiteral("->Connecting");
+const QString kConnected = QStringLiteral("->Connected");
+const QString kConnectedAgain = QStringLiteral("->Connected. Please update again");
+const QString kFailed = QStringLiteral("->Failed to connect");
+const QString kReadFailed = QStringLiteral("->Failed to read the serial port");
+// The simulator's default identity, as the pane shows it in English (CR LF splits paragraphs).
+const QStringList kIdentityLines = {QStringLiteral("->"), QStringLiteral("Device Name:PM-100"),
+                                    QStringLiteral("Device Serial Number:SN0001"),
+                                    QStringLiteral("Firmware Version:V1.0.0")};
+
+const QByteArray kCan(1, protocol::CAN);
+const QByteArray kNak(1, protocol::NAK);
+
+// Lines without their time stamps; lines that carry none stay as they are.
+QStringList texts(const QStringList &lines)
+{
+    QStringList out;
+    for (const QString &line : lines)
+        out << textOf(line);
+    return out;
+}
+
+QList<QByteArray> bytesOf(const Chunks &chunks)
+{
+    QList<QByteArray> out;
+    for (const auto &chunk : chunks)
+        out << chunk.bytes;
+    return out;
+}
+
+QList<qint32> baudsOf(const Chunks &chunks)
+{
+    QList<qint32> out;
+    for (const auto &chunk : chunks)
+        out << chunk.baud;
+    return out;
+}
+
+int count(const Chunks &chunks, const QByteArray &bytes)
+{
+    int n = 0;
+    for (const auto &chunk : chunks)
+        n += chunk.bytes == bytes ? 1 : 0;
+    return n;
+}
+
+qint64 msBetween(const DeviceSimulator::Received &a, const DeviceSimulator::Received &b)
+{
+    return (b.atUs - a.atUs) / 1000;
+}
+
+// QSerialPort locks the line it holds, so a second port opens only a line the tool has closed.
+bool lineIsFree(const QString &path)
+{
+    QSerialPort probe(path);
+    const bool opened = probe.open(QIODevice::ReadWrite);
+    probe.close();
+    return opened;
+}
+
+struct BoxSeen
+{
+    bool shown = false;
+    QString title;
+    QString text;
+    QList<QMessageBox::StandardButton> buttons;
+    bool hasDefault = true;
+};
+
+} // namespace
 
 class TestConnect : public QObject
 {
@@ -15,12 +96,43 @@ class TestConnect : public QObject
 private slots:
     void init();
     void cleanup();
+
     void nineSixHundredIdentity();
+    void identityBoundary_data();
+    void identityBoundary();
+    void nineSixHundredAnswerLength_data();
+    void nineSixHundredAnswerLength();
+    void nineSixHundredJudgesStaleReply();
+    void fastNakOutcome();
+    void fastAnswerOutcome_data();
+    void fastAnswerOutcome();
+    void fastSilentDeviceGetsOneAttempt();
+    void earlyCancelAnswerIsDiscarded();
+    void openFailure_data();
+    void openFailure();
+    void disconnect();
+    void hangUpWhileConnected();
+    void hangUpDuringHandshake();
+    void errorStorm();
+    void reconnectAfterError();
+    void languageSwitchDuringHandshake();
+    void delayLastsAtLeast_data();
+    void delayLastsAtLeast();
+    void delayHandlesEventsAndNests();
+    void delayNonPositive_data();
+    void delayNonPositive();
 
 private:
+    void verifyDisconnected(const QString &label = kConnect);
+    void verifyConnected(const QString &label = kDisconnect);
+    void chooseImage();
+    BoxSeen clickExpectingBox();
+    void callDelay(int ms);
+
     SerialUpdata *w = nullptr;
     WindowDriver *d = nullptr;
     DeviceSimulator *sim = nullptr;
+    QTemporaryDir *dir = nullptr;
 };
 
 void TestConnect::init()
@@ -29,6 +141,7 @@ void TestConnect::init()
     QVERIFY2(sim->start(), qPrintable(sim->errorString()));
     w = new SerialUpdata;
     d = new WindowDriver(*w);
+    dir = new QTemporaryDir;
     w->show();
 }
 
@@ -37,15 +150,481 @@ void TestConnect::cleanup()
     delete d;
     delete w;
     delete sim;
+    delete dir;
 }
+
+void TestConnect::verifyDisconnected(const QString &label)
+{
+    QCOMPARE(d->openButton()->text(), label);
+    QVERIFY(d->openButton()->isEnabled());
+    QVERIFY(d->ports()->isEnabled());
+    QVERIFY(d->bauds()->isEnabled());
+    QVERIFY(!d->browseButton()->isEnabled());
+    QVERIFY(!d->updateButton()->isEnabled());
+    QVERIFY(d->optionsMenu()->isEnabled());
+}
+
+void TestConnect::verifyConnected(const QString &label)
+{
+    QCOMPARE(d->openButton()->text(), label);
+    QVERIFY(d->openButton()->isEnabled());
+    QVERIFY(!d->ports()->isEnabled());
+    QVERIFY(!d->bauds()->isEnabled());
+    QVERIFY(d->browseButton()->isEnabled());
+    QVERIFY(!d->updateButton()->isEnabled());
+    QVERIFY(!d->optionsMenu()->isEnabled());
+}
+
+// Fills the firmware path pane (and enables update), which a port error and a disconnect clear.
+void TestConnect::chooseImage()
+{
+    const QString path = writeImage(dir->path(), QStringLiteral("fw.bin"), "PM-100", 300);
+    QVERIFY(!path.isEmpty());
+    QVERIFY(d->browse(path).shown);
+    QCOMPARE(d->route()->toPlainText(), path);
+    QVERIFY(d->updateButton()->isEnabled());
+}
+
+BoxSeen TestConnect::clickExpectingBox()
+{
+    BoxSeen seen;
+    d->clickWithModal(d->openButton(), [&seen](QWidget *modal) {
+        auto *box = qobject_cast<QMessageBox *>(modal);
+        if (!box) {
+            modal->close();
+            return;
+        }
+        seen.shown = true;
+        seen.title = box->windowTitle();
+        seen.text = box->text();
+        for (QAbstractButton *button : box->buttons())
+            seen.buttons << box->standardButton(button);
+        seen.hasDefault = box->defaultButton() != nullptr;
+        box->buttons().constFirst()->click();
+    });
+    return seen;
+}
+
+void TestConnect::callDelay(int ms)
+{
+    QVERIFY(QMetaObject::invokeMethod(w, "delay", Qt::DirectConnection, Q_ARG(int, ms)));
+}
+
+#define CHECK(call)                                                                                \
+    do {                                                                                           \
+        call;                                                                                      \
+        if (QTest::currentTestFailed())                                                            \
+            return;                                                                                \
+    } while (false)
 
 void TestConnect::nineSixHundredIdentity()
 {
-    sim->setIdentity("PM-100", "SN0001", "V1.0.0");
     d->connect(sim->slavePath(), QStringLiteral("9600"));
+
     const QStringList lines = d->paneLines();
-    qDebug() << lines;
-    QCOMPARE(d->openButton()->text(), QStringLiteral("Disconnect"));
+    QCOMPARE(texts(lines), QStringList{kConnecting} + kIdentityLines + QStringList{kConnected});
+    QVERIFY(!stampOf(lines.at(1)).isEmpty());
+    QCOMPARE(stampOf(lines.constLast()), stampOf(lines.at(1)));
+    CHECK(verifyConnected());
+    QVERIFY(!lineIsFree(sim->slavePath()));
+
+    const Chunks record = sim->record();
+    QCOMPARE(bytesOf(record), (QList<QByteArray>{protocol::function41Frame(), "info"}));
+    QCOMPARE(baudsOf(record), (QList<qint32>{9600, 9600}));
+    // The device stamps each chunk when it reads it; the frame leaves in the first pass of the
+    // wait, which right after the window is shown may start some ms late.
+    const qint64 gap = msBetween(record.at(0), record.at(1));
+    QVERIFY2(gap >= 1950, qPrintable(QString::number(gap)));
+}
+
+void TestConnect::identityBoundary_data()
+{
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QStringList>("expected");
+
+    const QString connecting = QStringLiteral("->正在连接...");
+    const QString connected = QStringLiteral("->已连接");
+    // Without a marker the identity text is CR LF alone (2 characters); the shortest label is the
+    // untranslated product label, so an empty product value gives exactly 7 characters.
+    QTest::newRow("no marker, 2 characters")
+        << QByteArray("0123456789A") << QStringList{connecting, connected};
+    QTest::newRow("marker only at the first character")
+        << QByteArray("PRODUCT:PM-100\n") << QStringList{connecting, connected};
+    QTest::newRow("empty product value, 7 characters")
+        << QByteArray("info\r\nPRODUCT:\n")
+        << QStringList{connecting, QStringLiteral("->"), QStringLiteral("设备名称:"), connected};
+}
+
+void TestConnect::identityBoundary()
+{
+    QFETCH(QByteArray, reply);
+    QFETCH(QStringList, expected);
+
+    d->languageMenu()->actions().at(0)->trigger();
+    sim->setIdentityReply(reply);
+    d->connect(sim->slavePath(), QStringLiteral("9600"));
+
+    QCOMPARE(texts(d->paneLines()), expected);
+    CHECK(verifyConnected(QStringLiteral("断开连接")));
+}
+
+void TestConnect::nineSixHundredAnswerLength_data()
+{
+    QTest::addColumn<bool>("silent");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<bool>("connected");
+
+    QTest::newRow("silent") << true << QByteArray() << false;
+    QTest::newRow("10 bytes") << false << QByteArray("0123456789") << false;
+    QTest::newRow("11 bytes") << false << QByteArray("0123456789A") << true;
+}
+
+void TestConnect::nineSixHundredAnswerLength()
+{
+    QFETCH(bool, silent);
+    QFETCH(QByteArray, reply);
+    QFETCH(bool, connected);
+
+    if (silent)
+        sim->setBehaviour(DeviceSimulator::Silent);
+    else
+        sim->setIdentityReply(reply);
+    d->connect(sim->slavePath(), QStringLiteral("9600"));
+
+    QCOMPARE(texts(d->paneLines()), (QStringList{kConnecting, connected ? kConnected : kFailed}));
+    QCOMPARE(bytesOf(sim->record()), (QList<QByteArray>{protocol::function41Frame(), "info"}));
+    if (connected) {
+        CHECK(verifyConnected());
+        QVERIFY(!lineIsFree(sim->slavePath()));
+        return;
+    }
+    CHECK(verifyDisconnected());
+    QVERIFY(lineIsFree(sim->slavePath()));
+    QTest::qWait(300);
+    QCOMPARE(sim->record().size(), 2);
+}
+
+// The 9600 variant judges the last reply it stored, here the 2 s old answer to the function-0x41
+// frame; a disconnect forgets it, so a silent device then fails the next connect.
+void TestConnect::nineSixHundredJudgesStaleReply()
+{
+    QObject::connect(sim, &DeviceSimulator::bytesSent, sim,
+                     [this] { sim->setBehaviour(DeviceSimulator::Silent); });
+    d->connect(sim->slavePath(), QStringLiteral("9600"));
+
+    QCOMPARE(texts(d->paneLines()),
+             (QStringList{kConnecting} + kIdentityLines + QStringList{kConnected}));
+    CHECK(verifyConnected());
+    QCOMPARE(bytesOf(sim->record()), (QList<QByteArray>{protocol::function41Frame(), "info"}));
+    QCOMPARE(sim->sent().size(), 1);
+
+    d->openButton()->click(); // disconnect
+    CHECK(verifyDisconnected());
+    const int before = d->paneLines().size();
+    d->openButton()->click();
+    QCOMPARE(texts(d->newLines(before)), (QStringList{kConnecting, kFailed}));
+    CHECK(verifyDisconnected());
+}
+
+void TestConnect::fastNakOutcome()
+{
+    sim->setBehaviour(DeviceSimulator::WaitingForFirmware);
+    QElapsedTimer clock;
+    clock.start();
+    d->connect(sim->slavePath(), QStringLiteral("115200"));
+
+    QVERIFY(clock.elapsed() >= 3300);
+    QCOMPARE(texts(d->paneLines()), (QStringList{kConnecting, kConnectedAgain}));
+    CHECK(verifyConnected());
+    const Chunks record = sim->record();
+    QCOMPARE(bytesOf(record), QList<QByteArray>{kCan});
+    QCOMPARE(record.constFirst().baud, 115200);
+}
+
+void TestConnect::fastAnswerOutcome_data()
+{
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QStringList>("expected");
+
+    QTest::newRow("identity") << DeviceSimulator::identityReply("PM-100", "SN0001", "V1.0.0")
+                              << QStringList{kConnecting} + kIdentityLines +
+                                     QStringList{kConnected};
+    QTest::newRow("11 bytes without markers")
+        << QByteArray("0123456789A") << QStringList{kConnecting, kConnectedAgain};
+}
+
+void TestConnect::fastAnswerOutcome()
+{
+    QFETCH(QByteArray, reply);
+    QFETCH(QStringList, expected);
+
+    sim->setIdentityReply(reply);
+    d->connect(sim->slavePath(), QStringLiteral("115200"));
+
+    const QStringList lines = d->paneLines();
+    QCOMPARE(texts(lines), expected);
+    QCOMPARE(stampOf(lines.constLast()), stampOf(lines.at(1)));
+    CHECK(verifyConnected());
+
+    const Chunks record = sim->record();
+    QCOMPARE(bytesOf(record),
+             (QList<QByteArray>{kCan, protocol::function41Frame(), "info\r", "info\r"}));
+    QCOMPARE(baudsOf(record), (QList<qint32>{115200, 9600, 115200, 115200}));
+    // 3000 ms of discarded reads and 80 empty polls of 50 ms before the switch-over frame. The
+    // device stamps each chunk when it reads it, which may lag a write by some ms.
+    QVERIFY(msBetween(record.at(0), record.at(1)) >= 6950);
+    QVERIFY(msBetween(record.at(1), record.at(2)) >= 2450);
+    const qint64 gap = msBetween(record.at(2), record.at(3));
+    QVERIFY2(gap >= 180 && gap < 1000, qPrintable(QString::number(gap)));
+}
+
+void TestConnect::fastSilentDeviceGetsOneAttempt()
+{
+    sim->setBehaviour(DeviceSimulator::Silent);
+    d->connect(sim->slavePath(), QStringLiteral("115200"));
+
+    QCOMPARE(texts(d->paneLines()), (QStringList{kConnecting, kFailed}));
+    CHECK(verifyDisconnected());
+    QVERIFY(lineIsFree(sim->slavePath()));
+    const Chunks record = sim->record();
+    QCOMPARE(count(record, kCan), 1);
+    QCOMPARE(count(record, protocol::function41Frame()), 1);
+    QCOMPARE(count(record, "info\r"), 2);
+    QCOMPARE(record.size(), 4);
+}
+
+// A NAK inside the 3000 ms after the cancel byte is thrown away; a later non-NAK read ends the
+// poll, so the attempt goes on to the switch-over frame and the identity.
+void TestConnect::earlyCancelAnswerIsDiscarded()
+{
+    QObject::connect(sim, &DeviceSimulator::bytesReceived, sim, [this](const QByteArray &bytes) {
+        if (bytes != kCan)
+            return;
+        QTimer::singleShot(2700, Qt::PreciseTimer, sim, [this] { sim->send(kNak); });
+        QTimer::singleShot(3300, Qt::PreciseTimer, sim, [this] { sim->send("x"); });
+    });
+    d->connect(sim->slavePath(), QStringLiteral("115200"));
+
+    QCOMPARE(texts(d->paneLines()),
+             QStringList{kConnecting} + kIdentityLines + QStringList{kConnected});
+    QCOMPARE(count(sim->record(), protocol::function41Frame()), 1);
+    QCOMPARE(bytesOf(sim->sent()).mid(0, 2), (QList<QByteArray>{kNak, "x"}));
+}
+
+void TestConnect::openFailure_data()
+{
+    QTest::addColumn<QString>("baud");
+    QTest::addColumn<bool>("emptyList");
+    QTest::addColumn<QString>("text");
+
+    const QString text9600 = QStringLiteral("Failed to open the serial port");
+    const QString text115200 = QStringLiteral("Failed to open the serial por");
+    QTest::newRow("9600, missing port") << QStringLiteral("9600") << false << text9600;
+    QTest::newRow("115200, missing port") << QStringLiteral("115200") << false << text115200;
+    QTest::newRow("9600, empty port list") << QStringLiteral("9600") << true << text9600;
+    QTest::newRow("115200, empty port list") << QStringLiteral("115200") << true << text115200;
+}
+
+void TestConnect::openFailure()
+{
+    QFETCH(QString, baud);
+    QFETCH(bool, emptyList);
+    QFETCH(QString, text);
+
+    if (emptyList)
+        d->ports()->clear();
+    else
+        d->usePort(QStringLiteral("/dev/pelmar-no-such-port"));
+    d->chooseBaud(baud);
+
+    // Twice: the first failure must leave the connect button usable.
+    for (int click = 0; click < 2; ++click) {
+        const BoxSeen box = clickExpectingBox();
+        QVERIFY(box.shown);
+        QCOMPARE(box.title, QStringLiteral("title"));
+        QCOMPARE(box.text, text);
+        QCOMPARE(box.buttons, QList<QMessageBox::StandardButton>{QMessageBox::Yes});
+        QVERIFY(!box.hasDefault);
+        QVERIFY(d->paneLines().isEmpty());
+        CHECK(verifyDisconnected());
+        QCOMPARE(d->bauds()->currentText(), baud);
+    }
+}
+
+void TestConnect::disconnect()
+{
+    d->connect(sim->slavePath(), QStringLiteral("9600"));
+    CHECK(chooseImage());
+    const QStringList before = d->paneLines();
+
+    d->openButton()->click();
+
+    QCOMPARE(d->paneLines(), before);
+    CHECK(verifyDisconnected());
+    QVERIFY(d->route()->toPlainText().isEmpty());
+    QVERIFY(lineIsFree(sim->slavePath()));
+}
+
+void TestConnect::hangUpWhileConnected()
+{
+    d->connect(sim->slavePath(), QStringLiteral("9600"));
+    CHECK(chooseImage());
+    const int before = d->paneLines().size();
+
+    sim->hangUp();
+    QTRY_COMPARE(d->paneLines().size(), before + 1);
+    QTest::qWait(300); // a hang-up repeats its read error until the port is closed
+
+    const QStringList added = d->newLines(before);
+    QCOMPARE(added.size(), 1);
+    QVERIFY(!stampOf(added.constFirst()).isEmpty());
+    QCOMPARE(textOf(added.constFirst()), kReadFailed);
+    CHECK(verifyDisconnected());
+    QVERIFY(d->route()->toPlainText().isEmpty());
+}
+
+void TestConnect::hangUpDuringHandshake()
+{
+    QTimer::singleShot(500, sim, [this] { sim->hangUp(); });
+    d->connect(sim->slavePath(), QStringLiteral("9600"));
+    QTest::qWait(300);
+
+    QCOMPARE(texts(d->paneLines()), (QStringList{kConnecting, kReadFailed, kFailed}));
+    CHECK(verifyDisconnected());
+}
+
+void TestConnect::errorStorm()
+{
+    d->connect(sim->slavePath(), QStringLiteral("9600"));
+    CHECK(chooseImage());
+    const int before = d->paneLines().size();
+
+    const QList<QSerialPort::SerialPortError> errors = {
+        QSerialPort::ReadError, QSerialPort::ResourceError, QSerialPort::WriteError,
+        QSerialPort::NotOpenError, QSerialPort::UnknownError};
+    for (int i = 0; i < errors.size(); ++i) {
+        // Undo the previous reset so that each error has to do it again.
+        if (i > 0) {
+            d->openButton()->setText(kDisconnect);
+            d->openButton()->setEnabled(false);
+            d->ports()->setEnabled(false);
+            d->bauds()->setEnabled(false);
+            d->browseButton()->setEnabled(true);
+            d->updateButton()->setEnabled(true);
+            d->optionsMenu()->setEnabled(false);
+            d->route()->setPlainText(QStringLiteral("x"));
+        }
+        d->raisePortError(errors.at(i));
+        QCOMPARE(texts(d->newLines(before)), QVector<QString>(i + 1, kReadFailed).toList());
+        CHECK(verifyDisconnected());
+        QVERIFY(d->route()->toPlainText().isEmpty());
+    }
+    QVERIFY(lineIsFree(sim->slavePath()));
+}
+
+void TestConnect::reconnectAfterError()
+{
+    d->connect(sim->slavePath(), QStringLiteral("9600"));
+    d->raisePortError(QSerialPort::ReadError);
+    CHECK(verifyDisconnected());
+    sim->clearRecord();
+
+    d->openButton()->click();
+
+    QCOMPARE(texts(d->paneLines()).mid(6),
+             (QStringList{kReadFailed, kConnecting} + kIdentityLines + QStringList{kConnected}));
+    CHECK(verifyConnected());
+    QCOMPARE(bytesOf(sim->record()), (QList<QByteArray>{protocol::function41Frame(), "info"}));
+}
+
+// German arrives while the handshake waits: the disabled button shows the German "Connect" until
+// the outcome, and the outcome line is written in German.
+void TestConnect::languageSwitchDuringHandshake()
+{
+    sim->setBehaviour(DeviceSimulator::WaitingForFirmware);
+    bool menuUsable = false;
+    QTimer::singleShot(1000, w, [this, &menuUsable] {
+        menuUsable = d->optionsMenu()->isEnabled();
+        d->languageMenu()->actions().at(2)->trigger();
+    });
+    QStringList labelsAtLines;
+    QObject::connect(d->pane(), &QPlainTextEdit::textChanged, w, [this, &labelsAtLines] {
+        labelsAtLines << d->openButton()->text() +
+                             (d->openButton()->isEnabled() ? QString() : QStringLiteral(" (off)"));
+    });
+
+    d->connect(sim->slavePath(), QStringLiteral("115200"));
+
+    QVERIFY(menuUsable);
+    QCOMPARE(texts(d->paneLines()),
+             (QStringList{kConnecting, QStringLiteral("->Verbunden. Bitte erneut update")}));
+    QCOMPARE(labelsAtLines,
+             (QStringList{QStringLiteral("Connect (off)"), QStringLiteral("Verbinden (off)")}));
+    CHECK(verifyConnected(QStringLiteral("Trennen")));
+}
+
+void TestConnect::delayLastsAtLeast_data()
+{
+    QTest::addColumn<int>("ms");
+    QTest::newRow("1 ms") << 1;
+    QTest::newRow("30 ms") << 30;
+    QTest::newRow("300 ms") << 300;
+}
+
+void TestConnect::delayLastsAtLeast()
+{
+    QFETCH(int, ms);
+    QElapsedTimer clock;
+    clock.start();
+    CHECK(callDelay(ms));
+    const qint64 elapsed = clock.elapsed();
+    QVERIFY2(elapsed >= ms && elapsed < ms + 2000, qPrintable(QString::number(elapsed)));
+}
+
+void TestConnect::delayHandlesEventsAndNests()
+{
+    QElapsedTimer clock;
+    clock.start();
+    qint64 innerStart = -1;
+    qint64 innerEnd = -1;
+    bool posted = false;
+    QMetaObject::invokeMethod(
+        w, [&posted] { posted = true; }, Qt::QueuedConnection);
+    QTimer::singleShot(20, w, [&] {
+        innerStart = clock.elapsed();
+        callDelay(200);
+        innerEnd = clock.elapsed();
+    });
+
+    CHECK(callDelay(50));
+
+    const qint64 outerEnd = clock.elapsed();
+    QVERIFY(posted);
+    QVERIFY(innerStart >= 0);
+    QVERIFY(innerEnd - innerStart >= 200);
+    // The outer wait cannot return from under the nested one.
+    QVERIFY(outerEnd >= innerEnd);
+}
+
+void TestConnect::delayNonPositive_data()
+{
+    QTest::addColumn<int>("ms");
+    QTest::newRow("0") << 0;
+    QTest::newRow("-1") << -1;
+    QTest::newRow("-1000") << -1000;
+}
+
+void TestConnect::delayNonPositive()
+{
+    QFETCH(int, ms);
+    bool posted = false;
+    QMetaObject::invokeMethod(
+        w, [&posted] { posted = true; }, Qt::QueuedConnection);
+
+    CHECK(callDelay(ms));
+
+    QVERIFY(!posted);
+    QTRY_VERIFY(posted); // the event was there to be handled
 }
 
 QTEST_MAIN(TestConnect)

@@ -5,6 +5,7 @@
 #include <QSocketNotifier>
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <pty.h>
 #include <stdlib.h>
@@ -93,6 +94,7 @@ DeviceSimulator::DeviceSimulator(QObject *parent)
     m_cancelAnswerTimer.setSingleShot(true);
     m_cancelAnswerTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_cancelAnswerTimer, &QTimer::timeout, this, &DeviceSimulator::sendCancelAnswer);
+    m_unaskedNakTimer.setSingleShot(true);
     m_unaskedNakTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_unaskedNakTimer, &QTimer::timeout, this, &DeviceSimulator::sendUnaskedNak);
 }
@@ -260,10 +262,11 @@ void DeviceSimulator::setUnaskedNakIntervalMs(int ms)
     updateUnaskedNakTimer();
 }
 
-void DeviceSimulator::setGarbledAtFrame(int k, const QByteArray &reply)
+void DeviceSimulator::setGarbledAtFrame(int k, const QByteArray &reply, int times)
 {
     m_garbledAtFrame = k;
     m_garbledReply = reply;
+    m_garbledTimes = qMax(1, times);
 }
 
 QByteArray DeviceSimulator::receivedBytes() const
@@ -340,9 +343,9 @@ bool DeviceSimulator::processConsole()
     }
     if (m_input.startsWith(protocol::updateCommand())) {
         m_input.remove(0, protocol::updateCommand().size());
-        if (!m_updateAnswer.isEmpty())
+        if (m_answerUpdate && !m_updateAnswer.isEmpty())
             send(m_updateAnswer);
-        else
+        else if (m_answerUpdate)
             send(currentBaud() == 9600 ? QByteArray(1, protocol::NAK) : longUpdateAnswer());
         enterReceiveMode();
         return true;
@@ -444,8 +447,10 @@ void DeviceSimulator::handleFrame(const QByteArray &frame)
         } else {
             ++m_duplicateFrames;
         }
-        if (m_garbledAtFrame > 0 && arrival == m_garbledAtFrame) {
-            m_garbledAtFrame = 0;
+        if (m_garbledAtFrame > 0 && arrival >= m_garbledAtFrame &&
+            arrival < m_garbledAtFrame + m_garbledTimes) {
+            if (arrival == m_garbledAtFrame + m_garbledTimes - 1)
+                m_garbledAtFrame = 0;
             answer = m_garbledReply;
         }
     }
@@ -511,25 +516,35 @@ void DeviceSimulator::sendIdentity()
     const QByteArray reply = m_identityReply;
     const int parts = qMin(m_replyParts, qMax(1, reply.size()));
     const int base = reply.size() / parts;
-    int offset = 0;
-    for (int i = 0; i < parts; ++i) {
-        const int length = i == parts - 1 ? reply.size() - offset : base;
-        sendLater(m_replyDelayMs + i * m_replyGapMs, reply.mid(offset, length));
-        offset += length;
-    }
+    QList<QByteArray> pieces;
+    for (int i = 0; i < parts; ++i)
+        pieces.append(i == parts - 1 ? reply.mid(i * base) : reply.mid(i * base, base));
+    sendPieces(pieces, m_replyDelayMs, m_replyGapMs);
 }
 
 void DeviceSimulator::sendLater(int ms, const QByteArray &bytes)
 {
-    if (ms <= 0) {
-        send(bytes);
+    sendPieces({bytes}, ms, 0);
+}
+
+// Each piece is timed from the previous one, so a late timer never shortens a gap.
+void DeviceSimulator::sendPieces(QList<QByteArray> pieces, int delayMs, int gapMs)
+{
+    if (pieces.isEmpty())
         return;
-    }
     const quint64 session = m_session;
-    QTimer::singleShot(ms, Qt::PreciseTimer, this, [this, session, bytes] {
-        if (session == m_session && m_behaviour != Silent)
-            send(bytes);
-    });
+    auto next = [this, session, pieces, gapMs]() mutable {
+        if (session != m_session)
+            return;
+        const QByteArray piece = pieces.takeFirst();
+        if (m_behaviour != Silent)
+            send(piece);
+        sendPieces(pieces, gapMs, gapMs);
+    };
+    if (delayMs <= 0)
+        next();
+    else
+        QTimer::singleShot(delayMs, Qt::PreciseTimer, this, next);
 }
 
 void DeviceSimulator::sendCancelAnswer()
@@ -544,19 +559,22 @@ void DeviceSimulator::sendUnaskedNak()
     // Take in what the tool may have written since the last event: a NAK crossing the first
     // frame on the line would read as a refusal of that frame.
     onReadable();
-    updateUnaskedNakTimer();
-    if (m_unaskedNakTimer.isActive() && m_input.isEmpty())
+    if (unaskedNakWanted() && m_input.isEmpty())
         send(QByteArray(1, protocol::NAK));
+    updateUnaskedNakTimer();
 }
 
+bool DeviceSimulator::unaskedNakWanted() const
+{
+    return isRunning() && m_behaviour == WaitingForFirmware && m_mode == Mode::Receive &&
+           m_framesReceived == 0 && !m_cancelAnswerTimer.isActive() && m_unaskedNakIntervalMs > 0;
+}
+
+// Single shot, restarted after each NAK: the gap never shrinks below the interval.
 void DeviceSimulator::updateUnaskedNakTimer()
 {
-    const bool wanted = isRunning() && m_behaviour == WaitingForFirmware &&
-                        m_mode == Mode::Receive && m_framesReceived == 0 &&
-                        !m_cancelAnswerTimer.isActive() && m_unaskedNakIntervalMs > 0;
-    if (!wanted) {
+    if (!unaskedNakWanted())
         m_unaskedNakTimer.stop();
-    } else if (!m_unaskedNakTimer.isActive()) {
+    else if (!m_unaskedNakTimer.isActive())
         m_unaskedNakTimer.start(m_unaskedNakIntervalMs);
-    }
 }

@@ -40,7 +40,8 @@ public:
     explicit DeviceSimulator(QObject *parent = nullptr);
     ~DeviceSimulator() override;
 
-    // Opens a fresh pty pair (a new path after hangUp()). Returns true if already running.
+    // Opens a fresh pty pair; after hangUp() the kernel may reuse the number once the tool has
+    // closed the old slave too. Returns true at once if already running.
     bool start();
     void hangUp();
     bool isRunning() const { return m_masterFd >= 0; }
@@ -60,6 +61,8 @@ public:
     void setReplySplit(int parts, int gapMs);
     void setReplyDelayMs(int ms) { m_replyDelayMs = ms; }
     void setAnswerFunction41(bool answer) { m_answerFunction41 = answer; }
+    // false: "updata\n" still starts receive mode, but without an answer.
+    void setAnswerUpdate(bool answer) { m_answerUpdate = answer; }
     // Console-mode answer to "updata\n"; empty: 0x15 at 9600, a long text at other rates.
     void setUpdateAnswer(const QByteArray &answer) { m_updateAnswer = answer; }
     // 0 accepts any rate; otherwise bytes read at another rate are recorded but not understood.
@@ -74,7 +77,9 @@ public:
     void setNakAtFrame(int k) { m_nakAtFrame = k; }
     // Frames k and later (and EOT) are still taken in but not answered; CAN is still answered.
     void setSilentFromFrame(int k) { m_silentFromFrame = k; }
-    void setGarbledAtFrame(int k, const QByteArray &reply = QByteArray("\x06\x06", 2));
+    // Frames k to k + times - 1 get `reply` instead of their verdict (the frame itself is taken).
+    void setGarbledAtFrame(int k, const QByteArray &reply = QByteArray("\x06\x06", 2),
+                           int times = 1);
     void setHangUpAtFrame(int k) { m_hangUpAtFrame = k; }
     void setAnswerDelayMs(int ms) { m_answerDelayMs = ms; }
     void setAnswerEot(bool answer) { m_answerEot = answer; }
@@ -115,8 +120,10 @@ private:
     void leaveReceiveMode();
     void sendIdentity();
     void sendLater(int ms, const QByteArray &bytes);
+    void sendPieces(QList<QByteArray> pieces, int delayMs, int gapMs);
     void sendCancelAnswer();
     void sendUnaskedNak();
+    bool unaskedNakWanted() const;
     void updateUnaskedNakTimer();
     void closeFds();
 
@@ -136,6 +143,7 @@ private:
     int m_replyGapMs = 0;
     int m_replyDelayMs = 0;
     bool m_answerFunction41 = true;
+    bool m_answerUpdate = true;
     qint32 m_deviceBaud = 0;
 
     Behaviour m_behaviour = Normal;
@@ -148,6 +156,7 @@ private:
     int m_silentFromFrame = 0;
     int m_garbledAtFrame = 0;
     QByteArray m_garbledReply;
+    int m_garbledTimes = 1;
     int m_hangUpAtFrame = 0;
     int m_answerDelayMs = 0;
     bool m_answerEot = true;

@@ -1,0 +1,182 @@
+#include "devicesim.h"
+#include "protocol.h"
+#include "serialupdata.h"
+#include "windowdriver.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QMenu>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+const QString kConnecting = QStringLiteral("->Connecting");
+const QString kConnectedAgain = QStringLiteral("->Connected. Please update again");
+const QString kFailed = QStringLiteral("->Failed to connect");
+const QString kNoResponse = QStringLiteral("->Device no response. Please update again");
+
+const QByteArray kCan(1, protocol::CAN);
+const QByteArray kInfo = protocol::infoQuery();
+
+QStringList texts(const QStringList &lines)
+{
+    QStringList out;
+    for (const QString &line : lines)
+        out << textOf(line);
+    return out;
+}
+
+QList<QByteArray> bytesOf(const QList<DeviceSimulator::Received> &chunks)
+{
+    QList<QByteArray> out;
+    for (const auto &chunk : chunks)
+        out << chunk.bytes;
+    return out;
+}
+
+QList<qint32> baudsOf(const QList<DeviceSimulator::Received> &chunks)
+{
+    QList<qint32> out;
+    for (const auto &chunk : chunks)
+        out << chunk.baud;
+    return out;
+}
+
+// What one attempt of the 115200 handshake sends to a device that never answers.
+QList<QByteArray> attemptBytes(int attempts)
+{
+    QList<QByteArray> out;
+    for (int i = 0; i < attempts; ++i)
+        out << kCan << protocol::function41Frame() << kInfo << kInfo;
+    return out;
+}
+
+QList<qint32> attemptBauds(int attempts)
+{
+    QList<qint32> out;
+    for (int i = 0; i < attempts; ++i)
+        out << 115200 << 9600 << 115200 << 115200;
+    return out;
+}
+
+} // namespace
+
+class TestSlowAttempts : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void abortedTransferArmsTwentyAttempts();
+    void nakOutcomeRestoresOneAttempt();
+
+private:
+    void abortTransfer();
+
+    SerialUpdata *w = nullptr;
+    WindowDriver *d = nullptr;
+    DeviceSimulator *sim = nullptr;
+    QTemporaryDir *dir = nullptr;
+};
+
+void TestSlowAttempts::init()
+{
+    sim = new DeviceSimulator;
+    QVERIFY2(sim->start(), qPrintable(sim->errorString()));
+    w = new SerialUpdata;
+    d = new WindowDriver(*w);
+    dir = new QTemporaryDir;
+    w->show();
+}
+
+void TestSlowAttempts::cleanup()
+{
+    delete d;
+    delete w;
+    delete sim;
+    delete dir;
+}
+
+// A device waiting for firmware that stops answering at the first frame: the transfer gives up
+// with "no response", which is what arms the long handshake.
+void TestSlowAttempts::abortTransfer()
+{
+    sim->setBehaviour(DeviceSimulator::WaitingForFirmware);
+    d->connect(sim->slavePath(), QStringLiteral("115200"));
+    QCOMPARE(textOf(d->paneLines().constLast()), kConnectedAgain);
+
+    const QString image = writeImage(dir->path(), QStringLiteral("fw.bin"), "PM-100", 300);
+    QVERIFY(!image.isEmpty());
+    QVERIFY(d->browse(image).shown);
+    QVERIFY(d->updateButton()->isEnabled());
+    sim->setSilentFromFrame(1);
+    d->updateButton()->click();
+
+    QCOMPARE(textOf(d->paneLines().constLast()), kNoResponse);
+    QCOMPARE(sim->framesReceived(), 1);
+    QCOMPARE(d->openButton()->text(), QStringLiteral("Connect"));
+    QVERIFY(d->openButton()->isEnabled());
+}
+
+void TestSlowAttempts::abortedTransferArmsTwentyAttempts()
+{
+    abortTransfer();
+    if (QTest::currentTestFailed())
+        return;
+    sim->setBehaviour(DeviceSimulator::Silent);
+    sim->clearRecord();
+    const int before = d->paneLines().size();
+
+    QElapsedTimer clock;
+    clock.start();
+    d->connect(sim->slavePath(), QStringLiteral("115200"));
+    const qint64 elapsed = clock.elapsed();
+
+    QCOMPARE(texts(d->newLines(before)), (QStringList{kConnecting, kFailed}));
+    QCOMPARE(bytesOf(sim->record()), attemptBytes(20));
+    QCOMPARE(baudsOf(sim->record()), attemptBauds(20));
+    // Each silent attempt waits 0.3 + 3 + 4 + 2 + 0.5 + 0.4 s.
+    QVERIFY2(elapsed >= 20 * 10200, qPrintable(QString::number(elapsed)));
+    QVERIFY(d->ports()->isEnabled());
+    QVERIFY(d->bauds()->isEnabled());
+    QCOMPARE(d->openButton()->text(), QStringLiteral("Connect"));
+    // The aborted transfer left the Option menu disabled; a failed handshake does not enable it.
+    QVERIFY(!d->optionsMenu()->isEnabled());
+}
+
+void TestSlowAttempts::nakOutcomeRestoresOneAttempt()
+{
+    abortTransfer();
+    if (QTest::currentTestFailed())
+        return;
+    // Still waiting for firmware: the cancel byte is answered with NAK.
+    sim->clearRecord();
+    d->openButton()->click();
+    QCOMPARE(textOf(d->paneLines().constLast()), kConnectedAgain);
+    QCOMPARE(bytesOf(sim->record()), QList<QByteArray>{kCan});
+
+    d->openButton()->click(); // disconnect
+    sim->setBehaviour(DeviceSimulator::Silent);
+    sim->clearRecord();
+    const int before = d->paneLines().size();
+    d->openButton()->click();
+
+    QCOMPARE(texts(d->newLines(before)), (QStringList{kConnecting, kFailed}));
+    QCOMPARE(bytesOf(sim->record()), attemptBytes(1));
+}
+
+int main(int argc, char *argv[])
+{
+    // Twenty attempts take 204 s; QtTest's default limit per function is 300 s.
+    if (qEnvironmentVariableIsEmpty("QTEST_FUNCTION_TIMEOUT"))
+        qputenv("QTEST_FUNCTION_TIMEOUT", "600000");
+    QApplication app(argc, argv);
+    TestSlowAttempts test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_slow_attempts.moc"

@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Builds the whole tree with AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/) and runs
+# the test suite there; any sanitizer finding or leak fails its test (options in tests/CMakeLists.txt,
+# leak suppressions in tests/lsan.supp). Extra arguments go to ctest, e.g. -R tst_update.
+# The package test is left out: it checks packaging, and a sanitized build is not what is shipped.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+./setup-deps.sh
+build=build-asan
+cmake -S . -B "$build" -DPELMAR_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake --build "$build" -j"$(nproc)"
+ctest --test-dir "$build" --output-on-failure -j3 -LE '^install$' "$@"
