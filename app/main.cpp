@@ -6,6 +6,6 @@ int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     SerialUpdata window;
-    return 3;
+    window.show();
     return app.exec();
 }

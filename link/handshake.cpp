@@ -8,6 +8,7 @@
 #include <QEventLoop>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPointer>
 #include <QTimer>
 
 void SerialUpdata::delay(int ms)
@@ -90,11 +91,21 @@ void SerialUpdata::connectNineSixHundred()
     if (!openPort(ui->comboBox_Bps->currentText().toInt(nullptr, 10), tr("打开串口失败")))
         return;
     appendLine(timeStamp() + QLatin1String("->") + tr("正在连接..."));
+    // A port error enables the connect button while this slot still waits, so a click can start a
+    // new connect inside a wait. That connect then owns the window and its new port: this one
+    // must stop without touching either.
+    const QPointer<QSerialPort> port = serial;
+    const auto waitOnPort = [this, port](int ms) {
+        delay(ms);
+        return port && serial == port;
+    };
 
     serial->write(protocol::function41Frame());
-    delay(2000);
+    if (!waitOnPort(2000))
+        return;
     serial->write(protocol::shortInfoQuery());
-    delay(30);
+    if (!waitOnPort(30))
+        return;
 
     if (recvBuffer.size() > 10) {
         const QString stamp = timeStamp();
@@ -116,16 +127,25 @@ void SerialUpdata::connectFast()
     if (!openPort(115200, tr("串口打开失败")))
         return;
     appendLine(timeStamp() + QLatin1String("->") + tr("正在连接"));
+    // Stops when a click after a port error has started a new connect (see the 9600 variant).
+    const QPointer<QSerialPort> port = serial;
+    const auto waitOnPort = [this, port](int ms) {
+        delay(ms);
+        return port && serial == port;
+    };
 
     for (int attempt = 0; attempt < connectAttempts; ++attempt) {
         serial->setBaudRate(115200, QSerialPort::AllDirections);
-        delay(300);
+        if (!waitOnPort(300))
+            return;
         serial->write(QByteArray(1, protocol::CAN));
-        delay(3000);
+        if (!waitOnPort(3000))
+            return;
         // Whatever the cancel byte stirred up is stale; only a NAK that follows counts.
         recvBuffer = QByteArray();
         for (int poll = 0; poll < 80; ++poll) {
-            delay(50);
+            if (!waitOnPort(50))
+                return;
             if (!recvBuffer.isEmpty())
                 break;
         }
@@ -142,13 +162,17 @@ void SerialUpdata::connectFast()
         // at 115200.
         serial->setBaudRate(9600, QSerialPort::AllDirections);
         serial->write(protocol::function41Frame());
-        delay(2000);
+        if (!waitOnPort(2000))
+            return;
         serial->setBaudRate(115200, QSerialPort::AllDirections);
-        delay(500);
+        if (!waitOnPort(500))
+            return;
         serial->write(protocol::infoQuery());
-        delay(200);
+        if (!waitOnPort(200))
+            return;
         serial->write(protocol::infoQuery());
-        delay(200);
+        if (!waitOnPort(200))
+            return;
 
         if (recvBuffer.size() > 10) {
             const QString stamp = timeStamp();

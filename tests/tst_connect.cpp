@@ -113,6 +113,8 @@ private slots:
     void disconnect();
     void hangUpWhileConnected();
     void hangUpDuringHandshake();
+    void clickAfterErrorDuringHandshake_data();
+    void clickAfterErrorDuringHandshake();
     void errorStorm();
     void reconnectAfterError();
     void languageSwitchDuringHandshake();
@@ -491,6 +493,48 @@ void TestConnect::hangUpDuringHandshake()
 
     QCOMPARE(texts(d->paneLines()), (QStringList{kConnecting, kReadFailed, kFailed}));
     CHECK(verifyDisconnected());
+}
+
+void TestConnect::clickAfterErrorDuringHandshake_data()
+{
+    QTest::addColumn<QString>("baud");
+    QTest::addColumn<QList<QByteArray>>("traffic");
+
+    QTest::newRow("9600") << QStringLiteral("9600")
+                          << QList<QByteArray>{protocol::function41Frame(), "info"};
+    QTest::newRow("115200") << QStringLiteral("115200")
+                            << QList<QByteArray>{kCan, protocol::function41Frame(), "info\r",
+                                                 "info\r"};
+}
+
+// The error line enables the connect button while the handshake still waits; a click then starts
+// a new connect inside that wait. The first handshake must leave the new link alone: no frames of
+// its own on it, no second outcome.
+void TestConnect::clickAfterErrorDuringHandshake()
+{
+    QFETCH(QString, baud);
+    QFETCH(QList<QByteArray>, traffic);
+
+    bool usable = false;
+    QTimer::singleShot(500, sim, [this, &usable] {
+        sim->hangUp();
+        QTimer::singleShot(300, sim, [this, &usable] {
+            usable = d->openButton()->isEnabled() && d->openButton()->text() == kConnect;
+            sim->clearRecord();
+            QVERIFY(sim->start());
+            d->usePort(sim->slavePath());
+            d->openButton()->click();
+        });
+    });
+    d->connect(sim->slavePath(), baud);
+    QTest::qWait(300);
+
+    QVERIFY(usable);
+    QCOMPARE(texts(d->paneLines()), (QStringList{kConnecting, kReadFailed, kConnecting} +
+                                     kIdentityLines + QStringList{kConnected}));
+    CHECK(verifyConnected());
+    QVERIFY(!lineIsFree(sim->slavePath()));
+    QCOMPARE(bytesOf(sim->record()), traffic);
 }
 
 void TestConnect::errorStorm()

@@ -14,6 +14,7 @@ namespace {
 const QString kConnecting = QStringLiteral("->Connecting");
 const QString kConnectedAgain = QStringLiteral("->Connected. Please update again");
 const QString kFailed = QStringLiteral("->Failed to connect");
+const QString kReadFailed = QStringLiteral("->Failed to read the serial port");
 const QString kNoResponse = QStringLiteral("->Device no response. Please update again");
 
 const QByteArray kCan(1, protocol::CAN);
@@ -72,6 +73,7 @@ private slots:
 
     void abortedTransferArmsTwentyAttempts();
     void nakOutcomeRestoresOneAttempt();
+    void portErrorEndsRemainingAttempts();
 
 private:
     void abortTransfer();
@@ -166,6 +168,30 @@ void TestSlowAttempts::nakOutcomeRestoresOneAttempt()
 
     QCOMPARE(texts(d->newLines(before)), (QStringList{kConnecting, kFailed}));
     QCOMPARE(bytesOf(sim->record()), attemptBytes(1));
+}
+
+// With 20 attempts armed, a hang-up in the first attempt ends the handshake after that attempt.
+void TestSlowAttempts::portErrorEndsRemainingAttempts()
+{
+    abortTransfer();
+    if (QTest::currentTestFailed())
+        return;
+    sim->setBehaviour(DeviceSimulator::Silent);
+    sim->clearRecord();
+    const int before = d->paneLines().size();
+    QTimer::singleShot(1000, sim, [this] { sim->hangUp(); });
+
+    QElapsedTimer clock;
+    clock.start();
+    d->openButton()->click();
+    const qint64 elapsed = clock.elapsed();
+
+    QCOMPARE(texts(d->newLines(before)), (QStringList{kConnecting, kReadFailed, kFailed}));
+    QCOMPARE(bytesOf(sim->record()), QList<QByteArray>{kCan});
+    // One attempt lasts 10.2 s; twenty would take 204 s.
+    QVERIFY2(elapsed < 60000, qPrintable(QString::number(elapsed)));
+    QCOMPARE(d->openButton()->text(), QStringLiteral("Connect"));
+    QVERIFY(d->openButton()->isEnabled());
 }
 
 int main(int argc, char *argv[])

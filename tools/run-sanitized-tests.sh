@@ -10,4 +10,4 @@ cd "$(dirname "$0")/.."
 build=build-asan
 cmake -S . -B "$build" -DPELMAR_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build "$build" -j"$(nproc)"
-ctest --test-dir "$build" --output-on-failure -j3 -LE '^install$' "$@"
+ctest --test-dir "$build" --output-on-failure -j3 -LE '^(slow|install)$' "$@"

@@ -12,8 +12,9 @@ title="Pelmar Firmware Update Tool"
 tmp=$(mktemp -d)
 xvfb_pid='' app_pid=''
 cleanup() {
-    [[ -n $app_pid ]] && kill -KILL "$app_pid" 2>/dev/null
-    [[ -n $xvfb_pid ]] && kill -TERM "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
+    set +e # every step must run, even after one fails
+    if [[ -n $app_pid ]]; then kill -KILL -- "-$app_pid" 2>/dev/null; wait "$app_pid" 2>/dev/null; fi
+    if [[ -n $xvfb_pid ]]; then kill -TERM "$xvfb_pid" 2>/dev/null; wait "$xvfb_pid" 2>/dev/null; fi
     rm -rf "$tmp"
 }
 trap cleanup EXIT
@@ -74,7 +75,7 @@ rsvg-convert -w 48 -h 48 "$icon_file" -o "$tmp/icon.png" || fail "icon does not 
 [[ $(head -c 8 "$tmp/icon.png" | od -An -tx1 | tr -d ' \n') == 89504e470d0a1a0a ]] || fail "icon render is no PNG"
 
 # A private X server; -displayfd picks a free display number and reports it once it accepts clients.
-Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 3>"$tmp/display" 2>"$tmp/xvfb.log" &
+Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 3>"$tmp/display" >"$tmp/xvfb.log" 2>&1 </dev/null &
 xvfb_pid=$!
 for _ in $(seq 100); do
     [[ -s $tmp/display ]] && break
@@ -82,14 +83,17 @@ for _ in $(seq 100); do
     sleep 0.05
 done
 [[ -s $tmp/display ]] || fail "Xvfb gave no display number"
-export DISPLAY=:$(head -n1 "$tmp/display")
+DISPLAY=:$(head -n1 "$tmp/display")
+export DISPLAY
 
-# Started as the desktop entry names it, with the system's Qt platform plugin for X11.
-QT_QPA_PLATFORM=xcb "$root/usr/bin/$exec_cmd" >"$tmp/app.log" 2>&1 &
+# Started as the desktop entry names it, with the system's Qt platform plugin for X11, in a process
+# group of its own so that cleanup also reaches anything it started.
+QT_QPA_PLATFORM=xcb setsid "$root/usr/bin/$exec_cmd" >"$tmp/app.log" 2>&1 </dev/null &
 app_pid=$!
 
 wid=''
-for _ in $(seq 100); do
+deadline=$((SECONDS + 10))
+while ((SECONDS < deadline)); do
     wid=$(xdotool search --onlyvisible --pid "$app_pid" --name "^${title}\$" 2>/dev/null | head -n1) || true
     [[ -n $wid ]] && break
     kill -0 "$app_pid" 2>/dev/null || { cat "$tmp/app.log" >&2; fail "the program exited before showing its window"; }
