@@ -41,7 +41,7 @@ const QString &imagePath()
         const int fd = mkstemp(gPath);
         require(fd >= 0, "temporary file created");
         close(fd);
-        // A crashed run leaves the file behind, next to its reproducer.
+        // Removed at a normal exit; a crashed run leaves it behind.
         std::atexit(removeImageFile);
         return QString::fromLocal8Bit(gPath);
     }();

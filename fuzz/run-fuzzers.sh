@@ -32,7 +32,7 @@ if ((${#missing[@]})); then
     DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-build=build-fuzz
+build="build-fuzz"
 cmake -S fuzz -B "$build" -DCMAKE_CXX_COMPILER=clang++-14 >/dev/null
 cmake --build "$build" -j"$(nproc)"
 

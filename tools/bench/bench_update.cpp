@@ -209,7 +209,7 @@ int main(int argc, char *argv[])
         {QStringLiteral("skip-memory"), QStringLiteral("Leave out the large image.")},
         {QStringLiteral("skip-update"), QStringLiteral("Leave out the timed update.")},
         {QStringLiteral("probe-polls"),
-         QStringLiteral("Time this many bare 50 ms waits (the transfer's poll) first."),
+         QStringLiteral("Time this many 50 ms waits (the transfer's poll) first."),
          QStringLiteral("N"), QStringLiteral("100")},
     });
     parser.process(app);
