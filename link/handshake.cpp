@@ -3,12 +3,14 @@
 
 #include "protocol.h"
 
+#include <QCoreApplication>
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPointer>
+#include <QThread>
 #include <QTimer>
 
 void SerialUpdata::delay(int ms)
@@ -16,21 +18,29 @@ void SerialUpdata::delay(int ms)
     if (ms <= 0)
         return;
     // Sleeps in a local event loop instead of spinning: every event is still handled as it comes,
-    // and waits nest (recv_data waits inside the waits of the other slots). A precise timer keeps
-    // the long handshake waits to the millisecond; coarse timers may fire 5 % early or late.
+    // and waits nest (recv_data waits inside the waits of the other slots). Qt rounds each timer
+    // wait up to a whole millisecond, which would stretch every 50 ms poll of a transfer by about
+    // 2 %, so the loop is asked to wake a little early and the last stretch is slept in steps of
+    // a tenth of a millisecond, still handling events between them.
     QElapsedTimer clock;
     clock.start();
+    const qint64 deadlineNs = qint64(ms) * 1000000;
     QEventLoop loop;
     QTimer timer;
     timer.setTimerType(Qt::PreciseTimer);
     timer.setSingleShot(true);
     connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
-    for (qint64 left = ms; left > 0; left = ms - clock.elapsed()) {
-        timer.start(static_cast<int>(left));
-        // A loop ended while its timer still runs means the application is quitting: stop waiting
-        // rather than spin until the time is up.
-        if (loop.exec() != 0 || timer.isActive())
-            return;
+    for (qint64 left = deadlineNs; left > 0; left = deadlineNs - clock.nsecsElapsed()) {
+        if (left > 2000000) {
+            timer.start(static_cast<int>(left / 1000000) - 1);
+            // A loop ended while its timer still runs means the application is quitting: stop
+            // waiting rather than spin until the time is up.
+            if (loop.exec() != 0 || timer.isActive())
+                return;
+        } else {
+            QCoreApplication::processEvents(QEventLoop::AllEvents);
+            QThread::usleep(static_cast<unsigned long>(qMin<qint64>(left / 1000, 100)));
+        }
     }
 }
 

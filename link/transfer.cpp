@@ -6,6 +6,7 @@
 
 #include <QDebug>
 #include <QMenuBar>
+#include <QPointer>
 
 namespace {
 
@@ -40,6 +41,17 @@ void SerialUpdata::Send_data(QString fileName)
     appendLine(timeStamp() + QLatin1String("->") + tr("开始升级，固件正在传输"));
     qDebug() << "transfer start";
 
+    // A port error enables the connect button; a click there connects anew inside one of the
+    // waits below. The image was meant for the link it started on: never send the rest, or
+    // report an outcome, on the new one.
+    const QPointer<QSerialPort> port = serial;
+    const auto linkReplaced = [this, &port] {
+        if (port && serial == port)
+            return false;
+        menuBar->setEnabled(true);
+        return true;
+    };
+
     int offset = protocol::kNameFieldSize;
     quint8 block = 1;
     int progress = 1;
@@ -50,6 +62,8 @@ void SerialUpdata::Send_data(QString fileName)
         bool replied = false;
         for (int poll = 0; poll < kReplyPolls; ++poll) {
             delay(50);
+            if (linkReplaced())
+                return;
             if (!recvBuffer.isEmpty()) {
                 replied = true;
                 break;
@@ -104,8 +118,12 @@ void SerialUpdata::Send_data(QString fileName)
     }
 
     delay(1000);
+    if (linkReplaced())
+        return;
     serial->write(QByteArray(1, protocol::EOT));
     delay(200);
+    if (linkReplaced())
+        return;
 
     qDebug() << "after EOT" << recvBuffer.size() << recvBuffer;
     if (!recvBuffer.isEmpty()) {

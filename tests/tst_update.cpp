@@ -14,6 +14,7 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -158,6 +159,8 @@ private slots:
 
     void staleLongAnswerStartsTransfer();
     void failedStartThenRepeatedPress();
+    void reconnectDuringEndPause();
+    void reconnectDuringUpdateStart();
 
 private:
     bool connectAt(const QString &baud);
@@ -771,6 +774,75 @@ void TestUpdate::failedStartThenRepeatedPress()
     QCOMPARE(t.tail, kEot);
     QCOMPARE(sim->receivedImage(), data);
     QCOMPARE(newTexts(), QStringList({kStarted, kCompleted}));
+}
+
+void TestUpdate::reconnectDuringEndPause()
+{
+    QVERIFY(connectAt(QStringLiteral("9600")));
+    QVERIFY(choose(imageFile(field("PM-100") + payload(100))));
+
+    // After the last answer the tool pauses 1 s before its end byte. The device drops off in that
+    // pause, and the user at once connects to another device on the freed controls.
+    DeviceSimulator other;
+    QVERIFY(other.start());
+    bool reconnected = false;
+    connect(sim, &DeviceSimulator::bytesSent, this, [&](const QByteArray &bytes) {
+        if (bytes != QByteArray(1, protocol::ACK))
+            return;
+        QTimer::singleShot(200, sim, &DeviceSimulator::hangUp);
+        QTimer::singleShot(300, this, [&] {
+            d->usePort(other.slavePath());
+            reconnected = true;
+            d->openButton()->click();
+        });
+    });
+    pressUpdate();
+
+    QVERIFY(reconnected);
+    // Neither the end byte nor a completion may go to the new link: it answered only its
+    // handshake, which must not pass for the old device's confirmation.
+    QVERIFY(!other.receivedBytes().contains(kEot));
+    QCOMPARE(
+        newTexts(),
+        QStringList({kStarted, kReadFailed, QStringLiteral("->Connecting"), QStringLiteral("->"),
+                     QStringLiteral("<no time stamp>"), QStringLiteral("<no time stamp>"),
+                     QStringLiteral("<no time stamp>"), QStringLiteral("->Connected")}));
+    QCOMPARE(d->openButton()->text(), QStringLiteral("Disconnect"));
+    QCOMPARE(controls(*d), QStringLiteral("open:1 browse:1 update:0 menu:1"));
+}
+
+void TestUpdate::reconnectDuringUpdateStart()
+{
+    QVERIFY(connectAt(QStringLiteral("115200")));
+    QVERIFY(choose(imageFile(field("PM-100") + payload(100))));
+
+    // The device drops off right after the update command, and the user connects to another
+    // device while the update start still waits for the answer. That device answers its
+    // handshake at length, which must not pass for the old device's answer to the command.
+    DeviceSimulator other;
+    QVERIFY(other.start());
+    sim->setAnswerUpdate(false);
+    bool reconnected = false;
+    connect(sim, &DeviceSimulator::bytesReceived, this, [&](const QByteArray &bytes) {
+        if (!bytes.contains(protocol::updateCommand()))
+            return;
+        QTimer::singleShot(10, sim, &DeviceSimulator::hangUp);
+        QTimer::singleShot(60, this, [&] {
+            d->usePort(other.slavePath());
+            reconnected = true;
+            d->openButton()->click();
+        });
+    });
+    pressUpdate();
+
+    QVERIFY(reconnected);
+    QVERIFY(!other.receivedBytes().contains(protocol::updateCommand()));
+    QVERIFY(!other.receivedBytes().contains(protocol::SOH));
+    QCOMPARE(newTexts(),
+             QStringList({kReadFailed, QStringLiteral("->Connecting"), QStringLiteral("->"),
+                          QStringLiteral("<no time stamp>"), QStringLiteral("<no time stamp>"),
+                          QStringLiteral("<no time stamp>"), QStringLiteral("->Connected")}));
+    QCOMPARE(controls(*d), QStringLiteral("open:1 browse:1 update:0 menu:1"));
 }
 
 QTEST_MAIN(TestUpdate)

@@ -60,15 +60,22 @@ QStringList WindowDriver::newLines(int before) const
 bool WindowDriver::clickWithModal(QPushButton *button,
                                   const std::function<void(QWidget *)> &onModal)
 {
+    // The poll runs for as long as the click's slot runs. A modal widget that is still up a while
+    // after it was handled is handled again: a file dialog may refuse its first accept while its
+    // model is still loading the directory.
     bool seen = false;
+    QWidget *handled = nullptr;
+    QElapsedTimer sinceHandled;
     QTimer poll;
     poll.setInterval(10);
     QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (QWidget *modal = QApplication::activeModalWidget()) {
-            poll.stop();
-            seen = true;
-            onModal(modal);
-        }
+        QWidget *modal = QApplication::activeModalWidget();
+        if (!modal || (modal == handled && sinceHandled.elapsed() < 300))
+            return;
+        seen = true;
+        handled = modal;
+        sinceHandled.start();
+        onModal(modal);
     });
     poll.start();
     button->click();
@@ -91,10 +98,16 @@ WindowDriver::DialogSeen WindowDriver::browse(const QString &path)
         seen.directory = dialog->directory().absolutePath();
         if (path.isEmpty()) {
             dialog->reject();
-        } else {
-            dialog->selectFile(path);
-            static_cast<QDialog *>(dialog)->accept();
+            return;
         }
+        // An absolute path typed into the name field is taken as it is, whatever directory
+        // the dialog is still loading.
+        auto *name = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+        if (name)
+            name->setText(path);
+        else
+            dialog->selectFile(path);
+        static_cast<QDialog *>(dialog)->accept();
     });
     return seen;
 }
