@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QMainWindow>
+#include <QPointer>
 #include <QSerialPort>
 #include <QString>
 
@@ -47,6 +48,10 @@ private:
     void enterConnected();
     void closePortIfOpen();
     void retirePort(QSerialPort *port);
+    // A port error enables the connect button while a slot still waits, so a click can connect
+    // anew inside that wait. The new link then owns the window: the waiting slot must stop.
+    bool linkReplaced(const QPointer<QSerialPort> &port) const { return !port || serial != port; }
+    bool waitOnLink(const QPointer<QSerialPort> &port, int ms);
     void releaseRetiredPorts();
     bool loadImage(const QString &fileName, QByteArray &image);
     bool checkImageName(const QByteArray &image);

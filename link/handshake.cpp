@@ -9,7 +9,6 @@
 #include <QEventLoop>
 #include <QMenu>
 #include <QMessageBox>
-#include <QPointer>
 #include <QThread>
 #include <QTimer>
 
@@ -101,20 +100,13 @@ void SerialUpdata::connectNineSixHundred()
     if (!openPort(ui->comboBox_Bps->currentText().toInt(nullptr, 10), tr("打开串口失败")))
         return;
     appendLine(timeStamp() + QLatin1String("->") + tr("正在连接..."));
-    // A port error enables the connect button while this slot still waits, so a click can start a
-    // new connect inside a wait. That connect then owns the window and its new port: this one
-    // must stop without touching either.
     const QPointer<QSerialPort> port = serial;
-    const auto waitOnPort = [this, port](int ms) {
-        delay(ms);
-        return port && serial == port;
-    };
 
     serial->write(protocol::function41Frame());
-    if (!waitOnPort(2000))
+    if (!waitOnLink(port, 2000))
         return;
     serial->write(protocol::shortInfoQuery());
-    if (!waitOnPort(30))
+    if (!waitOnLink(port, 30))
         return;
 
     if (recvBuffer.size() > 10) {
@@ -137,24 +129,19 @@ void SerialUpdata::connectFast()
     if (!openPort(115200, tr("串口打开失败")))
         return;
     appendLine(timeStamp() + QLatin1String("->") + tr("正在连接"));
-    // Stops when a click after a port error has started a new connect (see the 9600 variant).
     const QPointer<QSerialPort> port = serial;
-    const auto waitOnPort = [this, port](int ms) {
-        delay(ms);
-        return port && serial == port;
-    };
 
     for (int attempt = 0; attempt < connectAttempts; ++attempt) {
         serial->setBaudRate(115200, QSerialPort::AllDirections);
-        if (!waitOnPort(300))
+        if (!waitOnLink(port, 300))
             return;
         serial->write(QByteArray(1, protocol::CAN));
-        if (!waitOnPort(3000))
+        if (!waitOnLink(port, 3000))
             return;
         // Whatever the cancel byte stirred up is stale; only a NAK that follows counts.
         recvBuffer = QByteArray();
         for (int poll = 0; poll < 80; ++poll) {
-            if (!waitOnPort(50))
+            if (!waitOnLink(port, 50))
                 return;
             if (!recvBuffer.isEmpty())
                 break;
@@ -172,16 +159,16 @@ void SerialUpdata::connectFast()
         // at 115200.
         serial->setBaudRate(9600, QSerialPort::AllDirections);
         serial->write(protocol::function41Frame());
-        if (!waitOnPort(2000))
+        if (!waitOnLink(port, 2000))
             return;
         serial->setBaudRate(115200, QSerialPort::AllDirections);
-        if (!waitOnPort(500))
+        if (!waitOnLink(port, 500))
             return;
         serial->write(protocol::infoQuery());
-        if (!waitOnPort(200))
+        if (!waitOnLink(port, 200))
             return;
         serial->write(protocol::infoQuery());
-        if (!waitOnPort(200))
+        if (!waitOnLink(port, 200))
             return;
 
         if (recvBuffer.size() > 10) {
@@ -210,6 +197,12 @@ void SerialUpdata::connectFast()
         ui->pBtn_open->setEnabled(true);
         closePortIfOpen();
     }
+}
+
+bool SerialUpdata::waitOnLink(const QPointer<QSerialPort> &port, int ms)
+{
+    delay(ms);
+    return !linkReplaced(port);
 }
 
 void SerialUpdata::enterConnected()

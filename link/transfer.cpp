@@ -6,7 +6,6 @@
 
 #include <QDebug>
 #include <QMenuBar>
-#include <QPointer>
 
 namespace {
 
@@ -41,12 +40,11 @@ void SerialUpdata::Send_data(QString fileName)
     appendLine(timeStamp() + QLatin1String("->") + tr("开始升级，固件正在传输"));
     qDebug() << "transfer start";
 
-    // A port error enables the connect button; a click there connects anew inside one of the
-    // waits below. The image was meant for the link it started on: never send the rest, or
-    // report an outcome, on the new one.
+    // The image was meant for the link it started on: if a reconnect replaces that link during a
+    // wait, never send the rest, or report an outcome, on the new one.
     const QPointer<QSerialPort> port = serial;
-    const auto linkReplaced = [this, &port] {
-        if (port && serial == port)
+    const auto stopForNewLink = [this, &port] {
+        if (!linkReplaced(port))
             return false;
         menuBar->setEnabled(true);
         return true;
@@ -62,7 +60,7 @@ void SerialUpdata::Send_data(QString fileName)
         bool replied = false;
         for (int poll = 0; poll < kReplyPolls; ++poll) {
             delay(50);
-            if (linkReplaced())
+            if (stopForNewLink())
                 return;
             if (!recvBuffer.isEmpty()) {
                 replied = true;
@@ -118,11 +116,12 @@ void SerialUpdata::Send_data(QString fileName)
     }
 
     delay(1000);
-    if (linkReplaced())
+    if (stopForNewLink())
         return;
-    serial->write(QByteArray(1, protocol::EOT));
+    if (serial->isOpen())
+        serial->write(QByteArray(1, protocol::EOT));
     delay(200);
-    if (linkReplaced())
+    if (stopForNewLink())
         return;
 
     qDebug() << "after EOT" << recvBuffer.size() << recvBuffer;

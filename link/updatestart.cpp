@@ -4,23 +4,19 @@
 #include "protocol.h"
 
 #include <QMenuBar>
-#include <QPointer>
 
 void SerialUpdata::on_pBtn_UpGrade_clicked()
 {
     ui->pBtn_UpGrade->setEnabled(false);
 
-    // A port error during a wait enables the connect button, and a click there connects anew
-    // inside the wait. The update was meant for the link it started on, so it stops then and
-    // leaves the new link alone.
+    // The update was meant for the link it started on; a reconnect during a wait stops it.
     const QPointer<QSerialPort> port = serial;
-    const auto linkReplaced = [this, &port] { return !port || serial != port; };
 
     // An answer already in the buffer (a NAK from a device waiting for firmware, or the
     // handshake's reply) ends this wait at the first poll.
     for (int poll = 0; poll < 80; ++poll) {
         delay(50);
-        if (linkReplaced())
+        if (linkReplaced(port))
             return;
         if (!recvBuffer.isEmpty())
             break;
@@ -41,7 +37,7 @@ void SerialUpdata::on_pBtn_UpGrade_clicked()
     if (serial->isOpen())
         serial->write(protocol::updateCommand());
     delay(300);
-    if (linkReplaced()) {
+    if (linkReplaced(port)) {
         menuBar->setEnabled(true);
         return;
     }

@@ -1,4 +1,5 @@
 #include "devicesim.h"
+#include "identity.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -171,6 +172,13 @@ int main(int argc, char *argv[])
         return 1;
     }
     printLine(QStringLiteral("Simulated device on %1").arg(device.slavePath()));
+    // Shows what the tool will make of the identity reply, so a custom product name or serial
+    // number can be checked before connecting.
+    const Identity shown =
+        parseIdentity(device.currentIdentityReply(),
+                      {QStringLiteral("Device Name:"), QStringLiteral("Device Serial Number:"),
+                       QStringLiteral("Firmware Version:")});
+    printLine(QStringLiteral("-- identity as the tool shows it:%1").arg(shown.text));
 
     const int result = app.exec();
     close(signalFd);
