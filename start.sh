@@ -3,7 +3,7 @@
 # whole update can be tried with nothing plugged in. Options go to the demo (--help lists them).
 set -euo pipefail
 cd "$(dirname "$0")"
-./setup-deps.sh
+./setup-deps.sh --window
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)" --target pelmar-demo pelmar-firmware-update
 if [[ -z "${DISPLAY:-}" && -z "${WAYLAND_DISPLAY:-}" ]]; then

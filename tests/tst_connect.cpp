@@ -236,7 +236,7 @@ void TestConnect::nineSixHundredIdentity()
     // The device stamps each chunk when it reads it; the frame leaves in the first pass of the
     // wait, which right after the window is shown may start some ms late.
     const qint64 gap = msBetween(record.at(0), record.at(1));
-    QVERIFY2(gap >= 1950, qPrintable(QString::number(gap)));
+    QVERIFY2(gap >= 1800, qPrintable(QString::number(gap)));
 }
 
 void TestConnect::identityBoundary_data()
@@ -373,11 +373,12 @@ void TestConnect::fastAnswerOutcome()
              (QList<QByteArray>{kCan, protocol::function41Frame(), "info\r", "info\r"}));
     QCOMPARE(baudsOf(record), (QList<qint32>{115200, 9600, 115200, 115200}));
     // 3000 ms of discarded reads and 80 empty polls of 50 ms before the switch-over frame. The
-    // device stamps each chunk when it reads it, which may lag a write by some ms.
-    QVERIFY(msBetween(record.at(0), record.at(1)) >= 6950);
-    QVERIFY(msBetween(record.at(1), record.at(2)) >= 2450);
+    // device stamps each chunk when it reads it, which may lag a write by some ms, more on a
+    // loaded machine (the sanitized run shares the cores); a skipped wait still falls far short.
+    QVERIFY(msBetween(record.at(0), record.at(1)) >= 6700);
+    QVERIFY(msBetween(record.at(1), record.at(2)) >= 2300);
     const qint64 gap = msBetween(record.at(2), record.at(3));
-    QVERIFY2(gap >= 180 && gap < 1000, qPrintable(QString::number(gap)));
+    QVERIFY2(gap >= 150 && gap < 1000, qPrintable(QString::number(gap)));
 }
 
 void TestConnect::fastSilentDeviceGetsOneAttempt()

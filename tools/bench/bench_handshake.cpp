@@ -1,5 +1,6 @@
 #include "devicesim.h"
 #include "serialupdata.h"
+#include "benchutil.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -14,21 +15,6 @@
 #include <sys/resource.h>
 
 namespace {
-
-QTextStream &out()
-{
-    static QTextStream stream(stdout);
-    return stream;
-}
-
-// User plus system time of this process, all its threads included.
-double cpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    const auto seconds = [](const timeval &t) { return t.tv_sec + t.tv_usec / 1e6; };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
 
 struct Sample
 {

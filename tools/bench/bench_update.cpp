@@ -1,4 +1,5 @@
 #include "serialupdata.h"
+#include "benchutil.h"
 
 #include <QAbstractEventDispatcher>
 #include <QApplication>
@@ -29,21 +30,6 @@ namespace {
 
 constexpr double kPollSeconds = 0.050;
 constexpr double kEndSeconds = 1.2;
-
-QTextStream &out()
-{
-    static QTextStream stream(stdout);
-    return stream;
-}
-
-// User plus system time of this process, all its threads included.
-double cpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    const auto seconds = [](const timeval &t) { return t.tv_sec + t.tv_usec / 1e6; };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
 
 // A field of /proc/self/status in KiB (VmHWM: peak resident set, VmRSS: current).
 qint64 statusKiB(const char *field)
