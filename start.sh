@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 ./setup-deps.sh --window
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)" --target pelmar-demo pelmar-firmware-update
+cmake --build build -j"$(nproc)" --target pelmar-demo pelmar-firmware-update pelmar-devicesim
 if [[ -z "${DISPLAY:-}" && -z "${WAYLAND_DISPLAY:-}" ]]; then
     echo "No display found. Start it on a virtual one:  xvfb-run -a ./start.sh" >&2
     exit 1
