@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, only when one is missing.
+#   setup-deps.sh [--window] [PACKAGE...]
 # --window adds what a visible window needs: a font with Chinese and Japanese glyphs (the language
-# menu names them in their own scripts in every language).
+# menu names them in their own scripts in every language). Further names are installed too (the
+# fuzzers add their compiler this way).
 set -euo pipefail
 
 packages=(
@@ -10,7 +12,11 @@ packages=(
     xvfb xauth
     dpkg-dev desktop-file-utils librsvg2-bin x11-utils xdotool
 )
-[[ ${1:-} == --window ]] && packages+=(fonts-noto-cjk)
+if [[ ${1:-} == --window ]]; then
+    packages+=(fonts-noto-cjk)
+    shift
+fi
+packages+=("$@")
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -2,6 +2,7 @@
 #include "protocol.h"
 #include "serialupdata.h"
 #include "windowdriver.h"
+#include "windowtest.h"
 
 #include <QAction>
 #include <QElapsedTimer>
@@ -89,7 +90,7 @@ struct BoxSeen
 
 } // namespace
 
-class TestConnect : public QObject
+class TestConnect : public WindowTest
 {
     Q_OBJECT
 
@@ -130,29 +131,16 @@ private:
     void chooseImage();
     BoxSeen clickExpectingBox();
     void callDelay(int ms);
-
-    SerialUpdata *w = nullptr;
-    WindowDriver *d = nullptr;
-    DeviceSimulator *sim = nullptr;
-    QTemporaryDir *dir = nullptr;
 };
 
 void TestConnect::init()
 {
-    sim = new DeviceSimulator;
-    QVERIFY2(sim->start(), qPrintable(sim->errorString()));
-    w = new SerialUpdata;
-    d = new WindowDriver(*w);
-    dir = new QTemporaryDir;
-    w->show();
+    setUpWindow();
 }
 
 void TestConnect::cleanup()
 {
-    delete d;
-    delete w;
-    delete sim;
-    delete dir;
+    tearDownWindow();
 }
 
 void TestConnect::verifyDisconnected(const QString &label)

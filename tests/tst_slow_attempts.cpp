@@ -2,6 +2,7 @@
 #include "protocol.h"
 #include "serialupdata.h"
 #include "windowdriver.h"
+#include "windowtest.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -63,7 +64,7 @@ QList<qint32> attemptBauds(int attempts)
 
 } // namespace
 
-class TestSlowAttempts : public QObject
+class TestSlowAttempts : public WindowTest
 {
     Q_OBJECT
 
@@ -77,29 +78,17 @@ private slots:
 
 private:
     void abortTransfer();
-
-    SerialUpdata *w = nullptr;
-    WindowDriver *d = nullptr;
-    DeviceSimulator *sim = nullptr;
-    QTemporaryDir *dir = nullptr;
+    int armedSilentDevice();
 };
 
 void TestSlowAttempts::init()
 {
-    sim = new DeviceSimulator;
-    QVERIFY2(sim->start(), qPrintable(sim->errorString()));
-    w = new SerialUpdata;
-    d = new WindowDriver(*w);
-    dir = new QTemporaryDir;
-    w->show();
+    setUpWindow();
 }
 
 void TestSlowAttempts::cleanup()
 {
-    delete d;
-    delete w;
-    delete sim;
-    delete dir;
+    tearDownWindow();
 }
 
 // A device waiting for firmware that stops answering at the first frame: the transfer gives up
@@ -123,14 +112,23 @@ void TestSlowAttempts::abortTransfer()
     QVERIFY(d->openButton()->isEnabled());
 }
 
-void TestSlowAttempts::abortedTransferArmsTwentyAttempts()
+// Arms the long handshake, then leaves a silent device on the line. Returns the number of pane
+// lines at that point, or -1 when arming failed.
+int TestSlowAttempts::armedSilentDevice()
 {
     abortTransfer();
     if (QTest::currentTestFailed())
-        return;
+        return -1;
     sim->setBehaviour(DeviceSimulator::Silent);
     sim->clearRecord();
-    const int before = d->paneLines().size();
+    return d->paneLines().size();
+}
+
+void TestSlowAttempts::abortedTransferArmsTwentyAttempts()
+{
+    const int before = armedSilentDevice();
+    if (before < 0)
+        return;
 
     QElapsedTimer clock;
     clock.start();
@@ -173,12 +171,9 @@ void TestSlowAttempts::nakOutcomeRestoresOneAttempt()
 // With 20 attempts armed, a hang-up in the first attempt ends the handshake after that attempt.
 void TestSlowAttempts::portErrorEndsRemainingAttempts()
 {
-    abortTransfer();
-    if (QTest::currentTestFailed())
+    const int before = armedSilentDevice();
+    if (before < 0)
         return;
-    sim->setBehaviour(DeviceSimulator::Silent);
-    sim->clearRecord();
-    const int before = d->paneLines().size();
     QTimer::singleShot(1000, sim, [this] { sim->hangUp(); });
 
     QElapsedTimer clock;

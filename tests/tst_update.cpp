@@ -2,6 +2,7 @@
 #include "protocol.h"
 #include "serialupdata.h"
 #include "windowdriver.h"
+#include "windowtest.h"
 
 #include <QAbstractButton>
 #include <QDir>
@@ -134,7 +135,7 @@ bool writeSparse(const QString &path, qint64 size)
 
 } // namespace
 
-class TestUpdate : public QObject
+class TestUpdate : public WindowTest
 {
     Q_OBJECT
 
@@ -178,11 +179,9 @@ private:
     QStringList newTexts() const { return texts(d->newLines(linesBefore)); }
     bool portOpenInWindow() const;
     QString rootFile(int pathLength);
+    void dropAndReconnect(int afterMs, DeviceSimulator &other, bool &reconnected);
+    void verifyCompleted(bool command, int frames, const QByteArray &payload);
 
-    QTemporaryDir *dir = nullptr;
-    DeviceSimulator *sim = nullptr;
-    SerialUpdata *w = nullptr;
-    WindowDriver *d = nullptr;
     int linesBefore = 0;
     QStringList filesToRemove;
 };
@@ -195,22 +194,13 @@ void TestUpdate::initTestCase()
 
 void TestUpdate::init()
 {
-    dir = new QTemporaryDir;
-    QVERIFY(dir->isValid());
-    sim = new DeviceSimulator;
-    QVERIFY2(sim->start(), qPrintable(sim->errorString()));
-    w = new SerialUpdata;
-    d = new WindowDriver(*w);
-    w->show();
+    setUpWindow();
     linesBefore = 0;
 }
 
 void TestUpdate::cleanup()
 {
-    delete d;
-    delete w;
-    delete sim;
-    delete dir;
+    tearDownWindow();
     for (const QString &path : qAsConst(filesToRemove))
         QFile::remove(path);
     filesToRemove.clear();
@@ -268,6 +258,30 @@ QString TestUpdate::rootFile(int pathLength)
             break;
     }
     return QString();
+}
+
+// The device hangs up `afterMs` from now, and 50 ms later the user picks `other` on the freed
+// port list and connects to it, inside whatever wait the window is in.
+void TestUpdate::dropAndReconnect(int afterMs, DeviceSimulator &other, bool &reconnected)
+{
+    QTimer::singleShot(afterMs, sim, &DeviceSimulator::hangUp);
+    QTimer::singleShot(afterMs + 50, this, [this, &other, &reconnected] {
+        d->usePort(other.slavePath());
+        reconnected = true;
+        d->openButton()->click();
+    });
+}
+
+// The update ended completed: the command went out (or not, for a direct start), then `frames`
+// frames and the end byte, and the device holds the payload with its filler.
+void TestUpdate::verifyCompleted(bool command, int frames, const QByteArray &payload)
+{
+    QCOMPARE(newTexts(), QStringList({kStarted, kCompleted}));
+    const Traffic t = traffic();
+    QCOMPARE(t.command, command);
+    QCOMPARE(t.frames.size(), frames);
+    QCOMPARE(t.tail, kEot);
+    QCOMPARE(sim->receivedImage(), paddedPayload(payload));
 }
 
 void TestUpdate::completeUpdate_data()
@@ -346,12 +360,7 @@ void TestUpdate::packetCounts()
 
     QCOMPARE(d->bar()->maximum(), barMaximum);
     QCOMPARE(d->packets()->text(), shown);
-    const Traffic t = traffic();
-    QVERIFY(t.command);
-    QCOMPARE(t.frames.size(), frames);
-    QCOMPARE(t.tail, kEot);
-    QCOMPARE(sim->receivedImage(), paddedPayload(data));
-    QCOMPARE(newTexts(), QStringList({kStarted, kCompleted}));
+    verifyCompleted(true, frames, data);
     QCOMPARE(d->bar()->value(), barMaximum);
 }
 
@@ -567,10 +576,7 @@ void TestUpdate::nameCheck()
     const Traffic t = traffic();
     QVERIFY(t.command);
     if (accepted) {
-        QCOMPARE(newTexts(), QStringList({kStarted, kCompleted}));
-        QCOMPARE(t.frames.size(), (qMax(size - 16, 0) + 127) / 128);
-        QCOMPARE(t.tail, kEot);
-        QCOMPARE(sim->receivedImage(), paddedPayload(image.mid(16)));
+        verifyCompleted(true, (qMax(size - 16, 0) + 127) / 128, image.mid(16));
     } else {
         QCOMPARE(newTexts(), QStringList({kFirmwareErrors}));
         QCOMPARE(t.frames.size(), 0);
@@ -749,12 +755,7 @@ void TestUpdate::staleLongAnswerStartsTransfer()
 
     // The stale answer ends the first wait at its first poll, not after 80 polls (4 s).
     QVERIFY2(commandAt >= 0 && commandAt < 2000, qPrintable(QString::number(commandAt)));
-    const Traffic t = traffic();
-    QVERIFY(t.command);
-    QCOMPARE(t.frames.size(), 2);
-    QCOMPARE(t.tail, kEot);
-    QCOMPARE(sim->receivedImage(), data);
-    QCOMPARE(newTexts(), QStringList({kStarted, kCompleted}));
+    verifyCompleted(true, 2, data);
 }
 
 void TestUpdate::failedStartThenRepeatedPress()
@@ -774,12 +775,7 @@ void TestUpdate::failedStartThenRepeatedPress()
 
     // The device, now receiving, answers a second command with a lone NAK.
     pressUpdate();
-    t = traffic();
-    QVERIFY(t.command);
-    QCOMPARE(t.frames.size(), 2);
-    QCOMPARE(t.tail, kEot);
-    QCOMPARE(sim->receivedImage(), data);
-    QCOMPARE(newTexts(), QStringList({kStarted, kCompleted}));
+    verifyCompleted(true, 2, data);
 }
 
 void TestUpdate::reconnectDuringEndPause()
@@ -795,12 +791,7 @@ void TestUpdate::reconnectDuringEndPause()
     connect(sim, &DeviceSimulator::bytesSent, this, [&](const QByteArray &bytes) {
         if (bytes != QByteArray(1, protocol::ACK))
             return;
-        QTimer::singleShot(200, sim, &DeviceSimulator::hangUp);
-        QTimer::singleShot(300, this, [&] {
-            d->usePort(other.slavePath());
-            reconnected = true;
-            d->openButton()->click();
-        });
+        dropAndReconnect(200, other, reconnected);
     });
     pressUpdate();
 
@@ -828,12 +819,7 @@ void TestUpdate::reconnectDuringUpdateStart()
     connect(sim, &DeviceSimulator::bytesReceived, this, [&](const QByteArray &bytes) {
         if (!bytes.contains(protocol::updateCommand()))
             return;
-        QTimer::singleShot(10, sim, &DeviceSimulator::hangUp);
-        QTimer::singleShot(60, this, [&] {
-            d->usePort(other.slavePath());
-            reconnected = true;
-            d->openButton()->click();
-        });
+        dropAndReconnect(10, other, reconnected);
     });
     pressUpdate();
 
