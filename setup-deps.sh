@@ -8,9 +8,10 @@ set -euo pipefail
 
 packages=(
     g++ cmake make pkg-config
-    qtbase5-dev libqt5serialport5-dev qttools5-dev qttools5-dev-tools
+    qtbase5-dev qtbase5-private-dev libqt5serialport5-dev qttools5-dev qttools5-dev-tools
     xvfb xauth
     dpkg-dev desktop-file-utils librsvg2-bin x11-utils xdotool
+    help2man
 )
 if [[ ${1:-} == --window ]]; then
     packages+=(fonts-noto-cjk)

@@ -146,3 +146,8 @@ void SerialUpdata::appendLine(const QString &stampedText)
 {
     ui->txt_Message->appendPlainText(stampedText);
 }
+
+void SerialUpdata::appendArrowLine(const QString &text)
+{
+    appendLine(timeStamp() + QLatin1String("->") + text);
+}

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QEventLoop>
 #include <QList>
 #include <QMainWindow>
 #include <QPointer>
@@ -21,6 +22,21 @@ public:
     explicit SerialUpdata(QWidget *parent = nullptr);
     ~SerialUpdata() override;
 
+    // What the user can reach in each situation (windowstates.cpp has the table). Every outcome of
+    // a slot ends in one of these, so no path leaves a control usable out of sequence.
+    enum class WindowState {
+        Disconnected,  // nothing open: choose port and rate, connect, switch the language
+        Connecting,    // from the connect click to its outcome: nothing else can start
+        ConnectFailed, // as Disconnected, but a lost link keeps the language locked
+        Connected,     // browse for an image
+        ReadyToUpdate, // connected with an image chosen: Update too
+        Updating,      // from the Update press to its outcome: nothing else can start
+        ImageRejected, // unreadable image or one for another product: browse again
+        UpdateRefused, // the device refused a frame: only Disconnect
+        LinkLost,      // the device went silent: Connect again, same port and rate
+        UpdateEnded,   // completed or unconfirmed: all locked while the device restarts
+    };
+
 public slots:
     void setChianse();
     void setEnglish();
@@ -38,23 +54,53 @@ private slots:
     void SerialError(QSerialPort::SerialPortError);
 
 private:
+    void enterState(WindowState state);
+
     void applyTranslatedTexts(const QString &title);
     void appendLine(const QString &stampedText);
+    void appendArrowLine(const QString &text);
     static QString timeStamp();
+    void wait(int ms, QEventLoop::ProcessEventsFlags flags);
 
+    // Connect and disconnect
+    void disconnectLink();
+    bool openPort(qint32 baudRate, const QString &openFailedText);
     void connectNineSixHundred();
     void connectFast();
-    bool openPort(qint32 baudRate, const QString &openFailedText);
-    void enterConnected();
+    enum class AttemptEnd { Waiting, Answered, NoAnswer, Stopped };
+    AttemptEnd fastAttempt(const QPointer<QSerialPort> &port);
+    bool pollForCancelAnswer(const QPointer<QSerialPort> &port);
+    bool pollForReply(const QPointer<QSerialPort> &port, int polls, int pollMs);
+    bool queryAfterSwitchingRates(const QPointer<QSerialPort> &port);
+    void showIdentityAndConnect(const QString &stamp, const QString &connectedText);
+    void connectFailed();
+    void linkUp();
     void closePortIfOpen();
     void retirePort(QSerialPort *port);
     // A port error enables the connect button while a slot still waits, so a click can connect
     // anew inside that wait. The new link then owns the window: the waiting slot must stop.
     bool linkReplaced(const QPointer<QSerialPort> &port) const { return !port || serial != port; }
+    bool linkLive(const QPointer<QSerialPort> &port) const
+    {
+        return !linkReplaced(port) && port->isOpen();
+    }
     bool waitOnLink(const QPointer<QSerialPort> &port, int ms);
     void releaseRetiredPorts();
+
+    // Update start
+    void updateStartFailed(const QPointer<QSerialPort> &port, const QString &bps);
+
+    // Transfer
     bool loadImage(const QString &fileName, QByteArray &image);
+    void showPacketCount(int imageSize);
     bool checkImageName(const QByteArray &image);
+    enum class FrameWait { Answered, NoResponse, PortError, LinkReplaced };
+    FrameWait awaitFrameAnswer(const QPointer<QSerialPort> &port);
+    enum class SendEnd { AllSent, Refused, NoResponse, PortError, LinkReplaced };
+    SendEnd sendFrames(const QPointer<QSerialPort> &port, const QByteArray &image);
+    void endTransfer(const QPointer<QSerialPort> &port);
+    void transferLostPort();
+    void transferNoResponse();
 
     Ui_SerialUpdata *ui;
     QMenu *optionsMenu;
@@ -75,6 +121,9 @@ private:
     int connectAttempts;
     bool linkEstablished;
 
+    // Set by a connection, cleared by a disconnect or a port error: until then the language stays
+    // as it was, because a switch refills the baud list and the next connect reads it.
+    bool languageLocked = false;
     // Port objects replaced by a new connect. A port may still be emitting readyRead further
     // down the stack (a connect click can run nested inside recv_data's wait), so it is only
     // handed to deleteLater once no recv_data runs any more.

@@ -27,7 +27,7 @@ cmake --build "$build" -j"$(nproc)"
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 mkdir -p "$build/artifacts"
 failed=()
-for target in identity frame firmwarefile; do
+for target in identity frame imagefile; do
     # New inputs go to the first directory (build tree); the seeds in fuzz/corpus stay as they are.
     work="$build/corpus/$target"
     mkdir -p "$work"
@@ -47,4 +47,4 @@ if ((${#failed[@]})); then
     echo "Fuzzing FAILED: ${failed[*]} (reproducers in $build/artifacts/)" >&2
     exit 1
 fi
-echo "Fuzzing passed: identity, frame, firmwarefile"
+echo "Fuzzing passed: identity, frame, imagefile"

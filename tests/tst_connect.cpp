@@ -1,4 +1,5 @@
 #include "devicesim.h"
+#include "messages.h"
 #include "protocol.h"
 #include "serialupdata.h"
 #include "windowdriver.h"
@@ -17,45 +18,8 @@ namespace {
 
 using Chunks = QList<DeviceSimulator::Received>;
 
-const QString kConnect = QStringLiteral("Connect");
-const QString kDisconnect = QStringLiteral("Disconnect");
-const QString kConnecting = QStringLiteral("->Connecting");
-const QString kConnected = QStringLiteral("->Connected");
-const QString kConnectedAgain = QStringLiteral("->Connected. Please update again");
-const QString kFailed = QStringLiteral("->Failed to connect");
-const QString kReadFailed = QStringLiteral("->Failed to read the serial port");
-// The simulator's default identity, as the pane shows it in English (CR LF splits paragraphs).
-const QStringList kIdentityLines = {QStringLiteral("->"), QStringLiteral("Device Name:PM-100"),
-                                    QStringLiteral("Device Serial Number:SN0001"),
-                                    QStringLiteral("Firmware Version:V1.0.0")};
-
 const QByteArray kCan(1, protocol::CAN);
 const QByteArray kNak(1, protocol::NAK);
-
-// Lines without their time stamps; lines that carry none stay as they are.
-QStringList texts(const QStringList &lines)
-{
-    QStringList out;
-    for (const QString &line : lines)
-        out << textOf(line);
-    return out;
-}
-
-QList<QByteArray> bytesOf(const Chunks &chunks)
-{
-    QList<QByteArray> out;
-    for (const auto &chunk : chunks)
-        out << chunk.bytes;
-    return out;
-}
-
-QList<qint32> baudsOf(const Chunks &chunks)
-{
-    QList<qint32> out;
-    for (const auto &chunk : chunks)
-        out << chunk.baud;
-    return out;
-}
 
 int count(const Chunks &chunks, const QByteArray &bytes)
 {
@@ -588,7 +552,9 @@ void TestConnect::languageSwitchDuringHandshake()
 
     d->connect(sim->slavePath(), QStringLiteral("115200"));
 
-    QVERIFY(menuUsable);
+    // The menu is locked while connecting (a switch refills the baud list); the slot still works
+    // when triggered as an action.
+    QVERIFY(!menuUsable);
     QCOMPARE(texts(d->paneLines()),
              (QStringList{kConnecting, QStringLiteral("->Verbunden. Bitte erneut update")}));
     QCOMPARE(labelsAtLines,

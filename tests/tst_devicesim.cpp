@@ -43,6 +43,12 @@ char xmodemSum(const QByteArray &frame)
     return static_cast<char>(sum);
 }
 
+// Time the line needs for `bytes` bytes at `baud`, 10 bits each.
+double lineMs(qsizetype bytes, qint32 baud)
+{
+    return bytes * 10000.0 / baud;
+}
+
 } // namespace
 
 class TestDeviceSimulator : public QObject
@@ -67,6 +73,10 @@ private slots:
     void portCanBeReopened();
     void nothingEchoesWhileThePortIsClosed();
     void hangUpGivesReadErrorAndRestartGivesNewLine();
+    void lineSpeedPacesBothDirections_data();
+    void lineSpeedPacesBothDirections();
+    void restartAfterUpdate_data();
+    void restartAfterUpdate();
 
 private:
     bool openClient(qint32 baud);
@@ -438,6 +448,138 @@ void TestDeviceSimulator::hangUpGivesReadErrorAndRestartGivesNewLine()
     QVERIFY(readAnswer(*m_port).isEmpty()); // still the bootloader in receive mode
     m_port->write(QByteArray(1, protocol::CAN));
     QCOMPARE(readAnswer(*m_port, 300), kNak);
+}
+
+void TestDeviceSimulator::lineSpeedPacesBothDirections_data()
+{
+    QTest::addColumn<bool>("lineSpeed");
+    QTest::addColumn<qint32>("baud");
+    QTest::addColumn<QByteArray>("request"); // frames go to a device waiting for firmware
+    QTest::addColumn<QByteArray>("answer");
+
+    const QByteArray payload = image(256);
+    const QByteArray f1 = buildFrame(payload, 0, 1);
+    const QByteArray both = f1 + buildFrame(payload, 128, 2);
+    const QByteArray identity = DeviceSimulator::identityReply("PM-100", "SN0001", "V1.0.0");
+    QTest::newRow("frame, 9600") << true << 9600 << f1 << kAck;
+    QTest::newRow("frame, 115200") << true << 115200 << f1 << kAck;
+    QTest::newRow("two frames, 115200") << true << 115200 << both << kAck + kAck;
+    QTest::newRow("identity, 9600") << true << 9600 << protocol::shortInfoQuery() << identity;
+    QTest::newRow("identity, 115200") << true << 115200 << protocol::infoQuery() << identity;
+    QTest::newRow("off: frame, 9600") << false << 9600 << f1 << kAck;
+}
+
+void TestDeviceSimulator::lineSpeedPacesBothDirections()
+{
+    QFETCH(bool, lineSpeed);
+    QFETCH(qint32, baud);
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, answer);
+
+    m_sim->setReplySplit(3, 0); // pieces queued at once must still leave one after another
+    m_sim->setUnaskedNakIntervalMs(0);
+    if (request.startsWith(protocol::SOH))
+        m_sim->setBehaviour(DeviceSimulator::WaitingForFirmware);
+    if (lineSpeed)
+        m_sim->setLineSpeed(true); // the off row checks the default
+    QVERIFY(openClient(baud));
+
+    // Two writes: the second half comes while the first is still on the line.
+    QElapsedTimer clock;
+    clock.start();
+    m_port->write(request.left(request.size() / 2));
+    m_port->flush();
+    QTest::qWait(5);
+    m_port->write(request.mid(request.size() / 2));
+    QByteArray got;
+    QSignalSpy ready(m_port, &QSerialPort::readyRead); // a real event loop keeps timers on time
+    while (got.size() < answer.size() && (m_port->bytesAvailable() > 0 || ready.wait(3000)))
+        got += m_port->readAll();
+    const double elapsedMs = clock.nsecsElapsed() / 1e6;
+    QCOMPARE(got, answer);
+
+    // The last chunk cannot leave before the request has arrived and it has gone out itself.
+    const QList<DeviceSimulator::Received> sent = m_sim->sent();
+    const double floorMs = lineMs(request.size() + sent.constLast().bytes.size(), baud);
+    const QByteArray times =
+        QByteArray::number(elapsedMs) + " ms, line " + QByteArray::number(floorMs) + " ms";
+    if (!lineSpeed) {
+        QVERIFY2(elapsedMs < floorMs / 2, times.constData());
+        return;
+    }
+    QVERIFY2(elapsedMs >= floorMs, times.constData());
+    QVERIFY2(elapsedMs < floorMs + lineMs(answer.size(), baud) + 1000, times.constData());
+
+    // Stamps: the request is taken in as its bytes come off the line (a byte and 1 ms of slack
+    // for the first take-in), and each chunk leaves its line time after what it follows.
+    const QList<DeviceSimulator::Received> record = m_sim->record();
+    const qsizetype afterFirst = request.size() - record.constFirst().bytes.size();
+    QVERIFY(record.constLast().atUs - record.constFirst().atUs >=
+            1000 * (lineMs(afterFirst - 1, baud) - 1));
+    QVERIFY(sent.constLast().atUs - record.constLast().atUs >=
+            1000 * lineMs(sent.constLast().bytes.size(), baud) - 1);
+    for (int i = 1; i < sent.size(); ++i)
+        QVERIFY(sent.at(i).atUs - sent.at(i - 1).atUs >=
+                1000 * lineMs(sent.at(i).bytes.size(), baud) - 1);
+}
+
+void TestDeviceSimulator::restartAfterUpdate_data()
+{
+    QTest::addColumn<int>("silentMs"); // < 0: no restart
+    QTest::addColumn<bool>("comesBackWaiting");
+    QTest::addColumn<QByteArray>("newVersion");
+    QTest::addColumn<QByteArray>("query");
+    QTest::addColumn<QByteArray>("answer"); // once the device is back
+
+    const QByteArray oldIdentity = DeviceSimulator::identityReply("PM-100", "SN0001", "V1.0.0");
+    const QByteArray info = protocol::infoQuery();
+    QTest::newRow("no restart") << -1 << false << QByteArray("V2.0") << info << oldIdentity;
+    QTest::newRow("new version") << 400 << false << QByteArray("V2.0") << info
+                                 << DeviceSimulator::identityReply("PM-100", "SN0001", "V2.0");
+    QTest::newRow("same version") << 400 << false << QByteArray() << info << oldIdentity;
+    QTest::newRow("comes back waiting")
+        << 400 << true << QByteArray("V2.0") << QByteArray(1, protocol::CAN) << kNak;
+}
+
+void TestDeviceSimulator::restartAfterUpdate()
+{
+    QFETCH(int, silentMs);
+    QFETCH(bool, comesBackWaiting);
+    QFETCH(QByteArray, newVersion);
+    QFETCH(QByteArray, query);
+    QFETCH(QByteArray, answer);
+
+    if (silentMs >= 0)
+        m_sim->setRestartAfterUpdate(silentMs, newVersion);
+    m_sim->setComesBackWaiting(comesBackWaiting);
+    m_sim->setCancelAnswerDelayMs(100);
+    QSignalSpy restarted(m_sim, &DeviceSimulator::restarted);
+    QVERIFY(openClient(115200));
+    m_port->write(protocol::updateCommand());
+    QVERIFY(readAnswer(*m_port).size() > 10);
+    m_port->write(buildFrame(image(100), 0, 1));
+    QCOMPARE(readAnswer(*m_port), kAck);
+    QElapsedTimer sinceEot;
+    sinceEot.start();
+    m_port->write(kEot);
+    QCOMPARE(readAnswer(*m_port), kAck);
+
+    m_port->write(query);
+    const QByteArray early = readAnswer(*m_port, 150);
+    if (silentMs < 0) {
+        QCOMPARE(early, answer);
+        QCOMPARE(m_sim->restarts(), 0);
+        return;
+    }
+    QCOMPARE(early, QByteArray());
+    QVERIFY(m_sim->receivedBytes().endsWith(kEot + query)); // ignored, but recorded
+    QVERIFY(restarted.count() == 1 || restarted.wait(2000));
+    QVERIFY(sinceEot.elapsed() >= silentMs);
+    QCOMPARE(m_sim->restarts(), 1);
+
+    m_port->write(query);
+    QCOMPARE(readAnswer(*m_port), answer);
+    QCOMPARE(m_sim->inReceiveMode(), comesBackWaiting);
 }
 
 QTEST_GUILESS_MAIN(TestDeviceSimulator)

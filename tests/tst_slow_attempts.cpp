@@ -1,4 +1,5 @@
 #include "devicesim.h"
+#include "messages.h"
 #include "protocol.h"
 #include "serialupdata.h"
 #include "windowdriver.h"
@@ -12,38 +13,8 @@
 
 namespace {
 
-const QString kConnecting = QStringLiteral("->Connecting");
-const QString kConnectedAgain = QStringLiteral("->Connected. Please update again");
-const QString kFailed = QStringLiteral("->Failed to connect");
-const QString kReadFailed = QStringLiteral("->Failed to read the serial port");
-const QString kNoResponse = QStringLiteral("->Device no response. Please update again");
-
 const QByteArray kCan(1, protocol::CAN);
 const QByteArray kInfo = protocol::infoQuery();
-
-QStringList texts(const QStringList &lines)
-{
-    QStringList out;
-    for (const QString &line : lines)
-        out << textOf(line);
-    return out;
-}
-
-QList<QByteArray> bytesOf(const QList<DeviceSimulator::Received> &chunks)
-{
-    QList<QByteArray> out;
-    for (const auto &chunk : chunks)
-        out << chunk.bytes;
-    return out;
-}
-
-QList<qint32> baudsOf(const QList<DeviceSimulator::Received> &chunks)
-{
-    QList<qint32> out;
-    for (const auto &chunk : chunks)
-        out << chunk.baud;
-    return out;
-}
 
 // What one attempt of the 115200 handshake sends to a device that never answers.
 QList<QByteArray> attemptBytes(int attempts)

@@ -1,4 +1,5 @@
 #include "devicesim.h"
+#include "messages.h"
 #include "protocol.h"
 #include "serialupdata.h"
 #include "windowdriver.h"
@@ -23,13 +24,6 @@
 
 namespace {
 
-const QString kStarted = QStringLiteral("->Update started. Firmware is being transferred");
-const QString kCompleted = QStringLiteral("->Update completed");
-const QString kRefused =
-    QStringLiteral("Data package parsing failed.Transfer the data package again");
-const QString kNoResponse = QStringLiteral("->Device no response. Please update again");
-const QString kReadFailed = QStringLiteral("->Failed to read the serial port");
-const QString kFirmwareErrors = QStringLiteral("->Firmware Errors");
 const QByteArray kEot(1, protocol::EOT);
 // A connect with the simulator's identity as the pane shows it (the identity lines carry no time
 // stamp of their own).
@@ -39,30 +33,6 @@ const QStringList kReconnected = {
     QStringLiteral("<no time stamp>"), QStringLiteral("->Connected")};
 constexpr qint64 kMiB = 1024 * 1024;
 
-// What the tool wrote during one update, cut into the update command, whole frames and the rest.
-struct Traffic
-{
-    bool command = false;
-    QList<QByteArray> frames;
-    QByteArray tail;
-};
-
-Traffic split(QByteArray bytes)
-{
-    Traffic t;
-    if (bytes.startsWith(protocol::updateCommand())) {
-        t.command = true;
-        bytes.remove(0, protocol::updateCommand().size());
-    }
-    int at = 0;
-    while (bytes.size() - at >= protocol::kFrameSize && bytes.at(at) == protocol::SOH) {
-        t.frames << bytes.mid(at, protocol::kFrameSize);
-        at += protocol::kFrameSize;
-    }
-    t.tail = bytes.mid(at);
-    return t;
-}
-
 int blockOf(const QByteArray &frame)
 {
     return static_cast<quint8>(frame.at(1));
@@ -71,23 +41,6 @@ int blockOf(const QByteArray &frame)
 int complementOf(const QByteArray &frame)
 {
     return static_cast<quint8>(frame.at(2));
-}
-
-QStringList texts(const QStringList &lines)
-{
-    QStringList out;
-    for (const QString &line : lines)
-        out << (stampOf(line).isEmpty() ? QStringLiteral("<no time stamp>") : textOf(line));
-    return out;
-}
-
-QString controls(const WindowDriver &d)
-{
-    return QStringLiteral("open:%1 browse:%2 update:%3 menu:%4")
-        .arg(int(d.openButton()->isEnabled()))
-        .arg(int(d.browseButton()->isEnabled()))
-        .arg(int(d.updateButton()->isEnabled()))
-        .arg(int(d.menuBar()->isEnabled()));
 }
 
 // Open descriptors of this process on `path`: the simulator keeps one on its slave side, the
@@ -105,12 +58,6 @@ int descriptorsOn(const QString &path)
             ++n;
     }
     return n;
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
 }
 
 QByteArray field(const QByteArray &name)
@@ -170,19 +117,11 @@ private slots:
     void reconnectDuringUpdateStart();
 
 private:
-    bool connectAt(const QString &baud);
-    bool choose(const QString &path);
-    QString imageFile(const QByteArray &bytes);
-    // Presses the update button and returns when its slot has ended, the whole transfer included.
-    void pressUpdate();
-    Traffic traffic() const { return split(sim->receivedBytes()); }
-    QStringList newTexts() const { return texts(d->newLines(linesBefore)); }
     bool portOpenInWindow() const;
     QString rootFile(int pathLength);
     void dropAndReconnect(int afterMs, DeviceSimulator &other, bool &reconnected);
     void verifyCompleted(bool command, int frames, const QByteArray &payload);
 
-    int linesBefore = 0;
     QStringList filesToRemove;
 };
 
@@ -195,7 +134,6 @@ void TestUpdate::initTestCase()
 void TestUpdate::init()
 {
     setUpWindow();
-    linesBefore = 0;
 }
 
 void TestUpdate::cleanup()
@@ -204,35 +142,6 @@ void TestUpdate::cleanup()
     for (const QString &path : qAsConst(filesToRemove))
         QFile::remove(path);
     filesToRemove.clear();
-}
-
-bool TestUpdate::connectAt(const QString &baud)
-{
-    d->connect(sim->slavePath(), baud);
-    if (d->openButton()->text() != QLatin1String("Disconnect")) {
-        qWarning() << "not connected:" << d->paneLines();
-        return false;
-    }
-    return true;
-}
-
-bool TestUpdate::choose(const QString &path)
-{
-    const WindowDriver::DialogSeen seen = d->browse(path);
-    return seen.shown && d->route()->toPlainText() == path && d->updateButton()->isEnabled();
-}
-
-QString TestUpdate::imageFile(const QByteArray &bytes)
-{
-    const QString path = dir->filePath(QStringLiteral("image.bin"));
-    return writeFile(path, bytes) ? path : QString();
-}
-
-void TestUpdate::pressUpdate()
-{
-    sim->clearRecord();
-    linesBefore = d->paneLines().size();
-    d->updateButton()->click();
 }
 
 bool TestUpdate::portOpenInWindow() const
@@ -305,7 +214,7 @@ void TestUpdate::completeUpdate()
     if (waitingDevice)
         sim->setBehaviour(DeviceSimulator::WaitingForFirmware);
     QVERIFY(connectAt(baud));
-    QCOMPARE(texts(d->paneLines()).constLast(), connectedLine);
+    QCOMPARE(stampedTexts(d->paneLines()).constLast(), connectedLine);
     // A NAK crossing the first frame would be read as its refusal; the connect's NAK is all the
     // direct start needs, and it stays in the window's buffer.
     sim->setUnaskedNakIntervalMs(0);
@@ -402,6 +311,10 @@ void TestUpdate::refusedFrame()
     QCOMPARE(t.tail, QByteArray()); // neither the refused frame again nor EOT
     QVERIFY(!sim->eotReceived());
     QVERIFY(portOpenInWindow());
+
+    // The disconnect that follows gives the menu bar back with the rest of the window.
+    d->openButton()->click();
+    QCOMPARE(controls(*d), QStringLiteral("open:1 browse:0 update:0 menu:1"));
 }
 
 void TestUpdate::silentDevice()
@@ -553,7 +466,11 @@ void TestUpdate::nameCheck_data()
     QTest::newRow("letter case") << reply("PM-100") << field("pm-100") + body << false;
     QTest::newRow("shorter than the name field")
         << reply("PM-100") << QByteArray("PM-100") << false;
-    QTest::newRow("no name received, short image") << noName << QByteArray("PM-1") << true;
+    // An image without a whole name field is refused even when no name came: it would send only
+    // the end byte and report a completed update.
+    QTest::newRow("no name received, short image") << noName << QByteArray("PM-1") << false;
+    QTest::newRow("no name received, empty image") << noName << QByteArray() << false;
+    QTest::newRow("no name received, name field only") << noName << field("other") << true;
     QTest::newRow("no name received, any field") << noName << field("other") + body << true;
 }
 
@@ -739,7 +656,7 @@ void TestUpdate::staleLongAnswerStartsTransfer()
     // Only the identity reply left from the connect can start this transfer.
     sim->setAnswerUpdate(false);
     QVERIFY(connectAt(QStringLiteral("115200")));
-    QCOMPARE(texts(d->paneLines()).constLast(), QStringLiteral("->Connected"));
+    QCOMPARE(stampedTexts(d->paneLines()).constLast(), QStringLiteral("->Connected"));
     const QByteArray data = payload(2 * 128);
     QVERIFY(choose(imageFile(field("PM-100") + data)));
 

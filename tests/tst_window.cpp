@@ -289,6 +289,9 @@ void TestWindow::fandata_data()
     QTest::newRow("-5") << -5 << 5;
     QTest::newRow("2^30") << (1 << 30) << (1 << 30) - 1;
     QTest::newRow("INT_MAX") << INT_MAX << 0;
+    QTest::newRow("-INT_MAX") << -INT_MAX << INT_MAX;
+    // -INT_MIN does not fit: clamped rather than overflowed.
+    QTest::newRow("INT_MIN") << INT_MIN << INT_MAX;
 }
 
 void TestWindow::fandata()

@@ -46,13 +46,16 @@ depends=$(field Depends)
 for lib in libqt5core5a libqt5gui5 libqt5widgets5 libqt5serialport5; do
     [[ ",$depends" =~ [,\|]\ *$lib\  ]] || fail "Depends lacks $lib: $depends"
 done
+[[ $(field Recommends) =~ fonts-noto-cjk ]] || fail "Recommends lacks a CJK font: $(field Recommends)"
 
 # Exactly the product's files: no simulator, benchmark or test may slip in.
 root=$tmp/root
 dpkg-deb -x "$deb" "$root"
 expected="./usr/bin/$pkg
+./usr/bin/pelmar-flash
 ./usr/share/applications/$pkg.desktop
-./usr/share/icons/hicolor/scalable/apps/$pkg.svg"
+./usr/share/icons/hicolor/scalable/apps/$pkg.svg
+./usr/share/man/man1/pelmar-flash.1.gz"
 actual=$(cd "$root" && find . ! -type d | LC_ALL=C sort)
 [[ $actual == "$expected" ]] || fail "package files differ; expected:
 $expected

@@ -130,6 +130,25 @@ void WindowDriver::connect(const QString &path, const QString &baud)
     openButton()->click();
 }
 
+void WindowDriver::chooseLanguageByKeyboard(int entry)
+{
+    QMenuBar *bar = menuBar();
+    QTest::mouseClick(bar, Qt::LeftButton, {},
+                      bar->actionGeometry(bar->actions().first()).center());
+    const auto key = [](Qt::Key k) {
+        if (QWidget *popup = QApplication::activePopupWidget())
+            QTest::keyClick(popup, k);
+    };
+    key(Qt::Key_Down);
+    key(Qt::Key_Right);
+    for (int i = 0; i < entry; ++i)
+        key(Qt::Key_Down);
+    key(Qt::Key_Return);
+    // A menu that ignored the choice is still up; close it so the test goes on.
+    while (QWidget *popup = QApplication::activePopupWidget())
+        popup->close();
+}
+
 QString stampOf(const QString &line)
 {
     static const QRegularExpression re(

@@ -70,6 +70,10 @@ public:
 
     void connect(const QString &path, const QString &baud);
 
+    // Opens Option with a click on the menu bar, then picks language `entry` (0 Chinese to 3
+    // Japanese) with the keyboard, as a user would: Down, Right, Down x entry, Return.
+    void chooseLanguageByKeyboard(int entry);
+
     SerialUpdata &w;
 };
 

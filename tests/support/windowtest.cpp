@@ -1,5 +1,6 @@
 #include "windowtest.h"
 
+#include <QFile>
 #include <QTest>
 
 void WindowTest::setUpWindow()
@@ -11,6 +12,7 @@ void WindowTest::setUpWindow()
     w = new SerialUpdata;
     d = new WindowDriver(*w);
     w->show();
+    linesBefore = 0;
 }
 
 void WindowTest::tearDownWindow()
@@ -23,4 +25,36 @@ void WindowTest::tearDownWindow()
     w = nullptr;
     sim = nullptr;
     dir = nullptr;
+}
+
+bool WindowTest::connectAt(const QString &baud)
+{
+    d->connect(sim->slavePath(), baud);
+    if (d->openButton()->text() != kDisconnect) {
+        qWarning() << "not connected:" << d->paneLines();
+        return false;
+    }
+    return true;
+}
+
+bool WindowTest::choose(const QString &path)
+{
+    const WindowDriver::DialogSeen seen = d->browse(path);
+    return seen.shown && d->route()->toPlainText() == path && d->updateButton()->isEnabled();
+}
+
+QString WindowTest::imageFile(const QByteArray &bytes)
+{
+    const QString path = dir->filePath(QStringLiteral("image.bin"));
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
+        return QString();
+    return path;
+}
+
+void WindowTest::pressUpdate()
+{
+    sim->clearRecord();
+    linesBefore = d->paneLines().size();
+    d->updateButton()->click();
 }

@@ -5,6 +5,7 @@
 #include <QSocketNotifier>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <pty.h>
@@ -85,6 +86,31 @@ qint32 speedToBaud(speed_t speed)
     return -1;
 }
 
+constexpr qint64 kNsPerByteAtOneBaud = 10'000'000'000LL; // 10 bits a byte
+
+// Time the line needs for `bytes` bytes at `baud`, rounded up; none at an unknown rate.
+qint64 lineNs(qint64 bytes, qint32 baud)
+{
+    return baud > 0 ? (bytes * kNsPerByteAtOneBaud + baud - 1) / baud : 0;
+}
+
+// Rounded up, so that the line is never faster than its rate.
+qint64 microsUntil(qint64 ns)
+{
+    return qMax<qint64>(0, (ns + 999) / 1000);
+}
+
+QByteArray withVersion(const QByteArray &reply, const QByteArray &version)
+{
+    static const QByteArray marker = QByteArrayLiteral("SW VERSION:");
+    const int at = reply.indexOf(marker);
+    if (at < 0)
+        return reply;
+    const int from = at + marker.size();
+    const int end = reply.indexOf("\r\n", from);
+    return reply.left(from) + version + (end < 0 ? QByteArray() : reply.mid(end));
+}
+
 } // namespace
 
 DeviceSimulator::DeviceSimulator(QObject *parent)
@@ -97,6 +123,13 @@ DeviceSimulator::DeviceSimulator(QObject *parent)
     m_unaskedNakTimer.setSingleShot(true);
     m_unaskedNakTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_unaskedNakTimer, &QTimer::timeout, this, &DeviceSimulator::sendUnaskedNak);
+    m_restartTimer.setSingleShot(true);
+    m_restartTimer.setTimerType(Qt::PreciseTimer);
+    // The line model needs microseconds: a millisecond timer would slow a frame at 115200 by a
+    // tenth.
+    connect(&m_rxAlarm, &Alarm::fired, this, &DeviceSimulator::takeDueInput);
+    connect(&m_txAlarm, &Alarm::fired, this, &DeviceSimulator::writeDueOutput);
+    connect(&m_restartTimer, &QTimer::timeout, this, &DeviceSimulator::finishRestart);
 }
 
 DeviceSimulator::~DeviceSimulator()
@@ -157,6 +190,12 @@ void DeviceSimulator::hangUp()
     ++m_session;
     m_cancelAnswerTimer.stop();
     m_unaskedNakTimer.stop();
+    m_rxAlarm.stop();
+    m_txAlarm.stop();
+    m_incoming.clear();
+    m_outgoing.clear();
+    m_txDueNs = -1;
+    m_rxFreeNs = 0;
     // May run inside the notifier's own signal, so it must not be deleted here.
     m_notifier->setEnabled(false);
     m_notifier->deleteLater();
@@ -192,6 +231,22 @@ qint32 DeviceSimulator::currentBaud() const
 void DeviceSimulator::send(const QByteArray &bytes)
 {
     if (!isRunning() || bytes.isEmpty())
+        return;
+    if (m_lineSpeed) {
+        // A reply reaches the other end as it crosses the line, a few milliseconds' worth at a
+        // time (as a USB adapter hands it on), not whole after its last byte.
+        const qsizetype piece = qMax<qsizetype>(1, currentBaud() / 10 / 200);
+        for (qsizetype at = 0; at < bytes.size(); at += piece)
+            m_outgoing.append(bytes.mid(at, piece));
+        scheduleOutgoing();
+        return;
+    }
+    writeNow(bytes);
+}
+
+void DeviceSimulator::writeNow(const QByteArray &bytes)
+{
+    if (!isRunning())
         return;
     qsizetype done = 0;
     while (done < bytes.size()) {
@@ -262,6 +317,29 @@ void DeviceSimulator::setUnaskedNakIntervalMs(int ms)
     updateUnaskedNakTimer();
 }
 
+void DeviceSimulator::setLineSpeed(bool on)
+{
+    if (on == m_lineSpeed)
+        return;
+    m_lineSpeed = on;
+    if (!on)
+        flushLine();
+}
+
+int DeviceSimulator::bytesOnLine() const
+{
+    int count = 0;
+    for (const Incoming &in : m_incoming)
+        count += in.bytes.size() - in.taken;
+    return count;
+}
+
+void DeviceSimulator::setRestartAfterUpdate(int silentMs, const QByteArray &newVersion)
+{
+    m_restartSilentMs = silentMs;
+    m_newVersion = newVersion;
+}
+
 void DeviceSimulator::setGarbledAtFrame(int k, const QByteArray &reply, int times)
 {
     m_garbledAtFrame = k;
@@ -301,23 +379,121 @@ void DeviceSimulator::onReadable()
         if (n <= 0)
             break;
         const QByteArray bytes(buffer, static_cast<int>(n));
+        // The rate the tool wrote them at, which is also the rate they take on the line.
         const qint32 baud = currentBaud();
-        m_record.append({m_clock.nsecsElapsed() / 1000, baud, bytes});
-        emit bytesReceived(bytes);
-        // A slot connected to bytesReceived may have hung up or silenced the device.
-        if (!isRunning() || m_behaviour == Silent)
-            continue;
-        if (m_deviceBaud != 0 && baud != m_deviceBaud)
-            continue;
-        m_input += bytes;
-        process();
+        if (m_lineSpeed)
+            queueIncoming(bytes, baud);
+        else
+            takeIn(bytes, baud);
+    }
+}
+
+void DeviceSimulator::takeIn(const QByteArray &bytes, qint32 baud)
+{
+    m_record.append({m_clock.nsecsElapsed() / 1000, baud, bytes});
+    emit bytesReceived(bytes);
+    // A slot connected to bytesReceived may have hung up or silenced the device.
+    if (!isRunning() || m_behaviour == Silent || m_restarting)
+        return;
+    if (m_deviceBaud != 0 && baud != m_deviceBaud)
+        return;
+    m_input += bytes;
+    process();
+}
+
+// The tool's bytes reach the master at once; on the line each one starts when the one before it
+// has ended.
+void DeviceSimulator::queueIncoming(const QByteArray &bytes, qint32 baud)
+{
+    const qint64 startNs = qMax(m_clock.nsecsElapsed(), m_rxFreeNs);
+    m_rxFreeNs = startNs + lineNs(bytes.size(), baud);
+    m_incoming.append({startNs, baud, bytes, 0});
+    scheduleIncoming();
+}
+
+void DeviceSimulator::takeDueInput()
+{
+    const qint64 nowNs = m_clock.nsecsElapsed();
+    while (!m_incoming.isEmpty()) {
+        Incoming &next = m_incoming.first();
+        const qint64 elapsedNs = nowNs - next.startNs;
+        int done = next.bytes.size();
+        if (elapsedNs < lineNs(done, next.baud))
+            done =
+                elapsedNs <= 0 ? 0 : static_cast<int>(elapsedNs * next.baud / kNsPerByteAtOneBaud);
+        if (done <= next.taken)
+            break;
+        const QByteArray bytes = next.bytes.mid(next.taken, done - next.taken);
+        const qint32 baud = next.baud;
+        next.taken = done;
+        if (done == next.bytes.size())
+            m_incoming.removeFirst();
+        takeIn(bytes, baud); // may hang up, which empties the queue
+    }
+    scheduleIncoming();
+}
+
+void DeviceSimulator::scheduleIncoming()
+{
+    if (m_incoming.isEmpty()) {
+        m_rxAlarm.stop();
+        return;
+    }
+    // Bytes are taken in about every millisecond as they cross the line, the last one of a write
+    // exactly when it has.
+    const Incoming &next = m_incoming.constFirst();
+    const qint64 nowNs = m_clock.nsecsElapsed();
+    const qint64 nextByteNs = next.startNs + lineNs(next.taken + 1, next.baud);
+    const qint64 lastByteNs = next.startNs + lineNs(next.bytes.size(), next.baud);
+    const qint64 wakeNs = qMin(lastByteNs, qMax(nextByteNs, nowNs + 1'000'000));
+    m_rxAlarm.startIn(microsUntil(wakeNs - nowNs));
+}
+
+// A chunk is timed from when it comes first in the queue, which is when the one before it was
+// really written: a late timer delays what follows instead of bunching it up.
+void DeviceSimulator::scheduleOutgoing()
+{
+    if (m_outgoing.isEmpty()) {
+        m_txAlarm.stop();
+        m_txDueNs = -1;
+        return;
+    }
+    const qint64 nowNs = m_clock.nsecsElapsed();
+    if (m_txDueNs < 0)
+        m_txDueNs = nowNs + lineNs(m_outgoing.constFirst().size(), currentBaud());
+    if (!m_txAlarm.isActive())
+        m_txAlarm.startIn(microsUntil(m_txDueNs - nowNs));
+}
+
+void DeviceSimulator::writeDueOutput()
+{
+    if (!m_outgoing.isEmpty() && m_clock.nsecsElapsed() >= m_txDueNs) {
+        const QByteArray bytes = m_outgoing.takeFirst();
+        m_txDueNs = -1;
+        writeNow(bytes); // may hang up, which empties the queue
+    }
+    scheduleOutgoing();
+}
+
+// What was queued went out before anything the pending input may still cause.
+void DeviceSimulator::flushLine()
+{
+    m_rxAlarm.stop();
+    m_txAlarm.stop();
+    m_txDueNs = -1;
+    while (!m_outgoing.isEmpty())
+        writeNow(m_outgoing.takeFirst());
+    while (!m_incoming.isEmpty()) {
+        const Incoming in = m_incoming.takeFirst();
+        takeIn(in.bytes.mid(in.taken), in.baud);
     }
 }
 
 void DeviceSimulator::process()
 {
     bool progressed = true;
-    while (progressed && isRunning() && m_behaviour != Silent && !m_input.isEmpty())
+    while (progressed && isRunning() && m_behaviour != Silent && !m_restarting &&
+           !m_input.isEmpty())
         progressed = m_mode == Mode::Console ? processConsole() : processReceive();
 }
 
@@ -467,7 +643,33 @@ void DeviceSimulator::handleEot()
     if (m_answerEot && !silent)
         send(QByteArray(1, protocol::ACK));
     leaveReceiveMode();
+    if (m_restartSilentMs >= 0)
+        beginRestart();
     emit transferFinished();
+}
+
+void DeviceSimulator::beginRestart()
+{
+    m_restarting = true;
+    ++m_session;
+    m_input.clear();
+    m_cancelAnswerTimer.stop();
+    updateUnaskedNakTimer();
+    m_restartTimer.start(qMax(0, m_restartSilentMs));
+}
+
+void DeviceSimulator::finishRestart()
+{
+    m_restarting = false;
+    ++m_restarts;
+    if (m_comesBackWaiting) {
+        setBehaviour(WaitingForFirmware);
+    } else {
+        if (!m_newVersion.isEmpty())
+            m_identityReply = withVersion(m_identityReply, m_newVersion);
+        setBehaviour(Normal);
+    }
+    emit restarted();
 }
 
 void DeviceSimulator::handleCancel()
@@ -559,7 +761,7 @@ void DeviceSimulator::sendUnaskedNak()
     // Take in what the tool may have written since the last event: a NAK crossing the first
     // frame on the line would read as a refusal of that frame.
     onReadable();
-    if (unaskedNakWanted() && m_input.isEmpty())
+    if (unaskedNakWanted() && m_input.isEmpty() && m_incoming.isEmpty())
         send(QByteArray(1, protocol::NAK));
     updateUnaskedNakTimer();
 }

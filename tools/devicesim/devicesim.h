@@ -1,5 +1,7 @@
 #pragma once
 
+#include "alarm.h"
+
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QList>
@@ -17,6 +19,9 @@ class QSocketNotifier;
 // checksum rule), answers ACK/NAK and ends with EOT. Fault switches count frames by arrival,
 // 1-based, duplicates and bad frames included, from the start of the current transfer (entering
 // receive mode, or a restart by CAN or "updata\n" while receiving).
+//
+// With line speed on, bytes take the time the line's current rate gives them (10 bits a byte) in
+// each direction, as on a physical line rather than a pty; off, everything happens at once.
 class DeviceSimulator : public QObject
 {
     Q_OBJECT
@@ -30,6 +35,7 @@ public:
     Q_ENUM(Behaviour)
 
     // One chunk of traffic: microseconds since the first start(), the line rate at that moment.
+    // With line speed on, received chunks are stamped when taken in, sent ones when written.
     struct Received
     {
         qint64 atUs = 0;
@@ -84,6 +90,25 @@ public:
     void setAnswerDelayMs(int ms) { m_answerDelayMs = ms; }
     void setAnswerEot(bool answer) { m_answerEot = answer; }
 
+    // Input is taken in only once its line time has passed, and answers are written only once
+    // theirs has (each queued chunk whole, when its last byte is due). Switching off delivers
+    // whatever is still on the line at once.
+    void setLineSpeed(bool on);
+    bool lineSpeed() const { return m_lineSpeed; }
+    // Bytes the tool has written that the line has not delivered yet (line speed only).
+    int bytesOnLine() const;
+
+    // After EOT ends a transfer (its answer, if any, goes out first) the device restarts: for
+    // silentMs it records but ignores everything, then it is a Normal device reporting
+    // newVersion (empty: the version it had). silentMs < 0 switches restarts off (the default).
+    void setRestartAfterUpdate(int silentMs, const QByteArray &newVersion);
+    // Fault: after the silent time it is still the bootloader waiting for firmware, with its old
+    // identity and an empty receivedImage(). Stays armed for every later restart.
+    void setComesBackWaiting(bool waiting) { m_comesBackWaiting = waiting; }
+    // True from EOT (already during transferFinished) until restarted().
+    bool isRestarting() const { return m_restarting; }
+    int restarts() const { return m_restarts; }
+
     QList<Received> record() const { return m_record; }
     QList<Received> sent() const { return m_sent; }
     QByteArray receivedBytes() const;
@@ -104,11 +129,31 @@ signals:
     void receiveModeChanged(bool receiving);
     void transferFinished();
     void hungUp();
+    // The silent time after an update is over.
+    void restarted();
 
 private:
     enum class Mode { Console, Receive };
 
+    struct Incoming
+    {
+        qint64 startNs = 0; // the first byte starts on the line here
+        qint32 baud = 0;
+        QByteArray bytes;
+        int taken = 0;
+    };
+
     void onReadable();
+    void takeIn(const QByteArray &bytes, qint32 baud);
+    void queueIncoming(const QByteArray &bytes, qint32 baud);
+    void takeDueInput();
+    void scheduleIncoming();
+    void writeNow(const QByteArray &bytes);
+    void scheduleOutgoing();
+    void writeDueOutput();
+    void flushLine();
+    void beginRestart();
+    void finishRestart();
     void process();
     bool processConsole();
     bool processReceive();
@@ -129,7 +174,8 @@ private:
 
     int m_masterFd = -1;
     int m_slaveFd = -1;
-    quint64 m_session = 0; // bumped on hang-up so pending answers of an old line are dropped
+    // Bumped on hang-up and restart so that answers still pending from before are dropped.
+    quint64 m_session = 0;
     QString m_slavePath;
     QString m_errorString;
     QSocketNotifier *m_notifier = nullptr;
@@ -160,6 +206,21 @@ private:
     int m_hangUpAtFrame = 0;
     int m_answerDelayMs = 0;
     bool m_answerEot = true;
+
+    bool m_lineSpeed = false;
+    QList<Incoming> m_incoming;
+    qint64 m_rxFreeNs = 0;
+    Alarm m_rxAlarm;
+    QList<QByteArray> m_outgoing;
+    qint64 m_txDueNs = -1; // when the first queued chunk may be written; -1: not scheduled
+    Alarm m_txAlarm;
+
+    int m_restartSilentMs = -1;
+    QByteArray m_newVersion;
+    bool m_comesBackWaiting = false;
+    bool m_restarting = false;
+    int m_restarts = 0;
+    QTimer m_restartTimer;
 
     Mode m_mode = Mode::Console;
     QByteArray m_input;

@@ -51,6 +51,17 @@ bool parseCount(const QCommandLineParser &parser, const QString &name, int *valu
     return true;
 }
 
+// Shows what the tool will make of the identity reply, so a custom product name, serial number or
+// version can be checked before connecting.
+void printIdentity(const DeviceSimulator &device)
+{
+    const Identity shown =
+        parseIdentity(device.currentIdentityReply(),
+                      {QStringLiteral("Device Name:"), QStringLiteral("Device Serial Number:"),
+                       QStringLiteral("Firmware Version:")});
+    printLine(QStringLiteral("-- identity as the tool shows it:%1").arg(shown.text));
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -89,6 +100,22 @@ int main(int argc, char *argv[])
          QStringLiteral("K")},
         {QStringLiteral("answer-delay"), QStringLiteral("Delay every frame answer."),
          QStringLiteral("MS")},
+        {QStringLiteral("line-speed"),
+         QStringLiteral("Bytes take the time the line's rate gives them (10 bits a byte) in both "
+                        "directions, as on a physical line. Bytes from the tool are printed once "
+                        "the line has delivered them, one line per burst.")},
+        {QStringLiteral("restart-ms"),
+         QStringLiteral(
+             "After a transfer ends with EOT, restart: answer nothing for MS milliseconds, "
+             "then be a normal device again."),
+         QStringLiteral("MS")},
+        {QStringLiteral("new-version"),
+         QStringLiteral("Firmware version after the restart (implies --restart-ms 0 if not "
+                        "given)."),
+         QStringLiteral("version")},
+        {QStringLiteral("comes-back-waiting"),
+         QStringLiteral("After the restart, still wait for firmware (implies --restart-ms 0 if "
+                        "not given).")},
         {QStringLiteral("save-image"),
          QStringLiteral("Write the received image to FILE when a transfer ends."),
          QStringLiteral("FILE")},
@@ -100,12 +127,18 @@ int main(int argc, char *argv[])
     int silentFrom = 0;
     int hangUpAt = 0;
     int answerDelay = 0;
+    int restartMs = -1;
     if (!parseCount(parser, QStringLiteral("device-baud"), &deviceBaud) ||
         !parseCount(parser, QStringLiteral("nak-at"), &nakAt) ||
         !parseCount(parser, QStringLiteral("silent-from"), &silentFrom) ||
         !parseCount(parser, QStringLiteral("hangup-at"), &hangUpAt) ||
-        !parseCount(parser, QStringLiteral("answer-delay"), &answerDelay))
+        !parseCount(parser, QStringLiteral("answer-delay"), &answerDelay) ||
+        !parseCount(parser, QStringLiteral("restart-ms"), &restartMs))
         return 2;
+    const bool comesBackWaiting = parser.isSet(QStringLiteral("comes-back-waiting"));
+    if (restartMs < 0 && (comesBackWaiting || parser.isSet(QStringLiteral("new-version"))))
+        restartMs = 0;
+    const bool lineSpeed = parser.isSet(QStringLiteral("line-speed"));
 
     DeviceSimulator device;
     device.setIdentity(parser.value(QStringLiteral("product")).toUtf8(),
@@ -116,13 +149,29 @@ int main(int argc, char *argv[])
     device.setSilentFromFrame(silentFrom);
     device.setHangUpAtFrame(hangUpAt);
     device.setAnswerDelayMs(answerDelay);
+    device.setLineSpeed(lineSpeed);
+    device.setRestartAfterUpdate(restartMs, parser.value(QStringLiteral("new-version")).toUtf8());
+    device.setComesBackWaiting(comesBackWaiting);
     if (parser.isSet(QStringLiteral("silent")))
         device.setBehaviour(DeviceSimulator::Silent);
     else if (parser.isSet(QStringLiteral("waiting")))
         device.setBehaviour(DeviceSimulator::WaitingForFirmware);
 
-    QObject::connect(&device, &DeviceSimulator::bytesReceived, [&device] {
-        printLine(describe(device.record().constLast(), "tool->device"));
+    // At line speed a burst is taken in a little at a time; it is printed whole, stamped when its
+    // last byte was taken in.
+    DeviceSimulator::Received burst;
+    const auto printBurst = [&burst] {
+        if (!burst.bytes.isEmpty())
+            printLine(describe(burst, "tool->device"));
+        burst = {};
+    };
+    QObject::connect(&device, &DeviceSimulator::bytesReceived, [&device, &burst, &printBurst] {
+        const DeviceSimulator::Received chunk = device.record().constLast();
+        if (!burst.bytes.isEmpty() && burst.baud != chunk.baud)
+            printBurst();
+        burst = {chunk.atUs, chunk.baud, burst.bytes + chunk.bytes};
+        if (device.bytesOnLine() == 0)
+            printBurst();
     });
     QObject::connect(&device, &DeviceSimulator::bytesSent,
                      [&device] { printLine(describe(device.sent().constLast(), "device->tool")); });
@@ -135,6 +184,8 @@ int main(int argc, char *argv[])
         printLine(QStringLiteral("-- transfer finished: %1 frames accepted, %2 bytes")
                       .arg(device.framesAccepted())
                       .arg(device.receivedImage().size()));
+        if (device.isRestarting())
+            printLine(QStringLiteral("-- restarting"));
         if (imagePath.isEmpty())
             return;
         QFile file(imagePath);
@@ -143,7 +194,15 @@ int main(int argc, char *argv[])
         else
             printLine(QStringLiteral("-- cannot write %1: %2").arg(imagePath, file.errorString()));
     });
-    QObject::connect(&device, &DeviceSimulator::hungUp, [&device, &app] {
+    QObject::connect(&device, &DeviceSimulator::restarted, [&device] {
+        const bool waiting = device.behaviour() == DeviceSimulator::WaitingForFirmware;
+        printLine(waiting ? QStringLiteral("-- restarted, still waiting for firmware")
+                          : QStringLiteral("-- restarted"));
+        if (!waiting)
+            printIdentity(device);
+    });
+    QObject::connect(&device, &DeviceSimulator::hungUp, [&device, &app, &printBurst] {
+        printBurst();
         printLine(QStringLiteral("-- hung up"));
         QTimer::singleShot(2000, &device, [&device, &app] {
             if (!device.start()) {
@@ -172,13 +231,7 @@ int main(int argc, char *argv[])
         return 1;
     }
     printLine(QStringLiteral("Simulated device on %1").arg(device.slavePath()));
-    // Shows what the tool will make of the identity reply, so a custom product name or serial
-    // number can be checked before connecting.
-    const Identity shown =
-        parseIdentity(device.currentIdentityReply(),
-                      {QStringLiteral("Device Name:"), QStringLiteral("Device Serial Number:"),
-                       QStringLiteral("Firmware Version:")});
-    printLine(QStringLiteral("-- identity as the tool shows it:%1").arg(shown.text));
+    printIdentity(device);
 
     const int result = app.exec();
     close(signalFd);

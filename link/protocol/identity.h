@@ -15,6 +15,9 @@ struct Identity
     QString text;        // begins with CR LF; exactly CR LF when no marker was found
     QString productName; // value of the PRODUCT line, trailing CR kept
     bool nameFound = false;
+    // The other two values as they appear in the text; empty when their marker was not found.
+    QString serialNumber;
+    QString version;
 };
 
 // Builds the identity text from one batch of bytes the device sent. The labels are put in front

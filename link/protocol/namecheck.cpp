@@ -15,9 +15,12 @@ QByteArray expectedNameField(const QString &trimmedName)
 bool nameFieldAccepted(const QByteArray &image, const QByteArray &expectedField,
                        bool deviceNameReceived)
 {
+    // Without a whole name field the image cannot be meant for any device.
+    if (image.size() < protocol::kNameFieldSize)
+        return false;
     if (!deviceNameReceived)
         return true;
-    if (expectedField.size() != protocol::kNameFieldSize || image.size() < protocol::kNameFieldSize)
+    if (expectedField.size() != protocol::kNameFieldSize)
         return false;
     return image.left(protocol::kNameFieldSize) == expectedField;
 }

@@ -17,6 +17,11 @@ constexpr int kFrameSize = kBlockSize + 4;
 constexpr int kNameFieldSize = 16;
 constexpr char kFiller = 0x1A;
 
+// The two line rates the device speaks: the 9600 handshake, and 115200 with its waiting-for-
+// firmware detection.
+constexpr qint32 kSlowBaud = 9600;
+constexpr qint32 kFastBaud = 115200;
+
 // Modbus RTU: address FF, function 41, four zero bytes, CRC-16/MODBUS low byte first.
 inline QByteArray function41Frame()
 {

@@ -43,7 +43,7 @@ const QByteArray kField = pad("PM-100", 16, ' ');
 
 } // namespace
 
-class TestLinkCore : public QObject
+class TestProtocol : public QObject
 {
     Q_OBJECT
 
@@ -60,7 +60,7 @@ private slots:
     void nameCheck();
 };
 
-void TestLinkCore::identity_data()
+void TestProtocol::identity_data()
 {
     QTest::addColumn<QByteArray>("batch");
     QTest::addColumn<QStringList>("labels");
@@ -151,7 +151,7 @@ void TestLinkCore::identity_data()
         << QStringLiteral(u"Ger\u00E4t \u2126\U0001F600\r") << true;
 }
 
-void TestLinkCore::identity()
+void TestProtocol::identity()
 {
     QFETCH(QByteArray, batch);
     QFETCH(QStringList, labels);
@@ -165,7 +165,7 @@ void TestLinkCore::identity()
     QCOMPARE(id.nameFound, nameFound);
 }
 
-void TestLinkCore::checksum_data()
+void TestProtocol::checksum_data()
 {
     QTest::addColumn<QByteArray>("data");
     QTest::addColumn<int>("checksum");
@@ -199,7 +199,7 @@ void TestLinkCore::checksum_data()
     QTest::newRow("7F 7F 80, S=126") << block("\x7F\x7F\x80") << 0x7E;
 }
 
-void TestLinkCore::checksum()
+void TestProtocol::checksum()
 {
     QFETCH(QByteArray, data);
     QFETCH(int, checksum);
@@ -208,7 +208,7 @@ void TestLinkCore::checksum()
     QCOMPARE(int(blockChecksum(data)), checksum);
 }
 
-void TestLinkCore::frameBytes_data()
+void TestProtocol::frameBytes_data()
 {
     QTest::addColumn<QByteArray>("image");
     QTest::addColumn<int>("offset");
@@ -245,7 +245,7 @@ void TestLinkCore::frameBytes_data()
         << expectedFrame(0x02, 0xFD, block("\x80\x81", '\x1A'), 0xCD);
 }
 
-void TestLinkCore::frameBytes()
+void TestProtocol::frameBytes()
 {
     QFETCH(QByteArray, image);
     QFETCH(int, offset);
@@ -257,7 +257,7 @@ void TestLinkCore::frameBytes()
     QCOMPARE(built, frame);
 }
 
-void TestLinkCore::nameField_data()
+void TestProtocol::nameField_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QByteArray>("field");
@@ -272,7 +272,7 @@ void TestLinkCore::nameField_data()
     QTest::newRow("Latin-1 bytes") << QStringLiteral(u"M\u00FCller") << pad("M\xFCller", 16, ' ');
 }
 
-void TestLinkCore::nameField()
+void TestProtocol::nameField()
 {
     QFETCH(QString, name);
     QFETCH(QByteArray, field);
@@ -280,7 +280,7 @@ void TestLinkCore::nameField()
     QCOMPARE(expectedNameField(name), field);
 }
 
-void TestLinkCore::nameCheck_data()
+void TestProtocol::nameCheck_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<bool>("received");
@@ -305,8 +305,11 @@ void TestLinkCore::nameCheck_data()
 
     QTest::newRow("not received, other field")
         << abc << false << pad("XYZ", 16, '\0') + payload << true;
-    QTest::newRow("not received, empty image") << QString() << false << QByteArray() << true;
-    QTest::newRow("not received, 5-byte image") << abc << false << QByteArray("ABC  ") << true;
+    // Without a whole name field there is nothing to accept, whether or not a name came.
+    QTest::newRow("not received, empty image") << QString() << false << QByteArray() << false;
+    QTest::newRow("not received, 5-byte image") << abc << false << QByteArray("ABC  ") << false;
+    QTest::newRow("not received, 15-byte image") << abc << false << pad("ABC", 15, ' ') << false;
+    QTest::newRow("not received, name field only") << abc << false << pad("XYZ", 16, ' ') << true;
 
     // A short image that is a prefix of the expected field must still fail.
     QTest::newRow("received, 13-byte image") << abc << true << pad("ABC", 13, ' ') << false;
@@ -333,7 +336,7 @@ void TestLinkCore::nameCheck_data()
                                  << false;
 }
 
-void TestLinkCore::nameCheck()
+void TestProtocol::nameCheck()
 {
     QFETCH(QString, name);
     QFETCH(bool, received);
@@ -343,6 +346,6 @@ void TestLinkCore::nameCheck()
     QCOMPARE(nameFieldAccepted(image, expectedNameField(name), received), accepted);
 }
 
-QTEST_APPLESS_MAIN(TestLinkCore)
+QTEST_APPLESS_MAIN(TestProtocol)
 
-#include "tst_linkcore.moc"
+#include "tst_protocol.moc"

@@ -1,4 +1,4 @@
-#include "firmwareimage.h"
+#include "imagefile.h"
 
 #include <QDataStream>
 #include <QFile>

@@ -1,7 +1,7 @@
 #include "serialupdata.h"
 #include "ui_serialupdata.h"
 
-#include "firmwareimage.h"
+#include "imagefile.h"
 #include "namecheck.h"
 #include "protocol.h"
 
@@ -11,23 +11,26 @@
 #include <QMessageBox>
 
 #include <cmath>
+#include <limits>
 
 void SerialUpdata::on_pBtn_glance_clicked()
 {
     firmwarePath =
         QFileDialog::getOpenFileName(this, QStringLiteral("plase chose (.bin)"),
                                      QDir::currentPath(), QStringLiteral("(*.bin);;(*.hex)"));
-    if (firmwarePath.size() > 5)
+    // A port error while the dialog was open has disconnected the window: Update stays off then.
+    if (firmwarePath.size() > 5 && serial->isOpen())
         ui->pBtn_UpGrade->setEnabled(true);
     ui->txt_Route->setPlainText(firmwarePath);
 }
 
 int SerialUpdata::fandata(int num)
 {
-    int sum = 0;
+    // In 64 bits: -num overflows an int for the smallest int, whose result is clamped.
+    qint64 sum = 0;
     for (int k = 0; num > sum; ++k)
-        sum += static_cast<int>(std::pow(2.0, k));
-    return sum - num;
+        sum += static_cast<qint64>(std::pow(2.0, k));
+    return static_cast<int>(qMin<qint64>(sum - num, std::numeric_limits<int>::max()));
 }
 
 bool SerialUpdata::loadImage(const QString &fileName, QByteArray &image)
@@ -39,7 +42,7 @@ bool SerialUpdata::loadImage(const QString &fileName, QByteArray &image)
     }
     QMessageBox::information(this, tr("Error Message"), tr("File Open Error") + loaded.error,
                              QMessageBox::Ok);
-    ui->pBtn_glance->setEnabled(true);
+    enterState(WindowState::ImageRejected);
     return false;
 }
 
@@ -50,8 +53,8 @@ bool SerialUpdata::checkImageName(const QByteArray &image)
     const bool accepted = nameFieldAccepted(image, expected, deviceNameReceived);
     qDebug() << image.left(protocol::kNameFieldSize) << expected << (accepted ? 1 : 0);
     if (!accepted) {
-        appendLine(timeStamp() + QLatin1String("->") + tr("固件错误"));
-        ui->pBtn_glance->setEnabled(true);
+        appendArrowLine(tr("固件错误"));
+        enterState(WindowState::ImageRejected);
     }
     return accepted;
 }

@@ -34,14 +34,14 @@ Identity parseIdentity(const QByteArray &batch, const IdentityLabels &labels)
 
     const int serial = text.indexOf(QLatin1String("PRODUCT SN"), 1);
     if (serial >= 0) {
-        id.text += QLatin1Char('\n') + labels.serial;
-        id.text += valueAfter(text, serial, text.indexOf(QLatin1String("\r\n"), serial));
+        id.serialNumber = valueAfter(text, serial, text.indexOf(QLatin1String("\r\n"), serial));
+        id.text += QLatin1Char('\n') + labels.serial + id.serialNumber;
     }
 
     const int version = text.indexOf(QLatin1String("SW VERSION"), 1);
     if (version >= 0) {
-        id.text += QLatin1String("\r\n") + labels.version;
-        id.text += valueAfter(text, version, text.indexOf(QLatin1String("\r\n"), version));
+        id.version = valueAfter(text, version, text.indexOf(QLatin1String("\r\n"), version));
+        id.text += QLatin1String("\r\n") + labels.version + id.version;
     }
     return id;
 }

@@ -2,14 +2,17 @@
 #include "ui_serialupdata.h"
 
 #include "identity.h"
+#include "timing.h"
 
 #include <QDebug>
 
 void SerialUpdata::recv_data()
 {
     ++recvDepth;
-    // Lets a reply that comes in several pieces gather before it is read.
-    delay(30);
+    // Lets a reply that comes in several pieces gather before it is read. Clicks wait until after
+    // the read: a slot run inside this wait would hold back the port's next readyRead, and an
+    // update started here would never see the device's answer.
+    wait(timing::kGatherMs, QEventLoop::ExcludeUserInputEvents);
     // A port error during the wait may have closed the port; reading it then gives nothing.
     const QByteArray batch = serial->isOpen() ? serial->readAll() : QByteArray();
     if (--recvDepth == 0 && !retiredPorts.isEmpty())

@@ -7,8 +7,8 @@
 // first NUL, padded with spaces to 16 bytes (a longer name is left as it is and never matches).
 QByteArray expectedNameField(const QString &trimmedName);
 
-// Whether the image may be sent. Without a product name from the device every image is accepted;
-// with one, the first 16 bytes must equal the expected field. An image shorter than the name
-// field is rejected then, and is never read past its end.
+// Whether the image may be sent. An image shorter than the name field is always rejected. Without
+// a product name from the device any other image is accepted; with one, the first 16 bytes must
+// equal the expected field.
 bool nameFieldAccepted(const QByteArray &image, const QByteArray &expectedField,
                        bool deviceNameReceived);

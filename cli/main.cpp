@@ -1,0 +1,40 @@
+#include "options.h"
+#include "results.h"
+#include "runner.h"
+
+#include <QCoreApplication>
+
+#include <csignal>
+#include <cstdio>
+
+int main(int argc, char *argv[])
+{
+#ifdef SIGPIPE
+    // A supervisor that stops reading our output must not kill us before the records are out.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("pelmar-flash"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(PELMAR_VERSION));
+
+    const flash::ParsedOptions parsed = flash::parseOptions(QCoreApplication::arguments());
+    if (!parsed.error.isEmpty()) {
+        std::fprintf(stderr, "pelmar-flash: %s\nTry 'pelmar-flash --help'.\n",
+                     parsed.error.toLocal8Bit().constData());
+        return flash::kUsageStatus;
+    }
+    switch (parsed.options.command) {
+    case flash::Options::Command::Help:
+        std::fputs(flash::helpText().toLocal8Bit().constData(), stdout);
+        return 0;
+    case flash::Options::Command::Version:
+        std::printf("pelmar-flash %s\n", PELMAR_VERSION);
+        return 0;
+    case flash::Options::Command::List:
+        return flash::listPorts(parsed.options);
+    case flash::Options::Command::Identify:
+    case flash::Options::Command::Update:
+        break;
+    }
+    return flash::runDevices(parsed.options);
+}

@@ -1,0 +1,270 @@
+#include "options.h"
+
+#include "imagefile.h"
+#include "protocol.h"
+#include "timing.h"
+
+#include <QCommandLineParser>
+#include <QFileInfo>
+#include <QSet>
+
+namespace flash {
+
+namespace {
+
+const QString kList = QStringLiteral("list");
+const QString kPort = QStringLiteral("port");
+const QString kBaud = QStringLiteral("baud");
+const QString kIdentify = QStringLiteral("identify");
+const QString kImage = QStringLiteral("image");
+const QString kVerify = QStringLiteral("verify");
+const QString kExpectVersion = QStringLiteral("expect-version");
+const QString kSkipIfVersion = QStringLiteral("skip-if-version");
+const QString kRecord = QStringLiteral("record");
+const QString kJson = QStringLiteral("json");
+const QString kPace = QStringLiteral("pace");
+const QString kAttempts = QStringLiteral("attempts");
+
+void describe(QCommandLineParser &parser)
+{
+    parser.setApplicationDescription(QStringLiteral(
+        "Updates the firmware of Pelmar devices on serial lines, many at once: each device is "
+        "connected, checked against the image's product name, sent the image frame by frame, "
+        "optionally verified after its restart, and recorded."));
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addOptions({
+        {kList, QStringLiteral("List the serial ports present, with their description, USB "
+                               "vendor and product id and USB serial number.")},
+        {kPort,
+         QStringLiteral("Serial port of a device (/dev/ttyUSB0, COM3). Repeat for more devices; "
+                        "all are updated at the same time."),
+         QStringLiteral("PORT")},
+        {kBaud,
+         QStringLiteral("Line rate: 9600 or 115200 (default). Only 115200 finds a device that "
+                        "already waits for firmware."),
+         QStringLiteral("RATE")},
+        {kIdentify, QStringLiteral("Connect, print product, serial number and firmware version "
+                                   "(or that the device waits for firmware), disconnect.")},
+        {kImage, QStringLiteral("Update every --port with this image (*.bin or *.hex)."),
+         QStringLiteral("FILE")},
+        {kVerify, QStringLiteral("After the confirmed end, wait for the device to restart "
+                                 "(at most %1 s), connect again and check its identity.")
+                      .arg(timing::kRestartDeadlineMs / 1000)},
+        {kExpectVersion, QStringLiteral("With --verify: the version the device must report."),
+         QStringLiteral("V")},
+        {kSkipIfVersion,
+         QStringLiteral("Leave a device that already reports this version "
+                        "alone (recorded as skipped)."),
+         QStringLiteral("V")},
+        {kRecord,
+         QStringLiteral("Append one JSON line per device attempt to FILE, whatever its end."),
+         QStringLiteral("FILE")},
+        {kJson, QStringLiteral("Print one JSON object per event on standard output, and nothing "
+                               "else there.")},
+        {kPace,
+         QStringLiteral("Look for a frame's answer every MS milliseconds (default %1, as the "
+                        "window does); 0 sends the next frame as soon as the answer is read. "
+                        "See the warning below.")
+             .arg(timing::kReplyPollMs),
+         QStringLiteral("MS")},
+        {kAttempts,
+         QStringLiteral("Handshake attempts before a device counts as not answering (default 1, "
+                        "at most %1).")
+             .arg(timing::kFastAttemptsAfterAbort),
+         QStringLiteral("N")},
+    });
+}
+
+bool parseInt(const QString &text, int min, int max, int *value)
+{
+    bool ok = false;
+    const int v = text.toInt(&ok, 10);
+    if (!ok || v < min || v > max)
+        return false;
+    *value = v;
+    return true;
+}
+
+QString checkCombination(const QCommandLineParser &p, const Options &o)
+{
+    const int commands = int(p.isSet(kList)) + int(p.isSet(kIdentify)) + int(p.isSet(kImage));
+    if (commands == 0)
+        return QStringLiteral("nothing to do: give --list, --identify or --image");
+    if (commands > 1)
+        return QStringLiteral("--list, --identify and --image exclude each other");
+    if (o.command == Options::Command::List) {
+        for (const QString &name :
+             {kPort, kBaud, kVerify, kExpectVersion, kSkipIfVersion, kRecord, kPace, kAttempts}) {
+            if (p.isSet(name))
+                return QStringLiteral("--%1 does not go with --list").arg(name);
+        }
+        return QString();
+    }
+    if (o.ports.isEmpty())
+        return QStringLiteral("no --port given");
+    if (o.command == Options::Command::Identify) {
+        for (const QString &name : {kVerify, kExpectVersion, kSkipIfVersion, kRecord, kPace}) {
+            if (p.isSet(name))
+                return QStringLiteral("--%1 goes with --image, not with --identify").arg(name);
+        }
+    }
+    if (p.isSet(kExpectVersion) && !o.verify)
+        return QStringLiteral("--expect-version needs --verify");
+    if (p.isSet(kExpectVersion) && o.expectVersion.isEmpty())
+        return QStringLiteral("--expect-version needs a version");
+    if (p.isSet(kSkipIfVersion) && o.skipIfVersion.isEmpty())
+        return QStringLiteral("--skip-if-version needs a version");
+    if (p.isSet(kRecord) && o.recordPath.isEmpty())
+        return QStringLiteral("--record needs a file name");
+    QSet<QString> seen;
+    for (const QString &port : o.ports) {
+        if (port.isEmpty())
+            return QStringLiteral("--port needs a port name");
+        const QString key = portKey(port);
+        if (seen.contains(key))
+            return QStringLiteral("port %1 is named twice").arg(port);
+        seen.insert(key);
+    }
+    return QString();
+}
+
+} // namespace
+
+QString portKey(const QString &port)
+{
+    QString path = port;
+#ifdef Q_OS_UNIX
+    if (!path.contains(QLatin1Char('/')))
+        path.prepend(QStringLiteral("/dev/"));
+#endif
+    const QFileInfo info(path);
+    const QString canonical = info.exists() ? info.canonicalFilePath() : QString();
+    if (!canonical.isEmpty())
+        return canonical;
+#ifdef Q_OS_WIN
+    return port.toUpper();
+#else
+    return path;
+#endif
+}
+
+ParsedOptions parseOptions(const QStringList &arguments)
+{
+    ParsedOptions result;
+    Options &o = result.options;
+    QCommandLineParser p;
+    describe(p);
+    if (!p.parse(arguments)) {
+        result.error = p.errorText();
+        return result;
+    }
+    if (p.isSet(QStringLiteral("help"))) {
+        o.command = Options::Command::Help;
+        return result;
+    }
+    if (p.isSet(QStringLiteral("version"))) {
+        o.command = Options::Command::Version;
+        return result;
+    }
+    if (!p.positionalArguments().isEmpty()) {
+        result.error =
+            QStringLiteral("unexpected argument: %1").arg(p.positionalArguments().first());
+        return result;
+    }
+
+    o.command = p.isSet(kList)       ? Options::Command::List
+                : p.isSet(kIdentify) ? Options::Command::Identify
+                                     : Options::Command::Update;
+    o.ports = p.values(kPort);
+    o.image = p.value(kImage);
+    o.verify = p.isSet(kVerify);
+    o.expectVersion = p.value(kExpectVersion).trimmed();
+    o.skipIfVersion = p.value(kSkipIfVersion).trimmed();
+    o.recordPath = p.value(kRecord);
+    o.json = p.isSet(kJson);
+
+    if (p.isSet(kBaud)) {
+        const QString rate = p.value(kBaud);
+        if (rate == QString::number(protocol::kSlowBaud))
+            o.baud = protocol::kSlowBaud;
+        else if (rate == QString::number(protocol::kFastBaud))
+            o.baud = protocol::kFastBaud;
+        else {
+            result.error = QStringLiteral("unknown baud rate \"%1\": the device speaks %2 or %3")
+                               .arg(rate)
+                               .arg(protocol::kSlowBaud)
+                               .arg(protocol::kFastBaud);
+            return result;
+        }
+    }
+    const int frameTimeoutMs = timing::kReplyPolls * timing::kReplyPollMs;
+    if (p.isSet(kPace) && !parseInt(p.value(kPace), 0, frameTimeoutMs, &o.paceMs)) {
+        result.error = QStringLiteral("--pace needs a number of milliseconds from 0 to %1")
+                           .arg(frameTimeoutMs);
+        return result;
+    }
+    if (p.isSet(kAttempts) &&
+        !parseInt(p.value(kAttempts), 1, timing::kFastAttemptsAfterAbort, &o.attempts)) {
+        result.error = QStringLiteral("--attempts needs a number from 1 to %1")
+                           .arg(timing::kFastAttemptsAfterAbort);
+        return result;
+    }
+    result.error = checkCombination(p, o);
+    return result;
+}
+
+QString helpText()
+{
+    QCommandLineParser p;
+    describe(p);
+    // The parser names the program by the path it was started with; the synopsis is ours.
+    QString text = p.helpText();
+    text.remove(0, text.indexOf(QLatin1Char('\n')) + 1);
+    text.prepend(QStringLiteral(
+        "Usage: pelmar-flash --list\n"
+        "  or:  pelmar-flash --port PORT [--baud RATE] --identify\n"
+        "  or:  pelmar-flash --port PORT [--port PORT ...] [--baud RATE] --image FILE "
+        "[--verify [--expect-version V]] [--skip-if-version V] [--record FILE] [--json] "
+        "[--pace MS] [--attempts N]\n"));
+    text += QStringLiteral(R"(
+Exit status:
+    0  success (every device updated, or some skipped and the others updated)
+    2  usage error: bad option, unknown baud rate, a port named twice, an image
+       that is missing, unreadable, not a regular file, over %1 MiB or shorter
+       than its 16-byte name field, a record file that cannot be opened
+    3  a port cannot be opened
+    4  no answer (to the handshake, or to the update command)
+    5  the image is for another product (nothing was sent)
+    6  the device refused a frame
+    7  the device stopped answering
+    8  the port was lost (unplugged, or it reported an error)
+    9  the end was not confirmed
+   10  verification failed
+   11  skipped: every device already reports the version of --skip-if-version
+  130  cancelled (Ctrl+C or SIGTERM)
+  With several ports the status is 0 only if every device succeeded or was
+  skipped (and at least one succeeded), 11 if all were skipped; otherwise it is
+  the status of the first failing port in command-line order.
+
+Pacing:
+  By default a frame's answer is looked for every %2 ms, as the window does:
+  the device may rely on that pace. --pace 0 sends the next frame as soon as
+  the answer is read (no %3 ms gathering either); a device that needs the
+  pause, or that sends its answer in pieces, may then fail. The time allowed
+  for one answer stays %4 ms whatever the pace.
+
+Cancelling:
+  Ctrl+C stops every device at its next frame boundary (a frame on the line
+  is never cut), records it as cancelled and exits with 130. A device stopped
+  mid-transfer waits for firmware; run the update again at 115200.
+)")
+                .arg(kMaxFirmwareImageSize / (1024 * 1024))
+                .arg(timing::kReplyPollMs)
+                .arg(timing::kGatherMs)
+                .arg(timing::kReplyPolls * timing::kReplyPollMs);
+    return text;
+}
+
+} // namespace flash

@@ -1,0 +1,43 @@
+#pragma once
+
+#include "protocol.h"
+#include "timing.h"
+
+#include <QString>
+#include <QStringList>
+
+namespace flash {
+
+struct Options
+{
+    enum class Command { Help, Version, List, Identify, Update };
+    Command command = Command::Update;
+    QStringList ports;
+    qint32 baud = protocol::kFastBaud;
+    int paceMs = timing::kReplyPollMs;
+    int attempts = 1;
+    QString image;
+    bool verify = false;
+    QString expectVersion;
+    QString skipIfVersion;
+    QString recordPath;
+    bool json = false;
+};
+
+struct ParsedOptions
+{
+    Options options;
+    QString error; // empty when the command line is usable
+};
+
+// Parses the whole command line (program name first). Usage errors are found here, before any
+// port is touched; the image and the record file are checked by their own loaders.
+ParsedOptions parseOptions(const QStringList &arguments);
+
+// --help: the options, then the exit statuses and the notes on pacing and cancelling.
+QString helpText();
+
+// The same port under two names (a symlink, "ttyS0" and "/dev/ttyS0") gives the same key.
+QString portKey(const QString &port);
+
+} // namespace flash

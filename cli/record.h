@@ -1,0 +1,61 @@
+#pragma once
+
+#include "results.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QFile>
+#include <QString>
+
+namespace flash {
+
+// One line of the record: what was done to one device, however the attempt ended. Empty texts
+// are written as null (not known: a pty has no USB serial, a waiting device tells no version).
+struct AttemptRecord
+{
+    QDateTime time; // when the attempt started
+    QString port;
+    QString adapterSerial;
+    qint32 baud = 0;
+    QString product;
+    QString serialNumber;
+    QString versionBefore;
+    QString versionAfter;
+    QString image;
+    qint64 imageSize = 0;
+    QString imageSha256;
+    int frames = 0;
+    int totalFrames = 0;
+    int resends = 0;
+    qint64 durationMs = 0;
+    Result result = Result::Success;
+    QString message;
+};
+
+// One compact JSON object, without the line end.
+QByteArray recordLine(const AttemptRecord &record);
+
+// ISO 8601 in UTC with milliseconds, as every time the program writes.
+QString isoTime(const QDateTime &time);
+
+// The record file, opened for appending. Each line goes out in one write under an exclusive lock
+// and is flushed to the disk before the lock is released, so lines of several processes appending
+// to the same file never interleave and a finished attempt is never lost.
+class RecordFile
+{
+public:
+    RecordFile() = default;
+    ~RecordFile();
+    RecordFile(const RecordFile &) = delete;
+    RecordFile &operator=(const RecordFile &) = delete;
+
+    bool open(const QString &path, QString *error);
+    bool isOpen() const;
+    bool append(const QByteArray &line, QString *error);
+
+private:
+    int m_fd = -1;
+    QFile m_file; // where there is no POSIX file API
+};
+
+} // namespace flash

@@ -1,0 +1,620 @@
+#include "session.h"
+
+#include "frame.h"
+#include "identity.h"
+#include "namecheck.h"
+#include "protocol.h"
+#include "replies.h"
+#include "timing.h"
+#include "updatestart.h"
+
+#include <utility>
+
+namespace flash {
+
+namespace {
+
+constexpr qint64 kUsPerMs = 1000;
+constexpr qint64 kFrameTimeoutMs = qint64(timing::kReplyPolls) * timing::kReplyPollMs;
+
+bool sameVersion(const QString &reported, const QString &wanted)
+{
+    return reported.trimmed() == wanted.trimmed();
+}
+
+} // namespace
+
+SessionMachine::SessionMachine(SessionConfig config) : m_config(std::move(config))
+{
+    m_framesTotal = frameCount(m_config.image.size());
+}
+
+QVector<Action> SessionMachine::take()
+{
+    return std::exchange(m_actions, {});
+}
+
+void SessionMachine::push(Action::Kind kind, qint32 baud, const QByteArray &bytes)
+{
+    Action a;
+    a.kind = kind;
+    a.baud = baud;
+    a.bytes = bytes;
+    m_actions.append(a);
+}
+
+void SessionMachine::notify(Note note)
+{
+    Action a;
+    a.kind = Action::Kind::Notify;
+    a.note = note;
+    m_actions.append(a);
+}
+
+void SessionMachine::waitMs(qint64 nowUs, int ms)
+{
+    m_waitEndUs = nowUs + ms * kUsPerMs;
+    m_waitDue = false;
+}
+
+qint64 SessionMachine::nextAlarmUs() const
+{
+    if (m_step == Step::Done)
+        return -1;
+    if (m_gatherEndUs >= 0 && (m_waitEndUs < 0 || m_gatherEndUs < m_waitEndUs))
+        return m_gatherEndUs;
+    return m_waitEndUs;
+}
+
+int SessionMachine::framesAccepted() const
+{
+    return ::framesAccepted(m_cursor);
+}
+
+QString SessionMachine::stateText() const
+{
+    switch (m_step) {
+    case Step::Idle:
+    case Step::Opening:
+        return m_verifying ? QStringLiteral("reconnecting") : QStringLiteral("opening");
+    case Step::SlowAfterFunction41:
+    case Step::SlowAfterQuery:
+    case Step::FastSettle:
+    case Step::FastAfterCancel:
+    case Step::FastCancelPoll:
+    case Step::FastAfterFunction41:
+    case Step::FastBackAtFastRate:
+    case Step::FastFirstQuery:
+    case Step::FastSecondQuery:
+        return m_verifying ? QStringLiteral("verifying") : QStringLiteral("connecting");
+    case Step::ReadyPoll:
+    case Step::AfterUpdateCommand:
+        return QStringLiteral("starting the update");
+    case Step::FrameWait:
+        return QStringLiteral("sending");
+    case Step::BeforeEot:
+    case Step::AfterEot:
+        return QStringLiteral("ending");
+    case Step::RestartPause:
+    case Step::ReopenPause:
+        return QStringLiteral("waiting for the restart");
+    case Step::Done:
+        return resultName(m_result);
+    }
+    return QString();
+}
+
+QVector<Action> SessionMachine::start(qint64 nowUs)
+{
+    Q_UNUSED(nowUs)
+    if (m_step != Step::Idle)
+        return {};
+    m_step = Step::Opening;
+    push(Action::Kind::Open, m_config.baud);
+    return take();
+}
+
+QVector<Action> SessionMachine::opened(qint64 nowUs, bool ok, const QString &error)
+{
+    if (m_step != Step::Opening)
+        return {};
+    if (ok) {
+        m_attempt = 0;
+        startAttempt(nowUs);
+    } else if (!m_verifying) {
+        finish(Result::PortOpenFailed, QStringLiteral("cannot open the port: %1").arg(error));
+    } else {
+        retryAfterRestart(nowUs, QStringLiteral("cannot open the port again: %1").arg(error));
+    }
+    return take();
+}
+
+QVector<Action> SessionMachine::bytesArrived(qint64 nowUs, const QByteArray &bytes)
+{
+    if (bytes.isEmpty() || m_step == Step::Idle || m_step == Step::Done ||
+        m_step == Step::Opening || m_step == Step::RestartPause || m_step == Step::ReopenPause)
+        return {};
+    if (m_step == Step::FrameWait && m_config.paceMs == 0 && m_gatherEndUs < 0) {
+        // Without a pace the answer is taken as read; splitting it is the device's risk.
+        m_latest = bytes;
+        absorbIdentity(bytes);
+        judgeFrame(nowUs);
+        return take();
+    }
+    m_gathered += bytes;
+    if (m_gatherEndUs < 0)
+        m_gatherEndUs = nowUs + timing::kGatherMs * kUsPerMs;
+    return take();
+}
+
+QVector<Action> SessionMachine::alarm(qint64 nowUs)
+{
+    if (m_step == Step::Done)
+        return {};
+    if (m_gatherEndUs >= 0 && nowUs >= m_gatherEndUs) {
+        completeGather();
+        if (m_step == Step::FrameWait && m_config.paceMs == 0 && !m_latest.isEmpty()) {
+            judgeFrame(nowUs);
+            return take();
+        }
+    }
+    if (m_waitEndUs >= 0 && nowUs >= m_waitEndUs) {
+        m_waitEndUs = -1;
+        m_waitDue = true;
+    }
+    // The window's waits return only after a reply being gathered inside them has been read.
+    if (m_waitDue && m_gatherEndUs < 0) {
+        m_waitDue = false;
+        waitEnded(nowUs);
+    }
+    return take();
+}
+
+QVector<Action> SessionMachine::portError(qint64 nowUs, const QString &error)
+{
+    if (m_step == Step::Done || m_step == Step::Opening || m_step == Step::RestartPause ||
+        m_step == Step::ReopenPause)
+        return {};
+    if (m_verifying) {
+        // A USB device may drop off the bus while it restarts: reopen until the deadline.
+        push(Action::Kind::Close);
+        retryAfterRestart(nowUs, QStringLiteral("the port reported an error: %1").arg(error));
+    } else {
+        finish(Result::PortLost, QStringLiteral("the port reported an error: %1").arg(error));
+    }
+    return take();
+}
+
+QVector<Action> SessionMachine::cancel(qint64 nowUs)
+{
+    if (m_step == Step::Done || m_cancelRequested)
+        return {};
+    m_cancelRequested = true;
+    if (m_step == Step::FrameWait) {
+        // The frame is on the line: its answer, if it comes by the next poll, still counts.
+        const qint64 point = nowUs + timing::kReplyPollMs * kUsPerMs;
+        if (m_waitEndUs < 0 || point < m_waitEndUs)
+            m_waitEndUs = point;
+    } else if (m_step != Step::AfterEot) {
+        // After the end byte only its 200 ms confirmation window is left: the true outcome is
+        // reported then.
+        finishCancelled();
+    }
+    return take();
+}
+
+void SessionMachine::completeGather()
+{
+    const QByteArray batch = std::exchange(m_gathered, {});
+    m_gatherEndUs = -1;
+    if (batch.isEmpty())
+        return;
+    m_latest = batch;
+    absorbIdentity(batch);
+}
+
+void SessionMachine::absorbIdentity(const QByteArray &batch)
+{
+    const Identity id = parseIdentity(batch, IdentityLabels{QStringLiteral("Product:"),
+                                                            QStringLiteral("Serial number:"),
+                                                            QStringLiteral("Version:")});
+    m_latestHasIdentity = hasIdentityText(id.text);
+    // A reply may be split over several reads: each field keeps the last value seen.
+    if (id.nameFound) {
+        m_identity.product = id.productName.trimmed();
+        m_identity.productReceived = true;
+    }
+    if (!id.serialNumber.trimmed().isEmpty())
+        m_identity.serialNumber = id.serialNumber.trimmed();
+    if (!id.version.trimmed().isEmpty())
+        m_identity.version = id.version.trimmed();
+}
+
+void SessionMachine::waitEnded(qint64 nowUs)
+{
+    switch (m_step) {
+    case Step::SlowAfterFunction41:
+        write(protocol::shortInfoQuery());
+        m_step = Step::SlowAfterQuery;
+        waitMs(nowUs, timing::kAfterShortQueryMs);
+        break;
+    case Step::SlowAfterQuery:
+        if (isLongAnswer(m_latest))
+            connected(nowUs, false);
+        else
+            attemptFailed(nowUs);
+        break;
+    case Step::FastSettle:
+        write(QByteArray(1, protocol::CAN));
+        m_step = Step::FastAfterCancel;
+        waitMs(nowUs, timing::kAfterCancelMs);
+        break;
+    case Step::FastAfterCancel:
+        // Whatever the cancel byte stirred up is stale; only an answer that follows counts.
+        m_latest.clear();
+        m_polls = 0;
+        m_step = Step::FastCancelPoll;
+        waitMs(nowUs, timing::kCancelPollMs);
+        break;
+    case Step::FastCancelPoll:
+        ++m_polls;
+        if (m_latest.isEmpty() && m_polls < timing::kCancelPolls) {
+            waitMs(nowUs, timing::kCancelPollMs);
+        } else if (isNak(m_latest)) {
+            connected(nowUs, true);
+        } else {
+            // The device takes the function-0x41 frame only at 9600.
+            push(Action::Kind::SetBaud, protocol::kSlowBaud);
+            write(protocol::function41Frame());
+            m_step = Step::FastAfterFunction41;
+            waitMs(nowUs, timing::kAfterFunction41Ms);
+        }
+        break;
+    case Step::FastAfterFunction41:
+        push(Action::Kind::SetBaud, protocol::kFastBaud);
+        m_step = Step::FastBackAtFastRate;
+        waitMs(nowUs, timing::kAfterReturnTo115200Ms);
+        break;
+    case Step::FastBackAtFastRate:
+        write(protocol::infoQuery());
+        m_step = Step::FastFirstQuery;
+        waitMs(nowUs, timing::kAfterInfoQueryMs);
+        break;
+    case Step::FastFirstQuery:
+        write(protocol::infoQuery());
+        m_step = Step::FastSecondQuery;
+        waitMs(nowUs, timing::kAfterInfoQueryMs);
+        break;
+    case Step::FastSecondQuery:
+        if (isLongAnswer(m_latest))
+            connected(nowUs, false);
+        else
+            attemptFailed(nowUs);
+        break;
+    case Step::ReadyPoll:
+        readyPollEnded(nowUs);
+        break;
+    case Step::AfterUpdateCommand:
+        if (updateCommandAccepted(m_latest, m_config.baud))
+            beginTransfer(nowUs);
+        else
+            finish(Result::NoAnswer,
+                   QStringLiteral("the device did not answer the update command"));
+        break;
+    case Step::FrameWait:
+        frameWaitEnded(nowUs);
+        break;
+    case Step::BeforeEot:
+        write(QByteArray(1, protocol::EOT));
+        m_step = Step::AfterEot;
+        waitMs(nowUs, timing::kAfterEotMs);
+        break;
+    case Step::AfterEot:
+        // Any byte in the pause before the end byte or just after it confirms the update.
+        if (!m_latest.isEmpty())
+            endConfirmed(nowUs);
+        else
+            finish(Result::EndNotConfirmed,
+                   QStringLiteral("all %1 frames were accepted, but the device did not confirm "
+                                  "the end")
+                       .arg(m_framesTotal));
+        break;
+    case Step::RestartPause:
+    case Step::ReopenPause:
+        m_step = Step::Opening;
+        push(Action::Kind::Open, m_config.baud);
+        break;
+    case Step::Idle:
+    case Step::Opening:
+    case Step::Done:
+        break;
+    }
+}
+
+void SessionMachine::startAttempt(qint64 nowUs)
+{
+    if (m_config.baud == protocol::kSlowBaud) {
+        // The port was opened at 9600 and stays there.
+        write(protocol::function41Frame());
+        m_step = Step::SlowAfterFunction41;
+        waitMs(nowUs, timing::kAfterFunction41Ms);
+    } else {
+        push(Action::Kind::SetBaud, protocol::kFastBaud);
+        m_step = Step::FastSettle;
+        waitMs(nowUs, timing::kAfterFastBaudMs);
+    }
+}
+
+void SessionMachine::attemptFailed(qint64 nowUs)
+{
+    ++m_attempt;
+    if (m_verifying) {
+        if (nowUs < m_verifyDeadlineUs)
+            startAttempt(nowUs);
+        else
+            finish(Result::VerifyFailed, QStringLiteral("no answer within %1 s of the restart")
+                                             .arg(timing::kRestartDeadlineMs / 1000));
+        return;
+    }
+    if (m_attempt < m_config.attempts)
+        startAttempt(nowUs);
+    else
+        finish(Result::NoAnswer,
+               QStringLiteral("no answer to the handshake at %1 baud").arg(m_config.baud));
+}
+
+void SessionMachine::connected(qint64 nowUs, bool waiting)
+{
+    m_identity.waitingForFirmware = waiting;
+    if (m_verifying) {
+        judgeVerification();
+        return;
+    }
+    notify(Note::Connected);
+    if (m_config.mode == SessionConfig::Mode::Identify) {
+        finish(Result::Success, waiting ? QStringLiteral("the device waits for firmware")
+                                : m_identity.productReceived
+                                    ? QStringLiteral("identified")
+                                    : QStringLiteral("the device answered without its identity"));
+        return;
+    }
+    if (!m_config.skipIfVersion.isEmpty() && !waiting && !m_identity.version.isEmpty() &&
+        sameVersion(m_identity.version, m_config.skipIfVersion)) {
+        finish(Result::Skipped,
+               QStringLiteral("already at version %1; nothing sent").arg(m_identity.version));
+        return;
+    }
+    startUpdate(nowUs);
+}
+
+void SessionMachine::startUpdate(qint64 nowUs)
+{
+    // Checked before the update command, so that an image for another product sends nothing.
+    const QByteArray expected = expectedNameField(m_identity.product);
+    if (!nameFieldAccepted(m_config.image, expected, m_identity.productReceived)) {
+        const QByteArray field = m_config.image.left(protocol::kNameFieldSize);
+        finish(Result::WrongProduct,
+               QStringLiteral("the image is for \"%1\", the device is \"%2\"; nothing sent")
+                   .arg(QString::fromLatin1(field).trimmed(), m_identity.product));
+        return;
+    }
+    // The handshake's reply is still the latest, so this wait ends at its first poll.
+    m_polls = 0;
+    m_step = Step::ReadyPoll;
+    waitMs(nowUs, timing::kReadyPollMs);
+}
+
+void SessionMachine::readyPollEnded(qint64 nowUs)
+{
+    ++m_polls;
+    if (m_latest.isEmpty() && m_polls < timing::kReadyPolls) {
+        waitMs(nowUs, timing::kReadyPollMs);
+        return;
+    }
+    if (readyWithoutUpdateCommand(m_latest, m_config.baud)) {
+        beginTransfer(nowUs);
+        return;
+    }
+    write(protocol::updateCommand());
+    m_updateCommandSent = true;
+    m_step = Step::AfterUpdateCommand;
+    waitMs(nowUs, timing::kAfterUpdateCommandMs);
+}
+
+void SessionMachine::beginTransfer(qint64 nowUs)
+{
+    m_latest.clear();
+    m_cursor = TransferCursor();
+    m_transferStartUs = nowUs;
+    notify(Note::TransferStarted);
+    if (m_framesTotal == 0)
+        beginEnd(nowUs);
+    else
+        sendFrame(nowUs);
+}
+
+void SessionMachine::sendFrame(qint64 nowUs)
+{
+    write(buildFrame(m_config.image, m_cursor.offset, m_cursor.block));
+    m_step = Step::FrameWait;
+    m_frameDeadlineUs = nowUs + kFrameTimeoutMs * kUsPerMs;
+    if (m_config.paceMs > 0)
+        waitMs(nowUs, m_config.paceMs);
+    else
+        m_waitEndUs = m_frameDeadlineUs;
+}
+
+void SessionMachine::frameWaitEnded(qint64 nowUs)
+{
+    if (!m_latest.isEmpty()) {
+        judgeFrame(nowUs);
+        return;
+    }
+    if (m_cancelRequested) {
+        finishCancelled();
+        return;
+    }
+    if (nowUs >= m_frameDeadlineUs) {
+        finish(Result::StoppedAnswering, QStringLiteral("no answer to frame %1 of %2 within %3 ms")
+                                             .arg(framesAccepted() + 1)
+                                             .arg(m_framesTotal)
+                                             .arg(kFrameTimeoutMs));
+        return;
+    }
+    if (m_config.paceMs > 0)
+        m_waitEndUs = qMin(nowUs + m_config.paceMs * kUsPerMs, m_frameDeadlineUs);
+    else
+        m_waitEndUs = m_frameDeadlineUs;
+}
+
+void SessionMachine::judgeFrame(qint64 nowUs)
+{
+    const FrameVerdict verdict = frameVerdict(m_latest);
+    m_latest.clear();
+    m_waitEndUs = -1;
+    m_waitDue = false;
+    const int frame = framesAccepted() + 1;
+    const FrameStep step = applyFrameVerdict(m_cursor, verdict, m_config.image.size());
+    if (step == FrameStep::Refused) {
+        finish(
+            Result::Refused,
+            verdict == FrameVerdict::Refused
+                ? QStringLiteral("the device refused frame %1 of %2").arg(frame).arg(m_framesTotal)
+                : QStringLiteral("the device answered frame %1 of %2 unclearly %3 times")
+                      .arg(frame)
+                      .arg(m_framesTotal)
+                      .arg(timing::kMaxUnclearReplies));
+        return;
+    }
+    if (step == FrameStep::Resend)
+        ++m_resends;
+    else
+        notify(Note::FrameAccepted);
+    if (m_cancelRequested) {
+        finishCancelled();
+        return;
+    }
+    if (step == FrameStep::AllSent)
+        beginEnd(nowUs);
+    else
+        sendFrame(nowUs);
+}
+
+void SessionMachine::beginEnd(qint64 nowUs)
+{
+    m_step = Step::BeforeEot;
+    notify(Note::Ending);
+    // The device writes its last block to flash before the end byte.
+    waitMs(nowUs, timing::kBeforeEotMs);
+}
+
+void SessionMachine::endConfirmed(qint64 nowUs)
+{
+    if (!m_config.verify) {
+        finish(Result::Success, QStringLiteral("updated: %1 frames").arg(m_framesTotal));
+        return;
+    }
+    if (m_cancelRequested) {
+        finish(Result::Cancelled,
+               QStringLiteral("the update was confirmed; cancelled before verification"));
+        return;
+    }
+    m_before = m_identity;
+    m_identity = DeviceIdentity();
+    m_verifying = true;
+    m_verifyDeadlineUs = nowUs + timing::kRestartDeadlineMs * kUsPerMs;
+    m_latest.clear();
+    m_gathered.clear();
+    m_gatherEndUs = -1;
+    push(Action::Kind::Close);
+    notify(Note::Restarting);
+    m_step = Step::RestartPause;
+    waitMs(nowUs, timing::kRestartSettleMs);
+}
+
+void SessionMachine::retryAfterRestart(qint64 nowUs, const QString &why)
+{
+    m_latest.clear();
+    m_gathered.clear();
+    m_gatherEndUs = -1;
+    if (nowUs >= m_verifyDeadlineUs) {
+        finish(Result::VerifyFailed, QStringLiteral("%1 (%2 s after the restart)")
+                                         .arg(why)
+                                         .arg(timing::kRestartDeadlineMs / 1000));
+        return;
+    }
+    m_step = Step::ReopenPause;
+    waitMs(nowUs, timing::kReopenRetryMs);
+}
+
+void SessionMachine::judgeVerification()
+{
+    const DeviceIdentity &now = m_identity;
+    if (now.waitingForFirmware) {
+        finish(Result::VerifyFailed,
+               QStringLiteral("the device came back still waiting for firmware"));
+        return;
+    }
+    if (!now.productReceived || !m_latestHasIdentity) {
+        finish(Result::VerifyFailed,
+               QStringLiteral("the device answered without its identity after the restart"));
+        return;
+    }
+    if (m_before.productReceived && now.product != m_before.product) {
+        finish(Result::VerifyFailed, QStringLiteral("the product was \"%1\", now it is \"%2\"")
+                                         .arg(m_before.product, now.product));
+        return;
+    }
+    // A device that waited for firmware told nothing before: the image's name field is the
+    // product it must now report.
+    if (!m_before.productReceived &&
+        !nameFieldAccepted(m_config.image, expectedNameField(now.product), true)) {
+        finish(Result::VerifyFailed,
+               QStringLiteral("the device now reports product \"%1\", not the image's")
+                   .arg(now.product));
+        return;
+    }
+    if (!m_before.serialNumber.isEmpty() && now.serialNumber != m_before.serialNumber) {
+        finish(Result::VerifyFailed,
+               QStringLiteral("the serial number was \"%1\", now it is \"%2\"")
+                   .arg(m_before.serialNumber, now.serialNumber));
+        return;
+    }
+    if (!m_config.expectVersion.isEmpty() && !sameVersion(now.version, m_config.expectVersion)) {
+        finish(Result::VerifyFailed, QStringLiteral("the device reports version \"%1\", not \"%2\"")
+                                         .arg(now.version, m_config.expectVersion.trimmed()));
+        return;
+    }
+    finish(Result::Success, QStringLiteral("updated and verified: %1 frames, version %2")
+                                .arg(m_framesTotal)
+                                .arg(now.version));
+}
+
+void SessionMachine::finishCancelled()
+{
+    QString where;
+    if (m_verifying)
+        where = QStringLiteral("while waiting for the restart; the update was confirmed");
+    else if (m_transferStartUs >= 0)
+        where = QStringLiteral("after %1 of %2 frames; the device waits for firmware")
+                    .arg(framesAccepted())
+                    .arg(m_framesTotal);
+    else if (m_updateCommandSent)
+        where = QStringLiteral("after the update command; the device may wait for firmware");
+    else
+        where = QStringLiteral("before the update started");
+    finish(Result::Cancelled, QStringLiteral("cancelled %1").arg(where));
+}
+
+void SessionMachine::finish(Result result, const QString &message)
+{
+    m_step = Step::Done;
+    m_result = result;
+    m_message = message;
+    m_waitEndUs = -1;
+    m_gatherEndUs = -1;
+    m_waitDue = false;
+    push(Action::Kind::Finish);
+}
+
+} // namespace flash

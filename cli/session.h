@@ -1,0 +1,171 @@
+#pragma once
+
+#include "protocol.h"
+#include "results.h"
+#include "timing.h"
+#include "transfer.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QVector>
+
+namespace flash {
+
+struct SessionConfig
+{
+    enum class Mode { Identify, Update };
+    Mode mode = Mode::Update;
+    qint32 baud = protocol::kFastBaud;
+    int attempts = 1;                  // handshake attempts before "no answer"
+    int paceMs = timing::kReplyPollMs; // poll grid of a frame's answer; 0: judged as read
+    QByteArray image;                  // the whole image, name field included
+    bool verify = false;               // after the confirmed end, reconnect and check the identity
+    QString expectVersion; // with verify: the version the device must report; empty: any
+    QString skipIfVersion; // a device already at this version is not updated; empty: never
+};
+
+// What the device told about itself, values trimmed. A field stays empty until a reply holds it.
+struct DeviceIdentity
+{
+    QString product;
+    QString serialNumber;
+    QString version;
+    bool productReceived = false;
+    bool waitingForFirmware = false; // answered the cancel byte with a lone NAK
+};
+
+enum class Note {
+    Connected,       // identity() holds what the handshake found
+    TransferStarted, // framesTotal() known, nothing accepted yet
+    FrameAccepted,
+    Ending,     // every frame accepted; the pause before the end byte runs
+    Restarting, // the end was confirmed; waiting for the device to come back
+};
+
+struct Action
+{
+    enum class Kind { Open, Close, SetBaud, Write, Notify, Finish };
+    Kind kind = Kind::Write;
+    qint32 baud = 0;  // Open, SetBaud
+    QByteArray bytes; // Write
+    Note note = Note::Connected;
+};
+
+// One device's update as a pure state machine: it is told what happened (bytes read, the alarm,
+// a port error, a cancel request), with the time in microseconds of a monotonic clock, and answers
+// with what to do. It owns no port and no timer: the caller arms one alarm at nextAlarmUs().
+//
+// It talks to the device as the window does: a reply is gathered for 30 ms after its first byte
+// and then replaces the latest reply; each wait is judged when it ends, and a wait that ends while
+// a reply is being gathered is judged once the gathering is done.
+class SessionMachine
+{
+public:
+    explicit SessionMachine(SessionConfig config);
+
+    QVector<Action> start(qint64 nowUs);
+    QVector<Action> opened(qint64 nowUs, bool ok, const QString &error);
+    QVector<Action> bytesArrived(qint64 nowUs, const QByteArray &bytes);
+    QVector<Action> alarm(qint64 nowUs);
+    QVector<Action> portError(qint64 nowUs, const QString &error);
+    QVector<Action> cancel(qint64 nowUs);
+
+    // When alarm() wants to be called next; -1 when nothing is pending.
+    qint64 nextAlarmUs() const;
+
+    bool finished() const { return m_step == Step::Done; }
+    Result result() const { return m_result; }
+    QString message() const { return m_message; }
+
+    // Before an update is verified: the identity found at the start; after: the one found
+    // after the restart (identityBefore() keeps the first).
+    const DeviceIdentity &identity() const { return m_identity; }
+    const DeviceIdentity &identityBefore() const { return m_verifying ? m_before : m_identity; }
+    bool verifying() const { return m_verifying; }
+    QString stateText() const;
+
+    int framesTotal() const { return m_framesTotal; }
+    int framesAccepted() const;
+    int resends() const { return m_resends; }
+    qint64 transferStartUs() const { return m_transferStartUs; }
+
+private:
+    enum class Step {
+        Idle,
+        Opening,
+        SlowAfterFunction41,
+        SlowAfterQuery,
+        FastSettle,
+        FastAfterCancel,
+        FastCancelPoll,
+        FastAfterFunction41,
+        FastBackAtFastRate,
+        FastFirstQuery,
+        FastSecondQuery,
+        ReadyPoll,
+        AfterUpdateCommand,
+        FrameWait,
+        BeforeEot,
+        AfterEot,
+        RestartPause,
+        ReopenPause,
+        Done,
+    };
+
+    QVector<Action> take();
+    void push(Action::Kind kind, qint32 baud = 0, const QByteArray &bytes = QByteArray());
+    void notify(Note note);
+    void write(const QByteArray &bytes) { push(Action::Kind::Write, 0, bytes); }
+    void waitMs(qint64 nowUs, int ms);
+
+    void completeGather();
+    void absorbIdentity(const QByteArray &batch);
+    void waitEnded(qint64 nowUs);
+
+    void startAttempt(qint64 nowUs);
+    void attemptFailed(qint64 nowUs);
+    void connected(qint64 nowUs, bool waiting);
+    void judgeVerification();
+    void startUpdate(qint64 nowUs);
+    void readyPollEnded(qint64 nowUs);
+    void beginTransfer(qint64 nowUs);
+    void sendFrame(qint64 nowUs);
+    void frameWaitEnded(qint64 nowUs);
+    void judgeFrame(qint64 nowUs);
+    void beginEnd(qint64 nowUs);
+    void endConfirmed(qint64 nowUs);
+    void retryAfterRestart(qint64 nowUs, const QString &why);
+    void finish(Result result, const QString &message);
+    void finishCancelled();
+
+    SessionConfig m_config;
+    Step m_step = Step::Idle;
+    int m_attempt = 0;
+    int m_polls = 0;
+
+    QByteArray m_latest;   // the latest non-empty batch, emptied at fixed points
+    QByteArray m_gathered; // bytes of the batch being gathered
+    qint64 m_gatherEndUs = -1;
+    qint64 m_waitEndUs = -1;
+    bool m_waitDue = false; // the wait ended while a batch was being gathered
+
+    DeviceIdentity m_identity;
+    DeviceIdentity m_before;
+    bool m_latestHasIdentity = false;
+    bool m_verifying = false;
+    qint64 m_verifyDeadlineUs = -1;
+
+    TransferCursor m_cursor;
+    int m_framesTotal = 0;
+    int m_resends = 0;
+    qint64 m_transferStartUs = -1;
+    qint64 m_frameDeadlineUs = -1;
+    bool m_cancelRequested = false;
+    bool m_updateCommandSent = false;
+
+    Result m_result = Result::Success;
+    QString m_message;
+    QVector<Action> m_actions;
+};
+
+} // namespace flash

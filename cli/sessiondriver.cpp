@@ -1,0 +1,137 @@
+#include "sessiondriver.h"
+
+namespace flash {
+
+namespace {
+
+// Bounds the wait for queued bytes to leave before the port is closed: a frame takes 138 ms at
+// 9600, so this only trips on a line that no longer drains at all.
+constexpr int kDrainLimitMs = 2000;
+
+} // namespace
+
+SessionDriver::SessionDriver(const QString &portName, const SessionConfig &config, QObject *parent)
+    : QObject(parent), m_portName(portName), m_machine(config)
+{
+    connect(&m_port, &QSerialPort::readyRead, this, &SessionDriver::onReadyRead);
+    connect(&m_port, &QSerialPort::errorOccurred, this, &SessionDriver::onError);
+    connect(&m_alarm, &Alarm::fired, this, [this] { run(m_machine.alarm(nowUs())); });
+    connect(&m_port, &QSerialPort::bytesWritten, this, [this] {
+        if (m_finishing && m_port.bytesToWrite() == 0)
+            done();
+    });
+    m_drainLimit.setSingleShot(true);
+    connect(&m_drainLimit, &QTimer::timeout, this, &SessionDriver::done);
+}
+
+void SessionDriver::start()
+{
+    m_clock.start();
+    m_startedAt = QDateTime::currentDateTimeUtc();
+    run(m_machine.start(nowUs()));
+}
+
+void SessionDriver::cancel()
+{
+    run(m_machine.cancel(nowUs()));
+}
+
+void SessionDriver::run(const QVector<Action> &actions)
+{
+    for (const Action &a : actions) {
+        switch (a.kind) {
+        case Action::Kind::Open:
+            open(a.baud);
+            break;
+        case Action::Kind::Close:
+            closePort();
+            break;
+        case Action::Kind::SetBaud:
+            m_port.setBaudRate(a.baud, QSerialPort::AllDirections);
+            break;
+        case Action::Kind::Write:
+            if (m_port.isOpen())
+                m_port.write(a.bytes);
+            break;
+        case Action::Kind::Notify:
+            emit noted(this, a.note);
+            break;
+        case Action::Kind::Finish:
+            m_durationMs = m_clock.elapsed();
+            closeWhenWritten();
+            break;
+        }
+    }
+    rearm();
+}
+
+void SessionDriver::rearm()
+{
+    const qint64 at = m_machine.nextAlarmUs();
+    if (at < 0)
+        m_alarm.stop();
+    else
+        m_alarm.startIn(at - nowUs());
+}
+
+void SessionDriver::open(qint32 baud)
+{
+    m_port.setPortName(m_portName);
+    m_port.setBaudRate(baud, QSerialPort::AllDirections);
+    // A failed open reports its error through the same signal; it is answered below instead.
+    m_opening = true;
+    const bool ok = m_port.open(QIODevice::ReadWrite);
+    m_opening = false;
+    const QString error = ok ? QString() : m_port.errorString();
+    // The open is answered on the next turn of the loop, as if the port had signalled it, so
+    // that the machine is never re-entered from inside its own actions.
+    QTimer::singleShot(0, this, [this, ok, error] { run(m_machine.opened(nowUs(), ok, error)); });
+}
+
+void SessionDriver::onReadyRead()
+{
+    const QByteArray bytes = m_port.readAll();
+    if (!bytes.isEmpty())
+        run(m_machine.bytesArrived(nowUs(), bytes));
+}
+
+void SessionDriver::onError(QSerialPort::SerialPortError error)
+{
+    if (m_opening || error == QSerialPort::NoError || error == QSerialPort::NotOpenError ||
+        error == QSerialPort::TimeoutError)
+        return;
+    const QString text = m_port.errorString();
+    // A hung-up line repeats its read error until the port is closed.
+    closePort();
+    run(m_machine.portError(nowUs(), text));
+}
+
+void SessionDriver::closeWhenWritten()
+{
+    // A frame is never cut off: whatever was handed to the port leaves before it closes.
+    m_finishing = true;
+    if (!m_port.isOpen() || m_port.bytesToWrite() == 0) {
+        done();
+        return;
+    }
+    m_drainLimit.start(kDrainLimitMs);
+}
+
+void SessionDriver::closePort()
+{
+    if (m_port.isOpen())
+        m_port.close();
+}
+
+void SessionDriver::done()
+{
+    if (m_done)
+        return;
+    m_done = true;
+    m_drainLimit.stop();
+    m_alarm.stop();
+    closePort();
+    emit finished(this);
+}
+
+} // namespace flash

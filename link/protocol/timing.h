@@ -1,0 +1,46 @@
+#pragma once
+
+// Every wait and threshold of the exchange with the device, in one place. The device firmware was
+// written against exactly these windows, so the window and the line program share them and
+// neither may change one on its own.
+namespace timing {
+
+// Connection handshake
+constexpr int kAfterFunction41Ms = 2000;    // the device is given 2 s to enter its console
+constexpr int kAfterShortQueryMs = 30;      // the 9600 identity reply is judged 30 ms after "info"
+constexpr int kAfterFastBaudMs = 300;       // lets the adapter settle at 115200 before CAN
+constexpr int kAfterCancelMs = 3000;        // whatever CAN stirs up in these 3 s is stale
+constexpr int kCancelPollMs = 50;           // a waiting bootloader's NAK is looked for every 50 ms
+constexpr int kCancelPolls = 80;            // ... for 4 s: it sends one NAK a second
+constexpr int kAfterReturnTo115200Ms = 500; // the device switches back after the 9600 frame
+constexpr int kAfterInfoQueryMs = 200;      // between the two info queries, and after the second
+constexpr int kFastAttemptsAfterAbort = 20; // after an aborted transfer the device is given many
+                                            // attempts to come back
+
+// Replies
+constexpr int kGatherMs = 30;            // a reply may come in pieces; 30 ms joins them
+constexpr int kLongAnswerMinBytes = 11;  // an answer to a query is more than 10 bytes
+constexpr int kIdentityTextMinChars = 7; // "\r\n" alone is 2; any found field makes it 7 or more
+
+// Update start
+constexpr int kReadyPollMs = 50;           // looking for the bootloader's request byte
+constexpr int kReadyPolls = 80;            // ... for 4 s, then the command is sent anyway
+constexpr int kAfterUpdateCommandMs = 300; // the device answers "updata" within 300 ms
+
+// Transfer
+constexpr int kReplyPollMs = 50;       // a frame's answer is looked for every 50 ms
+constexpr int kReplyPolls = 92;        // ... for 4.6 s, then the device counts as gone
+constexpr int kMaxUnclearReplies = 10; // a device that keeps answering neither ACK nor NAK refuses
+constexpr int kBeforeEotMs = 1000;     // the device writes its last block to flash first
+constexpr int kAfterEotMs = 200;       // its confirmation comes within 200 ms of EOT
+
+// Verification after an update (line program): the device restarts into its new firmware
+constexpr int kRestartSettleMs = 1000;    // the port is left closed while the device boots
+constexpr int kRestartDeadlineMs = 30000; // no identity within 30 s of the end: not verified
+constexpr int kReopenRetryMs = 500;       // a USB adapter may vanish during the restart
+
+// Progress display
+constexpr int kProgressExtraSteps = 11;   // bar maximum: frames of the image + 11
+constexpr int kNameFieldOnlyMaximum = 10; // bar maximum for an image without payload
+
+} // namespace timing

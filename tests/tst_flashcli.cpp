@@ -1,0 +1,503 @@
+#include "devicesim.h"
+#include "flashrun.h"
+#include "protocol.h"
+#include "record.h"
+#include "windowdriver.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QJsonArray>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+QString sha256Of(const QString &path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return QString();
+    return QString::fromLatin1(
+        QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha256).toHex());
+}
+
+// The bytes a device got after the update command: frames and the end byte only.
+QByteArray afterUpdateCommand(const DeviceSimulator &sim)
+{
+    const QByteArray all = sim.receivedBytes();
+    const int at = all.indexOf(protocol::updateCommand());
+    return at < 0 ? QByteArray() : all.mid(at + protocol::updateCommand().size());
+}
+
+QJsonObject recordOfPort(const QList<QJsonObject> &records, const QString &port)
+{
+    for (const QJsonObject &r : records) {
+        if (r.value(QStringLiteral("port")).toString() == port)
+            return r;
+    }
+    return QJsonObject();
+}
+
+} // namespace
+
+class TestFlashCli : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void oneDeviceByteExact();
+    void fourDevicesOneRefuses();
+    void failureStatus_data();
+    void failureStatus();
+    void verify_data();
+    void verify();
+    void skipIfVersion();
+    void imageForAnotherProduct();
+    void interruptMidTransfer();
+    void identifyJson();
+    void badInput_data();
+    void badInput();
+    void recordLinesFromTwoProcesses();
+
+private:
+    DeviceSimulator *addDevice();
+    QString image(const QByteArray &name, int payload);
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::vector<std::unique_ptr<DeviceSimulator>> m_sims;
+    QString m_record;
+};
+
+void TestFlashCli::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    m_record = m_dir->filePath(QStringLiteral("record.jsonl"));
+}
+
+void TestFlashCli::cleanup()
+{
+    m_sims.clear();
+    m_dir.reset();
+}
+
+DeviceSimulator *TestFlashCli::addDevice()
+{
+    m_sims.push_back(std::make_unique<DeviceSimulator>());
+    DeviceSimulator *sim = m_sims.back().get();
+    if (!sim->start())
+        qFatal("cannot start a simulated device: %s", qPrintable(sim->errorString()));
+    return sim;
+}
+
+QString TestFlashCli::image(const QByteArray &name, int payload)
+{
+    return writeImage(m_dir->path(), QString::fromLatin1(name) + QStringLiteral(".bin"), name,
+                      payload);
+}
+
+void TestFlashCli::oneDeviceByteExact()
+{
+    DeviceSimulator *sim = addDevice();
+    const QString fw = image("PM-100", 1000);
+    FlashRun run({QStringLiteral("--port"), sim->slavePath(), QStringLiteral("--baud"),
+                  QStringLiteral("9600"), QStringLiteral("--pace"), QStringLiteral("0"),
+                  QStringLiteral("--image"), fw, QStringLiteral("--record"), m_record});
+    run.start();
+    QVERIFY(run.wait());
+    QCOMPARE(run.exitCode(), 0);
+    QCOMPARE(sim->receivedImage(), paddedPayload(imagePayload(fw)));
+    QVERIFY(sim->eotReceived());
+    QVERIFY(run.out().contains("success"));
+
+    bool ok = false;
+    const QList<QJsonObject> records = readJsonLines(m_record, &ok);
+    QVERIFY(ok);
+    QCOMPARE(records.size(), 1);
+    const QJsonObject r = records.first();
+    QVERIFY(QRegularExpression(QStringLiteral(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$)"))
+                .match(r.value(QStringLiteral("time")).toString())
+                .hasMatch());
+    QCOMPARE(r.value(QStringLiteral("port")).toString(), sim->slavePath());
+    QVERIFY(r.value(QStringLiteral("adapterSerial")).isNull()); // a pty has no USB serial
+    QCOMPARE(r.value(QStringLiteral("product")).toString(), QStringLiteral("PM-100"));
+    QCOMPARE(r.value(QStringLiteral("serialNumber")).toString(), QStringLiteral("SN0001"));
+    QCOMPARE(r.value(QStringLiteral("versionBefore")).toString(), QStringLiteral("V1.0.0"));
+    QVERIFY(r.value(QStringLiteral("versionAfter")).isNull());
+    QCOMPARE(r.value(QStringLiteral("image")).toString(), fw);
+    QCOMPARE(r.value(QStringLiteral("imageSize")).toInt(), 1016);
+    QCOMPARE(r.value(QStringLiteral("imageSha256")).toString(), sha256Of(fw));
+    QCOMPARE(r.value(QStringLiteral("frames")).toInt(), sim->framesAccepted());
+    QCOMPARE(r.value(QStringLiteral("resends")).toInt(), 0);
+    QVERIFY(r.value(QStringLiteral("durationMs")).toInt() > 0);
+    QCOMPARE(r.value(QStringLiteral("result")).toString(), QStringLiteral("success"));
+    QCOMPARE(r.value(QStringLiteral("status")).toInt(), 0);
+}
+
+void TestFlashCli::fourDevicesOneRefuses()
+{
+    QStringList args;
+    for (int i = 0; i < 4; ++i)
+        args << QStringLiteral("--port") << addDevice()->slavePath();
+    m_sims.at(2)->setNakAtFrame(3);
+    const QString fw = image("PM-100", 10 * protocol::kBlockSize);
+    args << QStringLiteral("--baud") << QStringLiteral("9600") << QStringLiteral("--pace")
+         << QStringLiteral("0") << QStringLiteral("--image") << fw << QStringLiteral("--record")
+         << m_record << QStringLiteral("--json");
+    FlashRun run(args);
+    run.start();
+    QVERIFY(run.wait());
+    QCOMPARE(run.exitCode(), 6);
+
+    bool ok = false;
+    const QList<QJsonObject> records = readJsonLines(m_record, &ok);
+    QVERIFY(ok);
+    QCOMPARE(records.size(), 4);
+    for (int i = 0; i < 4; ++i) {
+        const DeviceSimulator &sim = *m_sims.at(i);
+        const QJsonObject r = recordOfPort(records, sim.slavePath());
+        if (i == 2) {
+            QCOMPARE(r.value(QStringLiteral("result")).toString(), QStringLiteral("refused"));
+            QCOMPARE(r.value(QStringLiteral("frames")).toInt(), 2);
+            QVERIFY(!sim.eotReceived());
+        } else {
+            QCOMPARE(r.value(QStringLiteral("result")).toString(), QStringLiteral("success"));
+            QCOMPARE(sim.receivedImage(), paddedPayload(imagePayload(fw)));
+        }
+    }
+
+    // Standard output is JSON only, ending with the run's status.
+    const QList<QJsonObject> events = run.jsonLines(&ok);
+    QVERIFY(ok);
+    QVERIFY(!events.isEmpty());
+    QCOMPARE(events.last().value(QStringLiteral("event")).toString(), QStringLiteral("finished"));
+    QCOMPARE(events.last().value(QStringLiteral("status")).toInt(), 6);
+    int results = 0;
+    for (const QJsonObject &e : events)
+        results += e.value(QStringLiteral("event")).toString() == QLatin1String("result");
+    QCOMPARE(results, 4);
+}
+
+void TestFlashCli::failureStatus_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("result");
+
+    QTest::newRow("no such port") << "no port" << 3 << "portOpenFailed";
+    QTest::newRow("device silent") << "silent" << 4 << "noAnswer";
+    QTest::newRow("stops answering at frame 3") << "stops" << 7 << "stoppedAnswering";
+    QTest::newRow("line hung up at frame 3") << "hang-up" << 8 << "portLost";
+    QTest::newRow("end not confirmed") << "no end" << 9 << "endNotConfirmed";
+}
+
+void TestFlashCli::failureStatus()
+{
+    QFETCH(QString, fault);
+    QFETCH(int, status);
+    QFETCH(QString, result);
+
+    DeviceSimulator *sim = addDevice();
+    QString port = sim->slavePath();
+    if (fault == QLatin1String("no port"))
+        port = m_dir->filePath(QStringLiteral("ttyNONE"));
+    else if (fault == QLatin1String("silent"))
+        sim->setBehaviour(DeviceSimulator::Silent);
+    else if (fault == QLatin1String("stops"))
+        sim->setSilentFromFrame(3);
+    else if (fault == QLatin1String("hang-up"))
+        sim->setHangUpAtFrame(3);
+    else if (fault == QLatin1String("no end"))
+        sim->setAnswerEot(false);
+    FlashRun run({QStringLiteral("--port"), port, QStringLiteral("--baud"), QStringLiteral("9600"),
+                  QStringLiteral("--pace"), QStringLiteral("0"), QStringLiteral("--image"),
+                  image("PM-100", 5 * protocol::kBlockSize), QStringLiteral("--record"), m_record});
+    run.start();
+    QVERIFY(run.wait());
+    QCOMPARE(run.exitCode(), status);
+    const QList<QJsonObject> records = readJsonLines(m_record);
+    QCOMPARE(records.size(), 1);
+    QCOMPARE(records.first().value(QStringLiteral("result")).toString(), result);
+    QCOMPARE(records.first().value(QStringLiteral("status")).toInt(), status);
+}
+
+void TestFlashCli::verify_data()
+{
+    QTest::addColumn<QString>("baud");
+    QTest::addColumn<bool>("startsWaiting");
+    QTest::addColumn<bool>("comesBackWaiting");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("versionAfter");
+
+    QTest::newRow("comes back with the new version") << "9600" << false << false << 0 << "V2.0.0";
+    // Only 115200 shows a device waiting for firmware; this one waits from the start too.
+    QTest::newRow("comes back waiting for firmware") << "115200" << true << true << 10 << "";
+}
+
+void TestFlashCli::verify()
+{
+    QFETCH(QString, baud);
+    QFETCH(bool, startsWaiting);
+    QFETCH(bool, comesBackWaiting);
+    QFETCH(int, status);
+    QFETCH(QString, versionAfter);
+
+    DeviceSimulator *sim = addDevice();
+    if (startsWaiting)
+        sim->setBehaviour(DeviceSimulator::WaitingForFirmware);
+    sim->setRestartAfterUpdate(300, "V2.0.0");
+    sim->setComesBackWaiting(comesBackWaiting);
+    const QString fw = image("PM-100", 500);
+    QStringList args{QStringLiteral("--port"),
+                     sim->slavePath(),
+                     QStringLiteral("--baud"),
+                     baud,
+                     QStringLiteral("--pace"),
+                     QStringLiteral("0"),
+                     QStringLiteral("--image"),
+                     fw,
+                     QStringLiteral("--verify"),
+                     QStringLiteral("--record"),
+                     m_record};
+    if (!comesBackWaiting)
+        args << QStringLiteral("--expect-version") << QStringLiteral("V2.0.0");
+    FlashRun run(args);
+    run.start();
+    QVERIFY(run.wait());
+    QCOMPARE(run.exitCode(), status);
+    QCOMPARE(sim->restarts(), 1);
+
+    const QList<QJsonObject> records = readJsonLines(m_record);
+    QCOMPARE(records.size(), 1);
+    const QJsonObject r = records.first();
+    QCOMPARE(r.value(QStringLiteral("status")).toInt(), status);
+    if (versionAfter.isEmpty())
+        QVERIFY(r.value(QStringLiteral("versionAfter")).isNull());
+    else
+        QCOMPARE(r.value(QStringLiteral("versionAfter")).toString(), versionAfter);
+    if (comesBackWaiting)
+        QVERIFY(r.value(QStringLiteral("message")).toString().contains(QLatin1String("waiting")));
+}
+
+void TestFlashCli::skipIfVersion()
+{
+    DeviceSimulator *sim = addDevice();
+    FlashRun run({QStringLiteral("--port"), sim->slavePath(), QStringLiteral("--baud"),
+                  QStringLiteral("9600"), QStringLiteral("--image"), image("PM-100", 500),
+                  QStringLiteral("--skip-if-version"), QStringLiteral("V1.0.0"),
+                  QStringLiteral("--record"), m_record});
+    run.start();
+    QVERIFY(run.wait());
+    QCOMPARE(run.exitCode(), 11);
+    QVERIFY(!sim->receivedBytes().contains(protocol::updateCommand()));
+    QVERIFY(!sim->inReceiveMode());
+    const QList<QJsonObject> records = readJsonLines(m_record);
+    QCOMPARE(records.size(), 1);
+    QCOMPARE(records.first().value(QStringLiteral("result")).toString(), QStringLiteral("skipped"));
+}
+
+void TestFlashCli::imageForAnotherProduct()
+{
+    DeviceSimulator *sim = addDevice();
+    FlashRun run({QStringLiteral("--port"), sim->slavePath(), QStringLiteral("--baud"),
+                  QStringLiteral("9600"), QStringLiteral("--image"), image("PM-200", 500),
+                  QStringLiteral("--record"), m_record});
+    run.start();
+    QVERIFY(run.wait());
+    QCOMPARE(run.exitCode(), 5);
+    // The handshake only: not even the update command went out.
+    QCOMPARE(sim->receivedBytes(), protocol::function41Frame() + protocol::shortInfoQuery());
+    const QList<QJsonObject> records = readJsonLines(m_record);
+    QCOMPARE(records.size(), 1);
+    QCOMPARE(records.first().value(QStringLiteral("result")).toString(),
+             QStringLiteral("wrongProduct"));
+    QCOMPARE(records.first().value(QStringLiteral("frames")).toInt(), 0);
+}
+
+void TestFlashCli::interruptMidTransfer()
+{
+    DeviceSimulator *a = addDevice();
+    DeviceSimulator *b = addDevice();
+    FlashRun run({QStringLiteral("--port"), a->slavePath(), QStringLiteral("--port"),
+                  b->slavePath(), QStringLiteral("--baud"), QStringLiteral("9600"),
+                  QStringLiteral("--image"), image("PM-100", 100 * protocol::kBlockSize),
+                  QStringLiteral("--record"), m_record});
+    bool sent = false;
+    connect(a, &DeviceSimulator::bytesReceived, this, [&] {
+        if (!sent && a->framesReceived() >= 3) {
+            sent = true;
+            run.interrupt();
+        }
+    });
+    run.start();
+    QVERIFY(run.wait());
+    QVERIFY(sent);
+    QCOMPARE(run.exitCode(), 130);
+
+    const QList<QJsonObject> records = readJsonLines(m_record);
+    QCOMPARE(records.size(), 2);
+    for (DeviceSimulator *sim : {a, b}) {
+        const QJsonObject r = recordOfPort(records, sim->slavePath());
+        QCOMPARE(r.value(QStringLiteral("result")).toString(), QStringLiteral("cancelled"));
+        QCOMPARE(r.value(QStringLiteral("frames")).toInt(), sim->framesAccepted());
+        QVERIFY(sim->framesReceived() < 100);
+        // Whole frames only, and no end byte.
+        QCOMPARE(afterUpdateCommand(*sim).size() % protocol::kFrameSize, 0);
+        QVERIFY(!sim->eotReceived());
+    }
+}
+
+void TestFlashCli::identifyJson()
+{
+    DeviceSimulator *sim = addDevice();
+    sim->setIdentity("PM-300", "SN-77", "V3.1");
+    FlashRun run({QStringLiteral("--port"), sim->slavePath(), QStringLiteral("--baud"),
+                  QStringLiteral("9600"), QStringLiteral("--identify"), QStringLiteral("--json")});
+    run.start();
+    QVERIFY(run.wait());
+    QCOMPARE(run.exitCode(), 0);
+    bool ok = false;
+    const QList<QJsonObject> events = run.jsonLines(&ok);
+    QVERIFY(ok);
+    const auto result = std::find_if(events.begin(), events.end(), [](const QJsonObject &e) {
+        return e.value(QStringLiteral("event")).toString() == QLatin1String("result");
+    });
+    QVERIFY(result != events.end());
+    QCOMPARE(result->value(QStringLiteral("product")).toString(), QStringLiteral("PM-300"));
+    QCOMPARE(result->value(QStringLiteral("serialNumber")).toString(), QStringLiteral("SN-77"));
+    QCOMPARE(result->value(QStringLiteral("version")).toString(), QStringLiteral("V3.1"));
+    QCOMPARE(result->value(QStringLiteral("waitingForFirmware")).toBool(), false);
+    // Nothing beyond the handshake.
+    QVERIFY(!sim->receivedBytes().contains(protocol::updateCommand()));
+}
+
+void TestFlashCli::badInput_data()
+{
+    QTest::addColumn<QString>("problem");
+    QTest::addColumn<QString>("stderrHas");
+
+    QTest::newRow("missing image") << "missing"
+                                   << "image";
+    QTest::newRow("image is a directory") << "directory"
+                                          << "regular";
+    QTest::newRow("image is a FIFO") << "fifo"
+                                     << "regular";
+    QTest::newRow("image over 64 MiB") << "huge"
+                                       << "bytes";
+    QTest::newRow("image shorter than its name field") << "short"
+                                                       << "name field";
+    QTest::newRow("unreadable record file") << "record"
+                                            << "record";
+    QTest::newRow("same port twice") << "twice"
+                                     << "twice";
+    QTest::newRow("unknown baud rate") << "baud"
+                                       << "baud";
+    QTest::newRow("expected version without verify") << "expect"
+                                                     << "--verify";
+}
+
+void TestFlashCli::badInput()
+{
+    QFETCH(QString, problem);
+    QFETCH(QString, stderrHas);
+
+    DeviceSimulator *sim = addDevice();
+    QString fw = image("PM-100", 500);
+    QStringList extra;
+    QString record = m_record;
+    if (problem == QLatin1String("missing")) {
+        fw = m_dir->filePath(QStringLiteral("nothing.bin"));
+    } else if (problem == QLatin1String("directory")) {
+        fw = m_dir->path();
+    } else if (problem == QLatin1String("fifo")) {
+        fw = m_dir->filePath(QStringLiteral("fifo.bin"));
+        QCOMPARE(::mkfifo(QFile::encodeName(fw).constData(), 0600), 0);
+    } else if (problem == QLatin1String("huge")) {
+        QFile f(m_dir->filePath(QStringLiteral("huge.bin")));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        QVERIFY(f.resize(64 * 1024 * 1024 + 1)); // sparse: no disk used
+        fw = f.fileName();
+    } else if (problem == QLatin1String("short")) {
+        QFile f(m_dir->filePath(QStringLiteral("short.bin")));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("PM-100");
+        fw = f.fileName();
+    } else if (problem == QLatin1String("record")) {
+        record = m_dir->path(); // a directory cannot take lines
+    } else if (problem == QLatin1String("twice")) {
+        extra << QStringLiteral("--port") << sim->slavePath();
+    } else if (problem == QLatin1String("baud")) {
+        extra << QStringLiteral("--baud") << QStringLiteral("57600");
+    } else if (problem == QLatin1String("expect")) {
+        extra << QStringLiteral("--expect-version") << QStringLiteral("V2");
+    }
+
+    FlashRun run(QStringList{QStringLiteral("--port"), sim->slavePath(), QStringLiteral("--image"),
+                             fw, QStringLiteral("--record"), record} +
+                 extra);
+    run.start();
+    QVERIFY(run.wait());
+    QCOMPARE(run.exitCode(), 2);
+    QVERIFY2(run.err().contains(stderrHas.toUtf8()), run.err().constData());
+    QVERIFY(run.out().isEmpty());
+    // Refused before the port was touched.
+    QTest::qWait(50);
+    QVERIFY(sim->receivedBytes().isEmpty());
+    if (problem != QLatin1String("record"))
+        QVERIFY(!QFile::exists(m_record) || QFileInfo(m_record).size() == 0);
+}
+
+void TestFlashCli::recordLinesFromTwoProcesses()
+{
+    // Lines much longer than a pipe's atomic write, appended by two processes at once.
+    constexpr int kLines = 300;
+    const QString path = m_record;
+    pid_t children[2] = {-1, -1};
+    for (int c = 0; c < 2; ++c) {
+        children[c] = ::fork();
+        QVERIFY(children[c] >= 0);
+        if (children[c] == 0) {
+            flash::RecordFile file;
+            QString error;
+            if (!file.open(path, &error))
+                ::_exit(1);
+            flash::AttemptRecord r;
+            r.port = QStringLiteral("writer%1").arg(c);
+            r.message = QString(20000, QLatin1Char('a' + c));
+            for (int i = 0; i < kLines; ++i) {
+                r.frames = i;
+                if (!file.append(flash::recordLine(r), &error))
+                    ::_exit(1);
+            }
+            ::_exit(0);
+        }
+    }
+    for (const pid_t child : children) {
+        int status = 0;
+        QCOMPARE(::waitpid(child, &status, 0), child);
+        QVERIFY(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    bool ok = false;
+    const QList<QJsonObject> lines = readJsonLines(path, &ok);
+    QVERIFY(ok);
+    QCOMPARE(lines.size(), 2 * kLines);
+    int next[2] = {0, 0};
+    for (const QJsonObject &line : lines) {
+        const int c = line.value(QStringLiteral("port")).toString() == QLatin1String("writer1");
+        QCOMPARE(line.value(QStringLiteral("message")).toString(),
+                 QString(20000, QLatin1Char('a' + c)));
+        QCOMPARE(line.value(QStringLiteral("frames")).toInt(), next[c]++);
+    }
+}
+
+QTEST_GUILESS_MAIN(TestFlashCli)
+#include "tst_flashcli.moc"

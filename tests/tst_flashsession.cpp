@@ -1,0 +1,664 @@
+#include "frame.h"
+#include "progress.h"
+#include "protocol.h"
+#include "results.h"
+#include "session.h"
+#include "sessionscript.h"
+#include "timing.h"
+
+#include <QtTest>
+
+using flash::Result;
+using flash::SessionConfig;
+
+Q_DECLARE_METATYPE(flash::Result)
+
+namespace {
+
+QByteArray makeImage(const QByteArray &name, int payloadSize)
+{
+    QByteArray image = name.leftJustified(protocol::kNameFieldSize, ' ', true);
+    for (int i = 0; i < payloadSize; ++i)
+        image.append(static_cast<char>((i * 7 + 3) & 0xFF));
+    return image;
+}
+
+SessionConfig updateConfig(qint32 baud, int payloadSize = 3 * protocol::kBlockSize,
+                           const QByteArray &imageName = "PM-100")
+{
+    SessionConfig c;
+    c.baud = baud;
+    c.image = makeImage(imageName, payloadSize);
+    return c;
+}
+
+SessionScript::Device silentDevice()
+{
+    return [](const Written &) { return QVector<QPair<int, QByteArray>>(); };
+}
+
+// "ms baud bytes" per write, readable when a comparison fails.
+QStringList described(const QVector<Written> &writes)
+{
+    QStringList lines;
+    for (const Written &w : writes)
+        lines << QStringLiteral("%1 %2 %3")
+                     .arg(w.atMs)
+                     .arg(w.baud)
+                     .arg(QString::fromLatin1(w.bytes.toHex(' ')));
+    return lines;
+}
+
+Written at(qint64 ms, qint32 baud, const QByteArray &bytes)
+{
+    return Written{ms, baud, bytes};
+}
+
+// The window judges a poll after its wait, and a wait that ends while a reply is being gathered
+// returns once the reply is read: the moment an answer arriving at `arrivalMs` is seen by polls
+// of `pollMs` that began at `pollsFromMs`.
+qint64 seenAt(qint64 pollsFromMs, int pollMs, qint64 arrivalMs)
+{
+    qint64 poll = pollsFromMs + pollMs;
+    while (poll < arrivalMs)
+        poll += pollMs;
+    return qMax(poll, arrivalMs + timing::kGatherMs);
+}
+
+// Off the 50 ms grid, so that the bootloader's NAK is seen at a poll, not at its own arrival.
+const int kCancelAnswerMs = 520;
+
+const QByteArray kCan(1, protocol::CAN);
+const QByteArray kAck(1, protocol::ACK);
+const QByteArray kNak(1, protocol::NAK);
+const QByteArray kEot(1, protocol::EOT);
+
+} // namespace
+
+class TestFlashSession : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void handshake_data();
+    void handshake();
+    void updateStart_data();
+    void updateStart();
+    void productCheck_data();
+    void productCheck();
+    void frameAnswers_data();
+    void frameAnswers();
+    void pacing_data();
+    void pacing();
+    void blockNumbersWrap();
+    void ending_data();
+    void ending();
+    void cancel_data();
+    void cancel();
+    void portLost();
+    void verify_data();
+    void verify();
+    void skipIfVersion_data();
+    void skipIfVersion();
+    void aggregateStatus_data();
+    void aggregateStatus();
+    void frameEstimate_data();
+    void frameEstimate();
+};
+
+void TestFlashSession::handshake_data()
+{
+    QTest::addColumn<qint32>("baud");
+    QTest::addColumn<QString>("device");
+    QTest::addColumn<int>("attempts");
+    QTest::addColumn<QStringList>("writes");
+    QTest::addColumn<Result>("result");
+    QTest::addColumn<bool>("waiting");
+    QTest::addColumn<qint64>("endMs");
+
+    using namespace timing;
+    const QStringList slow = described({at(0, 9600, protocol::function41Frame()),
+                                        at(kAfterFunction41Ms, 9600, protocol::shortInfoQuery())});
+    const qint64 slowEnd = kAfterFunction41Ms + kAfterShortQueryMs;
+    // The wait after the query ends only once the reply that began inside it is read.
+    const qint64 replyRead = kAfterFunction41Ms + ScriptedDevice().replyMs + kGatherMs;
+    QTest::newRow("9600 answers") << 9600 << "normal" << 1 << slow << Result::Success << false
+                                  << qMax(slowEnd, replyRead);
+    QTest::newRow("9600 silent") << 9600 << "silent" << 1 << slow << Result::NoAnswer << false
+                                 << slowEnd;
+
+    // An attempt at 115200 as the device contract lays it out.
+    const auto fastAttempt = [](qint64 start) {
+        const qint64 can = start + kAfterFastBaudMs;
+        const qint64 f41 = can + kAfterCancelMs + kCancelPolls * kCancelPollMs;
+        const qint64 query = f41 + kAfterFunction41Ms + kAfterReturnTo115200Ms;
+        return QVector<Written>{at(can, 115200, kCan), at(f41, 9600, protocol::function41Frame()),
+                                at(query, 115200, protocol::infoQuery()),
+                                at(query + kAfterInfoQueryMs, 115200, protocol::infoQuery())};
+    };
+    const qint64 attemptMs = kAfterFastBaudMs + kAfterCancelMs + kCancelPolls * kCancelPollMs +
+                             kAfterFunction41Ms + kAfterReturnTo115200Ms + 2 * kAfterInfoQueryMs;
+    QTest::newRow("115200 answers") << 115200 << "normal" << 1 << described(fastAttempt(0))
+                                    << Result::Success << false << attemptMs;
+    QTest::newRow("115200 silent, two attempts")
+        << 115200 << "silent" << 2 << described(fastAttempt(0) + fastAttempt(attemptMs))
+        << Result::NoAnswer << false << 2 * attemptMs;
+
+    // The bootloader's NAK ends the poll; no function-0x41 frame follows.
+    const qint64 can = kAfterFastBaudMs;
+    const qint64 nakArrives = can + kAfterCancelMs + kCancelAnswerMs;
+    QTest::newRow("115200 waiting for firmware")
+        << 115200 << "waiting" << 1 << described({at(can, 115200, kCan)}) << Result::Success << true
+        << seenAt(can + kAfterCancelMs, kCancelPollMs, nakArrives);
+}
+
+void TestFlashSession::handshake()
+{
+    QFETCH(qint32, baud);
+    QFETCH(QString, device);
+    QFETCH(int, attempts);
+    QFETCH(QStringList, writes);
+    QFETCH(Result, result);
+    QFETCH(bool, waiting);
+    QFETCH(qint64, endMs);
+
+    SessionConfig config;
+    config.mode = SessionConfig::Mode::Identify;
+    config.baud = baud;
+    config.attempts = attempts;
+    ScriptedDevice dev;
+    dev.waiting = device == QLatin1String("waiting");
+    dev.cancelAnswerMs = kCancelAnswerMs;
+    SessionScript script(config,
+                         device == QLatin1String("silent") ? silentDevice() : dev.asDevice());
+    QVERIFY(script.run());
+
+    QCOMPARE(described(script.writes()), writes);
+    QCOMPARE(script.machine().result(), result);
+    QCOMPARE(script.finishedAtMs(), endMs);
+    QCOMPARE(script.machine().identity().waitingForFirmware, waiting);
+    if (result == Result::Success && !waiting) {
+        QCOMPARE(script.machine().identity().product, QStringLiteral("PM-100"));
+        QCOMPARE(script.machine().identity().serialNumber, QStringLiteral("SN0001"));
+        QCOMPARE(script.machine().identity().version, QStringLiteral("V1.0.0"));
+    }
+}
+
+void TestFlashSession::updateStart_data()
+{
+    QTest::addColumn<qint32>("baud");
+    QTest::addColumn<bool>("waiting");
+    QTest::addColumn<bool>("answersUpdate");
+    QTest::addColumn<bool>("commandSent");
+    QTest::addColumn<Result>("result");
+
+    QTest::newRow("9600: command, NAK") << 9600 << false << true << true << Result::Success;
+    QTest::newRow("115200: command, long answer")
+        << 115200 << false << true << true << Result::Success;
+    QTest::newRow("115200 waiting: no command")
+        << 115200 << true << true << false << Result::Success;
+    QTest::newRow("9600: command unanswered") << 9600 << false << false << true << Result::NoAnswer;
+}
+
+void TestFlashSession::updateStart()
+{
+    QFETCH(qint32, baud);
+    QFETCH(bool, waiting);
+    QFETCH(bool, answersUpdate);
+    QFETCH(bool, commandSent);
+    QFETCH(Result, result);
+
+    ScriptedDevice dev;
+    dev.waiting = waiting;
+    dev.answersUpdate = answersUpdate;
+    SessionScript script(updateConfig(baud), dev.asDevice());
+    QVERIFY(script.run());
+    QCOMPARE(script.machine().result(), result);
+
+    const QVector<Written> writes = script.writes();
+    const auto command = std::find_if(writes.begin(), writes.end(), [](const Written &w) {
+        return w.bytes == protocol::updateCommand();
+    });
+    QCOMPARE(command != writes.end(), commandSent);
+    // The handshake's reply is still the latest: the first wait ends at its first poll.
+    const qint64 firstPollEnd = script.noteAtMs(flash::Note::Connected) + timing::kReadyPollMs;
+    const QVector<Written> frames = script.frames();
+    if (commandSent)
+        QCOMPARE(command->atMs, firstPollEnd);
+    if (result != Result::Success) {
+        QVERIFY(frames.isEmpty());
+        return;
+    }
+    QVERIFY(!frames.isEmpty());
+    QCOMPARE(frames.first().atMs,
+             commandSent ? firstPollEnd + timing::kAfterUpdateCommandMs : firstPollEnd);
+}
+
+void TestFlashSession::productCheck_data()
+{
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<bool>("waiting");
+    QTest::addColumn<QByteArray>("imageName");
+    QTest::addColumn<Result>("result");
+
+    const QByteArray pm100 = ScriptedDevice::identityReply("PM-100", "SN0001", "V1.0.0");
+    QTest::newRow("same product") << pm100 << false << QByteArray("PM-100") << Result::Success;
+    QTest::newRow("other product")
+        << pm100 << false << QByteArray("PM-200") << Result::WrongProduct;
+    QTest::newRow("letter case differs")
+        << pm100 << false << QByteArray("pm-100") << Result::WrongProduct;
+    QTest::newRow("16-character name")
+        << ScriptedDevice::identityReply("ABCDEFGHIJKLMNOP", "1", "2") << false
+        << QByteArray("ABCDEFGHIJKLMNOP") << Result::Success;
+    // A bootloader tells no product: like the window, any image goes.
+    QTest::newRow("device waiting for firmware")
+        << pm100 << true << QByteArray("PM-200") << Result::Success;
+}
+
+void TestFlashSession::productCheck()
+{
+    QFETCH(QByteArray, reply);
+    QFETCH(bool, waiting);
+    QFETCH(QByteArray, imageName);
+    QFETCH(Result, result);
+
+    ScriptedDevice dev;
+    dev.identity = reply;
+    dev.waiting = waiting;
+    SessionScript script(updateConfig(waiting ? 115200 : 9600, 200, imageName), dev.asDevice());
+    QVERIFY(script.run());
+    QCOMPARE(script.machine().result(), result);
+    if (result == Result::WrongProduct) {
+        // Refused before the update command: nothing but the handshake went out.
+        QCOMPARE(described(script.writes()),
+                 described({at(0, 9600, protocol::function41Frame()),
+                            at(timing::kAfterFunction41Ms, 9600, protocol::shortInfoQuery())}));
+    }
+}
+
+void TestFlashSession::frameAnswers_data()
+{
+    QTest::addColumn<QByteArrayList>("answers"); // per frame arrival; empty: no answer
+    QTest::addColumn<QVector<int>>("blocks");    // block numbers of the frames written
+    QTest::addColumn<Result>("result");
+    QTest::addColumn<int>("accepted");
+    QTest::addColumn<int>("resends");
+
+    QTest::newRow("every frame accepted")
+        << QByteArrayList{kAck, kAck, kAck} << QVector<int>{1, 2, 3} << Result::Success << 3 << 0;
+    QTest::newRow("frame 2 refused")
+        << QByteArrayList{kAck, kNak} << QVector<int>{1, 2} << Result::Refused << 1 << 0;
+    QTest::newRow("an unclear answer resends the block")
+        << QByteArrayList{kAck, QByteArray("\x06\x06", 2), kAck, kAck} << QVector<int>{1, 2, 2, 3}
+        << Result::Success << 3 << 1;
+    QTest::newRow("ACK with noise is unclear")
+        << QByteArrayList{QByteArray("\x06x", 2), kAck, kAck, kAck} << QVector<int>{1, 1, 2, 3}
+        << Result::Success << 3 << 1;
+    QByteArrayList unclear;
+    QVector<int> sameBlock;
+    for (int i = 0; i < timing::kMaxUnclearReplies; ++i) {
+        unclear << QByteArray("?");
+        sameBlock << 1;
+    }
+    QTest::newRow("unclear ten times in a row")
+        << unclear << sameBlock << Result::Refused << 0 << timing::kMaxUnclearReplies - 1;
+    QTest::newRow("silent from frame 2") << QByteArrayList{kAck, QByteArray()} << QVector<int>{1, 2}
+                                         << Result::StoppedAnswering << 1 << 0;
+}
+
+void TestFlashSession::frameAnswers()
+{
+    QFETCH(QByteArrayList, answers);
+    QFETCH(QVector<int>, blocks);
+    QFETCH(Result, result);
+    QFETCH(int, accepted);
+    QFETCH(int, resends);
+
+    SessionConfig config = updateConfig(9600);
+    ScriptedDevice dev;
+    dev.frameAnswer = [&answers](int n) {
+        return n <= answers.size() ? answers.at(n - 1) : QByteArray(1, protocol::ACK);
+    };
+    SessionScript script(config, dev.asDevice());
+    QVERIFY(script.run());
+
+    QCOMPARE(script.machine().result(), result);
+    QCOMPARE(script.machine().framesAccepted(), accepted);
+    QCOMPARE(script.machine().resends(), resends);
+    const QVector<Written> frames = script.frames();
+    QCOMPARE(frames.size(), blocks.size());
+    for (int i = 0; i < frames.size(); ++i) {
+        const quint8 block = static_cast<quint8>(blocks.at(i));
+        const qsizetype offset = protocol::kNameFieldSize + (block - 1) * protocol::kBlockSize;
+        QCOMPARE(frames.at(i).bytes, buildFrame(config.image, offset, block));
+    }
+    if (result == Result::StoppedAnswering)
+        QCOMPARE(script.finishedAtMs() - frames.last().atMs,
+                 qint64(timing::kReplyPolls) * timing::kReplyPollMs);
+    // No end byte unless every frame was accepted.
+    const bool eotSent = std::any_of(script.writes().begin(), script.writes().end(),
+                                     [](const Written &w) { return w.bytes == kEot; });
+    QCOMPARE(eotSent, result == Result::Success);
+}
+
+void TestFlashSession::pacing_data()
+{
+    QTest::addColumn<int>("pace");
+    QTest::addColumn<int>("answerMs");
+    QTest::addColumn<qint64>("frameMs"); // from one frame to the next
+
+    using timing::kGatherMs;
+    QTest::newRow("default pace: next poll after the gathering") << 50 << 12 << qint64(50);
+    QTest::newRow("a poll inside the gathering waits for it") << 50 << 45 << qint64(45 + kGatherMs);
+    QTest::newRow("slower pace") << 100 << 12 << qint64(100);
+    QTest::newRow("pace 0: as soon as read") << 0 << 12 << qint64(12);
+    QTest::newRow("pace 0, slow device") << 0 << 700 << qint64(700);
+}
+
+void TestFlashSession::pacing()
+{
+    QFETCH(int, pace);
+    QFETCH(int, answerMs);
+    QFETCH(qint64, frameMs);
+
+    SessionConfig config = updateConfig(9600);
+    config.paceMs = pace;
+    ScriptedDevice dev;
+    dev.answerMs = answerMs;
+    SessionScript script(config, dev.asDevice());
+    QVERIFY(script.run());
+    QCOMPARE(script.machine().result(), Result::Success);
+    const QVector<Written> frames = script.frames();
+    QCOMPARE(frames.size(), 3);
+    QCOMPARE(frames.at(1).atMs - frames.at(0).atMs, frameMs);
+    QCOMPARE(frames.at(2).atMs - frames.at(1).atMs, frameMs);
+}
+
+void TestFlashSession::blockNumbersWrap()
+{
+    // 300 blocks, the last one partly filler.
+    SessionConfig config = updateConfig(9600, 299 * protocol::kBlockSize + 5);
+    config.paceMs = 0;
+    ScriptedDevice dev;
+    SessionScript script(config, dev.asDevice());
+    QVERIFY(script.run());
+    QCOMPARE(script.machine().result(), Result::Success);
+
+    const QVector<Written> frames = script.frames();
+    QCOMPARE(frames.size(), 300);
+    QCOMPARE(quint8(frames.at(254).bytes.at(1)), quint8(255));
+    QCOMPARE(quint8(frames.at(255).bytes.at(1)), quint8(0));
+    QCOMPARE(quint8(frames.at(255).bytes.at(2)), quint8(255));
+    QCOMPARE(quint8(frames.at(256).bytes.at(1)), quint8(1));
+    QByteArray data;
+    for (const Written &f : frames)
+        data += f.bytes.mid(3, protocol::kBlockSize);
+    QByteArray expected = config.image.mid(protocol::kNameFieldSize);
+    expected.append(QByteArray(protocol::kBlockSize - 5, protocol::kFiller));
+    QCOMPARE(data, expected);
+}
+
+void TestFlashSession::ending_data()
+{
+    QTest::addColumn<int>("payload");
+    QTest::addColumn<bool>("confirmsEnd");
+    QTest::addColumn<int>("byteInPauseMs"); // -1: none
+    QTest::addColumn<Result>("result");
+
+    QTest::newRow("confirmed") << 300 << true << -1 << Result::Success;
+    QTest::newRow("not confirmed") << 300 << false << -1 << Result::EndNotConfirmed;
+    QTest::newRow("a byte in the pause confirms") << 300 << false << 600 << Result::Success;
+    QTest::newRow("name field only: just the end byte") << 0 << true << -1 << Result::Success;
+}
+
+void TestFlashSession::ending()
+{
+    QFETCH(int, payload);
+    QFETCH(bool, confirmsEnd);
+    QFETCH(int, byteInPauseMs);
+    QFETCH(Result, result);
+
+    ScriptedDevice dev;
+    dev.confirmsEnd = confirmsEnd;
+    auto inner = dev.asDevice();
+    SessionScript *self = nullptr;
+    SessionScript script(updateConfig(9600, payload), [&](const Written &w) {
+        auto replies = inner(w);
+        // After the last frame's answer, an unasked byte.
+        if (byteInPauseMs >= 0 && w.bytes.size() == protocol::kFrameSize &&
+            self->machine().framesAccepted() + 1 == self->machine().framesTotal())
+            replies.append({dev.answerMs + byteInPauseMs, QByteArray("!")});
+        return replies;
+    });
+    self = &script;
+    QVERIFY(script.run());
+    QCOMPARE(script.machine().result(), result);
+
+    const QVector<Written> writes = script.writes();
+    QCOMPARE(writes.last().bytes, kEot);
+    const QVector<Written> frames = script.frames();
+    QCOMPARE(frames.size(), script.machine().framesTotal());
+    // The end byte follows the pause after the last frame's verdict.
+    const qint64 lastVerdict =
+        frames.isEmpty() ? writes.at(writes.size() - 2).atMs + timing::kAfterUpdateCommandMs
+                         : frames.last().atMs + timing::kReplyPollMs;
+    QCOMPARE(writes.last().atMs, lastVerdict + timing::kBeforeEotMs);
+    QCOMPARE(script.finishedAtMs(), writes.last().atMs + timing::kAfterEotMs);
+}
+
+void TestFlashSession::cancel_data()
+{
+    QTest::addColumn<QString>("when");
+    QTest::addColumn<bool>("deviceAnswers");
+    QTest::addColumn<Result>("result");
+
+    QTest::newRow("during the handshake") << "handshake" << true << Result::Cancelled;
+    QTest::newRow("mid-transfer") << "frame" << true << Result::Cancelled;
+    QTest::newRow("mid-transfer, device silent") << "frame" << false << Result::Cancelled;
+    QTest::newRow("after the end byte: the true outcome") << "eot" << true << Result::Success;
+}
+
+void TestFlashSession::cancel()
+{
+    QFETCH(QString, when);
+    QFETCH(bool, deviceAnswers);
+    QFETCH(Result, result);
+
+    ScriptedDevice dev;
+    // The cancel comes while frame 5 is on the line.
+    dev.frameAnswer = [deviceAnswers](int n) {
+        return deviceAnswers || n < 5 ? QByteArray(1, protocol::ACK) : QByteArray();
+    };
+    auto inner = dev.asDevice();
+    qint64 cancelAt = -1;
+    SessionScript *self = nullptr;
+    SessionScript script(updateConfig(9600, 20 * protocol::kBlockSize), [&](const Written &w) {
+        const bool trigger =
+            (when == QLatin1String("handshake") && w.atMs == 0 && !w.bytes.isEmpty()) ||
+            (when == QLatin1String("frame") && w.bytes.size() == protocol::kFrameSize &&
+             self->frames().size() == 5) ||
+            (when == QLatin1String("eot") && w.bytes == kEot);
+        if (trigger && cancelAt < 0) {
+            cancelAt = w.atMs + 1;
+            self->at(cancelAt, [](SessionScript &s) { s.cancel(); });
+        }
+        return inner(w);
+    });
+    self = &script;
+    QVERIFY(script.run());
+    QCOMPARE(script.machine().result(), result);
+    QVERIFY(cancelAt > 0);
+
+    // Nothing new is sent once cancelled; the frame on the line still gets its answer counted.
+    for (const Written &w : script.writes())
+        QVERIFY2(w.atMs <= cancelAt, qPrintable(described({w}).first()));
+    if (when == QLatin1String("frame")) {
+        QCOMPARE(script.machine().framesAccepted(), deviceAnswers ? 5 : 4);
+        QVERIFY(script.finishedAtMs() - cancelAt <= timing::kReplyPollMs);
+    }
+}
+
+void TestFlashSession::portLost()
+{
+    ScriptedDevice dev;
+    SessionScript script(updateConfig(9600, 20 * protocol::kBlockSize), dev.asDevice());
+    script.at(3000, [](SessionScript &s) { s.portError(); });
+    QVERIFY(script.run());
+    QCOMPARE(script.machine().result(), Result::PortLost);
+    QCOMPARE(script.finishedAtMs(), qint64(3000));
+    QVERIFY(script.machine().framesAccepted() > 0);
+}
+
+void TestFlashSession::verify_data()
+{
+    QTest::addColumn<QByteArray>("after"); // identity after the restart; empty: silent
+    QTest::addColumn<bool>("comesBackWaiting");
+    QTest::addColumn<QString>("expectVersion");
+    QTest::addColumn<int>("portGoneMs"); // opens fail this long after the end
+    QTest::addColumn<Result>("result");
+
+    const QByteArray v2 = ScriptedDevice::identityReply("PM-100", "SN0001", "V2.0.0");
+    QTest::newRow("new version") << v2 << false << "V2.0.0" << 0 << Result::Success;
+    QTest::newRow("any version") << v2 << false << "" << 0 << Result::Success;
+    QTest::newRow("port gone for 3 s") << v2 << false << "V2.0.0" << 3000 << Result::Success;
+    QTest::newRow("old version") << ScriptedDevice::identityReply("PM-100", "SN0001", "V1.0.0")
+                                 << false << "V2.0.0" << 0 << Result::VerifyFailed;
+    QTest::newRow("other serial number")
+        << ScriptedDevice::identityReply("PM-100", "SN0002", "V2.0.0") << false << "" << 0
+        << Result::VerifyFailed;
+    QTest::newRow("comes back waiting for firmware")
+        << v2 << true << "" << 0 << Result::VerifyFailed;
+    QTest::newRow("never comes back") << QByteArray() << false << "" << 0 << Result::VerifyFailed;
+}
+
+void TestFlashSession::verify()
+{
+    QFETCH(QByteArray, after);
+    QFETCH(bool, comesBackWaiting);
+    QFETCH(QString, expectVersion);
+    QFETCH(int, portGoneMs);
+    QFETCH(Result, result);
+
+    // At 115200, the only rate at which a device that waits for firmware shows itself.
+    SessionConfig config = updateConfig(115200);
+    config.verify = true;
+    config.expectVersion = expectVersion;
+    ScriptedDevice dev;
+    dev.identityAfterRestart = after;
+    dev.waitingAfterRestart = comesBackWaiting;
+    auto inner = dev.asDevice();
+    const bool silentAfter = after.isEmpty();
+    qint64 endAt = -1;
+    SessionScript script(config, [&](const Written &w) {
+        if (w.bytes == kEot)
+            endAt = w.atMs;
+        auto replies = inner(w);
+        if (silentAfter && dev.opensSeen > 1)
+            replies.clear();
+        return replies;
+    });
+    script.openFails = [&](qint64 ms) { return endAt >= 0 && ms < endAt + portGoneMs; };
+    QVERIFY(script.run());
+
+    QCOMPARE(script.machine().result(), result);
+    QVERIFY(endAt > 0);
+    QCOMPARE(script.machine().identityBefore().version, QStringLiteral("V1.0.0"));
+    // The port is left closed while the device boots, and the wait is bounded.
+    QVERIFY(script.opens() >= 2);
+    const auto reconnect = std::find_if(script.writes().begin(), script.writes().end(),
+                                        [&](const Written &w) { return w.atMs > endAt; });
+    QVERIFY(reconnect != script.writes().end());
+    QVERIFY(reconnect->atMs >= endAt + timing::kRestartSettleMs);
+    QVERIFY(script.finishedAtMs() - endAt <= timing::kRestartDeadlineMs + 15000);
+    if (result == Result::Success)
+        QCOMPARE(script.machine().identity().version, QStringLiteral("V2.0.0"));
+}
+
+void TestFlashSession::skipIfVersion_data()
+{
+    QTest::addColumn<bool>("waiting");
+    QTest::addColumn<QString>("skipVersion");
+    QTest::addColumn<Result>("result");
+
+    QTest::newRow("at the version") << false << "V1.0.0" << Result::Skipped;
+    QTest::newRow("at the version, spaces around") << false << " V1.0.0 " << Result::Skipped;
+    QTest::newRow("other version") << false << "V1.1.0" << Result::Success;
+    QTest::newRow("waiting device tells no version") << true << "V1.0.0" << Result::Success;
+}
+
+void TestFlashSession::skipIfVersion()
+{
+    QFETCH(bool, waiting);
+    QFETCH(QString, skipVersion);
+    QFETCH(Result, result);
+
+    SessionConfig config = updateConfig(waiting ? 115200 : 9600);
+    config.skipIfVersion = skipVersion;
+    ScriptedDevice dev;
+    dev.waiting = waiting;
+    SessionScript script(config, dev.asDevice());
+    QVERIFY(script.run());
+    QCOMPARE(script.machine().result(), result);
+    const bool commandOrFrames =
+        std::any_of(script.writes().begin(), script.writes().end(), [](const Written &w) {
+            return w.bytes == protocol::updateCommand() || w.bytes.size() == protocol::kFrameSize;
+        });
+    QCOMPARE(commandOrFrames, result != Result::Skipped);
+}
+
+void TestFlashSession::aggregateStatus_data()
+{
+    QTest::addColumn<QVector<Result>>("results");
+    QTest::addColumn<bool>("interrupted");
+    QTest::addColumn<Result>("status");
+
+    QTest::newRow("all succeeded")
+        << QVector<Result>{Result::Success, Result::Success} << false << Result::Success;
+    QTest::newRow("skipped and succeeded")
+        << QVector<Result>{Result::Skipped, Result::Success} << false << Result::Success;
+    QTest::newRow("all skipped") << QVector<Result>{Result::Skipped, Result::Skipped} << false
+                                 << Result::Skipped;
+    QTest::newRow("first failure in port order")
+        << QVector<Result>{Result::Success, Result::StoppedAnswering, Result::Refused} << false
+        << Result::StoppedAnswering;
+    QTest::newRow("failure after skips")
+        << QVector<Result>{Result::Skipped, Result::PortLost} << false << Result::PortLost;
+    QTest::newRow("interrupted") << QVector<Result>{Result::Success, Result::Cancelled} << true
+                                 << Result::Cancelled;
+    QTest::newRow("interrupted, all done anyway")
+        << QVector<Result>{Result::Success} << true << Result::Cancelled;
+}
+
+void TestFlashSession::aggregateStatus()
+{
+    QFETCH(QVector<Result>, results);
+    QFETCH(bool, interrupted);
+    QFETCH(Result, status);
+    QCOMPARE(flash::aggregateStatus(results, interrupted), flash::exitStatus(status));
+}
+
+void TestFlashSession::frameEstimate_data()
+{
+    QTest::addColumn<qint32>("baud");
+    QTest::addColumn<int>("pace");
+    QTest::addColumn<double>("expectedMs");
+
+    // 132 bytes out and one back, ten bits each: the line's floor.
+    const double floor115200 = 133 * 10 * 1000.0 / 115200;
+    const double floor9600 = 133 * 10 * 1000.0 / 9600;
+    QTest::newRow("pace 0 at 115200 is the line") << 115200 << 0 << floor115200;
+    QTest::newRow("default pace at 115200 is the grid") << 115200 << 50 << 50.0;
+    QTest::newRow("at 9600 the gathering outlasts the poll")
+        << 9600 << 50 << floor9600 + timing::kGatherMs;
+}
+
+void TestFlashSession::frameEstimate()
+{
+    QFETCH(qint32, baud);
+    QFETCH(int, pace);
+    QFETCH(double, expectedMs);
+    QVERIFY(qAbs(flash::estimatedFrameUs(baud, pace) / 1000.0 - expectedMs) < 0.01);
+}
+
+QTEST_GUILESS_MAIN(TestFlashSession)
+#include "tst_flashsession.moc"

@@ -1,0 +1,265 @@
+#include "benchutil.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <fcntl.h>
+#include <memory>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <vector>
+
+extern char **environ;
+
+// Measures pelmar-flash against standalone simulated devices that give bytes their line time
+// (--line-speed): several devices at once next to one alone, the program's processor time and
+// peak memory, and the time per frame with and without the default pace. Not a test; run it by
+// hand. The devices run as their own processes, so their processor time stays out of the figures.
+
+namespace {
+
+constexpr double kPollSeconds = 0.050;
+constexpr double kEndSeconds = 1.2;
+constexpr int kFrameBytesOnLine = 132 + 1; // the frame and its one-byte answer
+constexpr int kBitsPerByte = 10;
+
+struct Device
+{
+    std::unique_ptr<QProcess> process;
+    QString port;
+};
+
+// The device prints every byte on the line: its output goes to a file, never to a pipe that
+// nobody drains (a full pipe would stop it answering).
+std::vector<Device> startDevices(int count, bool lineSpeed, const QTemporaryDir &dir)
+{
+    std::vector<Device> devices;
+    for (int i = 0; i < count; ++i) {
+        Device d;
+        d.process = std::make_unique<QProcess>();
+        QStringList args;
+        if (lineSpeed)
+            args << QStringLiteral("--line-speed");
+        const QString log = dir.filePath(QStringLiteral("device%1.log").arg(i));
+        d.process->setStandardOutputFile(log);
+        d.process->start(QStringLiteral(PELMAR_DEVICESIM_PATH), args);
+        const QRegularExpression announce(QStringLiteral("Simulated device on (\\S+)"));
+        QElapsedTimer waited;
+        waited.start();
+        while (d.port.isEmpty() && waited.elapsed() < 5000) {
+            QThread::msleep(20);
+            QFile f(log);
+            if (f.open(QIODevice::ReadOnly)) {
+                const auto match = announce.match(QString::fromUtf8(f.readAll()));
+                if (match.hasMatch())
+                    d.port = match.captured(1);
+            }
+        }
+        if (d.port.isEmpty())
+            qFatal("the simulated device did not start");
+        devices.push_back(std::move(d));
+    }
+    return devices;
+}
+
+void stopDevices(std::vector<Device> &devices)
+{
+    for (Device &d : devices) {
+        d.process->terminate();
+        d.process->waitForFinished(5000);
+    }
+    devices.clear();
+}
+
+struct Run
+{
+    double wallSeconds = 0;
+    double cpuSeconds = 0;
+    long peakRssKiB = 0;
+    int status = -1;
+    QList<QJsonObject> events;
+};
+
+// Starts the program directly, so that wait4 reports its own processor time and peak memory.
+Run runFlash(const QStringList &arguments, const QString &outputPath)
+{
+    QList<QByteArray> storage{QByteArrayLiteral(PELMAR_FLASH_PATH)};
+    for (const QString &a : arguments)
+        storage << a.toLocal8Bit();
+    std::vector<char *> argv;
+    for (QByteArray &a : storage)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    const QByteArray out = QFile::encodeName(outputPath);
+    posix_spawn_file_actions_addopen(&actions, 1, out.constData(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    Run run;
+    QElapsedTimer wall;
+    wall.start();
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+        qFatal("cannot start pelmar-flash");
+    posix_spawn_file_actions_destroy(&actions);
+    int status = 0;
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
+    run.wallSeconds = wall.nsecsElapsed() / 1e9;
+    const auto seconds = [](const timeval &t) { return t.tv_sec + t.tv_usec / 1e6; };
+    run.cpuSeconds = seconds(usage.ru_utime) + seconds(usage.ru_stime);
+    run.peakRssKiB = usage.ru_maxrss;
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+
+    QFile file(outputPath);
+    if (file.open(QIODevice::ReadOnly)) {
+        for (const QByteArray &line : file.readAll().split('\n')) {
+            const QJsonDocument doc = QJsonDocument::fromJson(line);
+            if (doc.isObject())
+                run.events << doc.object();
+        }
+    }
+    return run;
+}
+
+QDateTime timeOf(const QJsonObject &event)
+{
+    return QDateTime::fromString(event.value(QStringLiteral("time")).toString(), Qt::ISODateWithMs);
+}
+
+struct Transfer
+{
+    double seconds = 0;      // transfer start to the device's result, the end included
+    double frameSeconds = 0; // transfer start to the last frame accepted, per frame
+    int frames = 0;
+};
+
+// Per port, from its JSON events.
+QList<Transfer> transfers(const Run &run)
+{
+    QMap<QString, QDateTime> started;
+    QMap<QString, QDateTime> lastFrame;
+    QMap<QString, int> frames;
+    QList<Transfer> result;
+    for (const QJsonObject &e : run.events) {
+        const QString port = e.value(QStringLiteral("port")).toString();
+        const QString kind = e.value(QStringLiteral("event")).toString();
+        if (kind == QLatin1String("transferStarted")) {
+            started[port] = timeOf(e);
+        } else if (kind == QLatin1String("progress")) {
+            lastFrame[port] = timeOf(e);
+            frames[port] = e.value(QStringLiteral("frames")).toInt();
+        } else if (kind == QLatin1String("result") && started.contains(port)) {
+            Transfer t;
+            t.frames = frames.value(port);
+            t.seconds = started[port].msecsTo(timeOf(e)) / 1000.0;
+            if (t.frames > 0)
+                t.frameSeconds = started[port].msecsTo(lastFrame[port]) / 1000.0 / t.frames;
+            result << t;
+        }
+    }
+    return result;
+}
+
+Run updateDevices(int count, bool lineSpeed, int pace, const QString &image,
+                  const QTemporaryDir &dir)
+{
+    std::vector<Device> devices = startDevices(count, lineSpeed, dir);
+    QStringList args;
+    for (const Device &d : devices)
+        args << QStringLiteral("--port") << d.port;
+    args << QStringLiteral("--baud") << QStringLiteral("115200") << QStringLiteral("--image")
+         << image << QStringLiteral("--json") << QStringLiteral("--pace") << QString::number(pace);
+    const Run run = runFlash(args, dir.filePath(QStringLiteral("events.jsonl")));
+    stopDevices(devices);
+    if (run.status != 0)
+        qFatal("pelmar-flash ended with status %d", run.status);
+    return run;
+}
+
+QString writeImage(const QTemporaryDir &dir, int payloadBytes)
+{
+    QByteArray bytes = QByteArray("PM-100").leftJustified(16, ' ');
+    quint32 x = 1;
+    for (int i = 0; i < payloadBytes; ++i) {
+        x = x * 1103515245u + 12345u;
+        bytes.append(static_cast<char>(x >> 16));
+    }
+    const QString path = dir.filePath(QStringLiteral("image.bin"));
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
+        qFatal("cannot write the image");
+    return path;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Benchmark of pelmar-flash."));
+    parser.addHelpOption();
+    parser.addOptions({
+        {QStringLiteral("devices"), QStringLiteral("Devices updated at once."), QStringLiteral("N"),
+         QStringLiteral("8")},
+        {QStringLiteral("payload"), QStringLiteral("Image payload in bytes."),
+         QStringLiteral("BYTES"), QStringLiteral("65536")},
+    });
+    parser.process(app);
+    const int many = parser.value(QStringLiteral("devices")).toInt();
+    const int payload = parser.value(QStringLiteral("payload")).toInt();
+
+    QTemporaryDir dir;
+    const QString image = writeImage(dir, payload);
+    const int frames = (payload + 127) / 128;
+    const double paceFloor = frames * kPollSeconds + kEndSeconds;
+    const double lineFloorMs = kFrameBytesOnLine * kBitsPerByte * 1000.0 / 115200;
+
+    out() << "Image: " << payload << " bytes, " << frames << " frames, at 115200, devices with "
+          << "line speed\n\n";
+
+    const Run one = updateDevices(1, true, 50, image, dir);
+    const Transfer oneT = transfers(one).value(0);
+    out() << "1 device, default pace: wall " << one.wallSeconds << " s, transfer " << oneT.seconds
+          << " s (" << (oneT.seconds / paceFloor - 1) * 100 << " % over the floor of " << paceFloor
+          << " s), " << oneT.frameSeconds * 1000 << " ms/frame; CPU " << one.cpuSeconds
+          << " s, peak RSS " << one.peakRssKiB << " KiB\n";
+    out().flush();
+
+    const Run all = updateDevices(many, true, 50, image, dir);
+    double worst = 0;
+    for (const Transfer &t : transfers(all))
+        worst = qMax(worst, t.seconds);
+    out() << many << " devices, default pace: wall " << all.wallSeconds << " s ("
+          << all.wallSeconds / one.wallSeconds << " x one device), slowest transfer " << worst
+          << " s (" << (worst / paceFloor - 1) * 100 << " % over the floor); CPU " << all.cpuSeconds
+          << " s = " << all.cpuSeconds / all.wallSeconds * 100 << " % of one core; peak RSS "
+          << all.peakRssKiB << " KiB\n";
+    out().flush();
+
+    const Run fast = updateDevices(1, true, 0, image, dir);
+    const Transfer fastT = transfers(fast).value(0);
+    out() << "1 device, --pace 0: " << fastT.frameSeconds * 1000 << " ms/frame, "
+          << fastT.frameSeconds * 1000 / lineFloorMs << " x the line's floor of " << lineFloorMs
+          << " ms (132-byte frame + 1-byte answer); CPU " << fast.cpuSeconds << " s\n";
+    out().flush();
+
+    // Without line speed: what the program and the pty add per frame on their own.
+    const Run bare = updateDevices(1, false, 0, image, dir);
+    const Transfer bareT = transfers(bare).value(0);
+    out() << "1 device, --pace 0, no line speed: " << bareT.frameSeconds * 1000
+          << " ms/frame (software round trip)\n";
+    return 0;
+}
