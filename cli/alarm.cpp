@@ -40,10 +40,10 @@ void Alarm::startIn(qint64 delayUs)
     if (m_fd >= 0) {
         // A zero it_value would disarm the timer instead.
         const qint64 ns = qMax<qint64>(delayUs * 1000, 1);
-        itimerspec spec{};
-        spec.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
-        spec.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
-        ::timerfd_settime(m_fd, 0, &spec, nullptr);
+        itimerspec due{};
+        due.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
+        due.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
+        ::timerfd_settime(m_fd, 0, &due, nullptr);
         return;
     }
 #endif

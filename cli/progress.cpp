@@ -5,18 +5,12 @@
 
 namespace flash {
 
-namespace {
-
-// 8 data bits, no parity, one stop bit: ten bits on the line per byte.
-constexpr qint64 kBitsPerByte = 10;
-
-} // namespace
-
 qint64 estimatedFrameUs(qint32 baud, int paceMs)
 {
     if (baud <= 0)
         return 0;
-    const qint64 lineUs = (protocol::kFrameSize + 1) * kBitsPerByte * 1000000 / baud;
+    const qint64 lineUs =
+        (protocol::kFrameSize + 1) * qint64(protocol::kBitsPerByte) * 1000000 / baud;
     if (paceMs <= 0)
         return lineUs;
     const qint64 paceUs = qint64(paceMs) * 1000;

@@ -71,6 +71,10 @@ private slots:
 private:
     DeviceSimulator *addDevice();
     QString image(const QByteArray &name, int payload);
+    // An update of `ports`, recorded, without the pace's waits unless `paced`; `extra` appended.
+    QStringList updateArgs(const QStringList &ports, const QString &fw,
+                           const QStringList &extra = {}, bool paced = false,
+                           const QString &baud = QStringLiteral("9600")) const;
 
     std::unique_ptr<QTemporaryDir> m_dir;
     std::vector<std::unique_ptr<DeviceSimulator>> m_sims;
@@ -105,15 +109,26 @@ QString TestFlashCli::image(const QByteArray &name, int payload)
                       payload);
 }
 
+QStringList TestFlashCli::updateArgs(const QStringList &ports, const QString &fw,
+                                     const QStringList &extra, bool paced,
+                                     const QString &baud) const
+{
+    QStringList args;
+    for (const QString &port : ports)
+        args << QStringLiteral("--port") << port;
+    args << QStringLiteral("--baud") << baud << QStringLiteral("--image") << fw
+         << QStringLiteral("--record") << m_record;
+    if (!paced)
+        args << QStringLiteral("--pace") << QStringLiteral("0");
+    return args + extra;
+}
+
 void TestFlashCli::oneDeviceByteExact()
 {
     DeviceSimulator *sim = addDevice();
     const QString fw = image("PM-100", 1000);
-    FlashRun run({QStringLiteral("--port"), sim->slavePath(), QStringLiteral("--baud"),
-                  QStringLiteral("9600"), QStringLiteral("--pace"), QStringLiteral("0"),
-                  QStringLiteral("--image"), fw, QStringLiteral("--record"), m_record});
-    run.start();
-    QVERIFY(run.wait());
+    FlashRun run(updateArgs({sim->slavePath()}, fw));
+    QVERIFY(run.finish());
     QCOMPARE(run.exitCode(), 0);
     QCOMPARE(sim->receivedImage(), paddedPayload(imagePayload(fw)));
     QVERIFY(sim->eotReceived());
@@ -145,17 +160,13 @@ void TestFlashCli::oneDeviceByteExact()
 
 void TestFlashCli::fourDevicesOneRefuses()
 {
-    QStringList args;
+    QStringList ports;
     for (int i = 0; i < 4; ++i)
-        args << QStringLiteral("--port") << addDevice()->slavePath();
+        ports << addDevice()->slavePath();
     m_sims.at(2)->setNakAtFrame(3);
     const QString fw = image("PM-100", 10 * protocol::kBlockSize);
-    args << QStringLiteral("--baud") << QStringLiteral("9600") << QStringLiteral("--pace")
-         << QStringLiteral("0") << QStringLiteral("--image") << fw << QStringLiteral("--record")
-         << m_record << QStringLiteral("--json");
-    FlashRun run(args);
-    run.start();
-    QVERIFY(run.wait());
+    FlashRun run(updateArgs(ports, fw, {QStringLiteral("--json")}));
+    QVERIFY(run.finish());
     QCOMPARE(run.exitCode(), 6);
 
     bool ok = false;
@@ -218,11 +229,8 @@ void TestFlashCli::failureStatus()
         sim->setHangUpAtFrame(3);
     else if (fault == QLatin1String("no end"))
         sim->setAnswerEot(false);
-    FlashRun run({QStringLiteral("--port"), port, QStringLiteral("--baud"), QStringLiteral("9600"),
-                  QStringLiteral("--pace"), QStringLiteral("0"), QStringLiteral("--image"),
-                  image("PM-100", 5 * protocol::kBlockSize), QStringLiteral("--record"), m_record});
-    run.start();
-    QVERIFY(run.wait());
+    FlashRun run(updateArgs({port}, image("PM-100", 5 * protocol::kBlockSize)));
+    QVERIFY(run.finish());
     QCOMPARE(run.exitCode(), status);
     const QList<QJsonObject> records = readJsonLines(m_record);
     QCOMPARE(records.size(), 1);
@@ -257,22 +265,12 @@ void TestFlashCli::verify()
     sim->setRestartAfterUpdate(300, "V2.0.0");
     sim->setComesBackWaiting(comesBackWaiting);
     const QString fw = image("PM-100", 500);
-    QStringList args{QStringLiteral("--port"),
-                     sim->slavePath(),
-                     QStringLiteral("--baud"),
-                     baud,
-                     QStringLiteral("--pace"),
-                     QStringLiteral("0"),
-                     QStringLiteral("--image"),
-                     fw,
-                     QStringLiteral("--verify"),
-                     QStringLiteral("--record"),
-                     m_record};
+    QStringList args =
+        updateArgs({sim->slavePath()}, fw, {QStringLiteral("--verify")}, false, baud);
     if (!comesBackWaiting)
         args << QStringLiteral("--expect-version") << QStringLiteral("V2.0.0");
     FlashRun run(args);
-    run.start();
-    QVERIFY(run.wait());
+    QVERIFY(run.finish());
     QCOMPARE(run.exitCode(), status);
     QCOMPARE(sim->restarts(), 1);
 
@@ -291,12 +289,9 @@ void TestFlashCli::verify()
 void TestFlashCli::skipIfVersion()
 {
     DeviceSimulator *sim = addDevice();
-    FlashRun run({QStringLiteral("--port"), sim->slavePath(), QStringLiteral("--baud"),
-                  QStringLiteral("9600"), QStringLiteral("--image"), image("PM-100", 500),
-                  QStringLiteral("--skip-if-version"), QStringLiteral("V1.0.0"),
-                  QStringLiteral("--record"), m_record});
-    run.start();
-    QVERIFY(run.wait());
+    FlashRun run(updateArgs({sim->slavePath()}, image("PM-100", 500),
+                            {QStringLiteral("--skip-if-version"), QStringLiteral("V1.0.0")}, true));
+    QVERIFY(run.finish());
     QCOMPARE(run.exitCode(), 11);
     QVERIFY(!sim->receivedBytes().contains(protocol::updateCommand()));
     QVERIFY(!sim->inReceiveMode());
@@ -308,11 +303,8 @@ void TestFlashCli::skipIfVersion()
 void TestFlashCli::imageForAnotherProduct()
 {
     DeviceSimulator *sim = addDevice();
-    FlashRun run({QStringLiteral("--port"), sim->slavePath(), QStringLiteral("--baud"),
-                  QStringLiteral("9600"), QStringLiteral("--image"), image("PM-200", 500),
-                  QStringLiteral("--record"), m_record});
-    run.start();
-    QVERIFY(run.wait());
+    FlashRun run(updateArgs({sim->slavePath()}, image("PM-200", 500), {}, true));
+    QVERIFY(run.finish());
     QCOMPARE(run.exitCode(), 5);
     // The handshake only: not even the update command went out.
     QCOMPARE(sim->receivedBytes(), protocol::function41Frame() + protocol::shortInfoQuery());
@@ -327,10 +319,8 @@ void TestFlashCli::interruptMidTransfer()
 {
     DeviceSimulator *a = addDevice();
     DeviceSimulator *b = addDevice();
-    FlashRun run({QStringLiteral("--port"), a->slavePath(), QStringLiteral("--port"),
-                  b->slavePath(), QStringLiteral("--baud"), QStringLiteral("9600"),
-                  QStringLiteral("--image"), image("PM-100", 100 * protocol::kBlockSize),
-                  QStringLiteral("--record"), m_record});
+    FlashRun run(updateArgs({a->slavePath(), b->slavePath()},
+                            image("PM-100", 100 * protocol::kBlockSize), {}, true));
     bool sent = false;
     connect(a, &DeviceSimulator::bytesReceived, this, [&] {
         if (!sent && a->framesReceived() >= 3) {
@@ -362,8 +352,7 @@ void TestFlashCli::identifyJson()
     sim->setIdentity("PM-300", "SN-77", "V3.1");
     FlashRun run({QStringLiteral("--port"), sim->slavePath(), QStringLiteral("--baud"),
                   QStringLiteral("9600"), QStringLiteral("--identify"), QStringLiteral("--json")});
-    run.start();
-    QVERIFY(run.wait());
+    QVERIFY(run.finish());
     QCOMPARE(run.exitCode(), 0);
     bool ok = false;
     const QList<QJsonObject> events = run.jsonLines(&ok);
@@ -444,8 +433,7 @@ void TestFlashCli::badInput()
     FlashRun run(QStringList{QStringLiteral("--port"), sim->slavePath(), QStringLiteral("--image"),
                              fw, QStringLiteral("--record"), record} +
                  extra);
-    run.start();
-    QVERIFY(run.wait());
+    QVERIFY(run.finish());
     QCOMPARE(run.exitCode(), 2);
     QVERIFY2(run.err().contains(stderrHas.toUtf8()), run.err().constData());
     QVERIFY(run.out().isEmpty());

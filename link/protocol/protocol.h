@@ -21,6 +21,8 @@ constexpr char kFiller = 0x1A;
 // firmware detection.
 constexpr qint32 kSlowBaud = 9600;
 constexpr qint32 kFastBaud = 115200;
+// 8 data bits, no parity, one stop bit, and the start bit: ten bits on the line per byte.
+constexpr int kBitsPerByte = 10;
 
 // Modbus RTU: address FF, function 41, four zero bytes, CRC-16/MODBUS low byte first.
 inline QByteArray function41Frame()

@@ -19,6 +19,11 @@ public:
     void start();
     // False when it did not end within the time (it is then killed).
     bool wait(int timeoutMs = 60000);
+    bool finish()
+    {
+        start();
+        return wait();
+    }
     // Ctrl+C, as a terminal sends it.
     void interrupt();
 

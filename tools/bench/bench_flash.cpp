@@ -1,4 +1,6 @@
 #include "benchutil.h"
+#include "protocol.h"
+#include "timing.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -28,10 +30,9 @@ extern char **environ;
 
 namespace {
 
-constexpr double kPollSeconds = 0.050;
-constexpr double kEndSeconds = 1.2;
-constexpr int kFrameBytesOnLine = 132 + 1; // the frame and its one-byte answer
-constexpr int kBitsPerByte = 10;
+constexpr double kPollSeconds = timing::kReplyPollMs / 1000.0;
+constexpr double kEndSeconds = (timing::kBeforeEotMs + timing::kAfterEotMs) / 1000.0;
+constexpr int kFrameBytesOnLine = protocol::kFrameSize + 1; // the frame and its one-byte answer
 
 struct Device
 {
@@ -225,7 +226,7 @@ int main(int argc, char *argv[])
     const QString image = writeImage(dir, payload);
     const int frames = (payload + 127) / 128;
     const double paceFloor = frames * kPollSeconds + kEndSeconds;
-    const double lineFloorMs = kFrameBytesOnLine * kBitsPerByte * 1000.0 / 115200;
+    const double lineFloorMs = kFrameBytesOnLine * protocol::kBitsPerByte * 1000.0 / 115200;
 
     out() << "Image: " << payload << " bytes, " << frames << " frames, at 115200, devices with "
           << "line speed\n\n";

@@ -86,7 +86,7 @@ qint32 speedToBaud(speed_t speed)
     return -1;
 }
 
-constexpr qint64 kNsPerByteAtOneBaud = 10'000'000'000LL; // 10 bits a byte
+constexpr qint64 kNsPerByteAtOneBaud = protocol::kBitsPerByte * 1'000'000'000LL;
 
 // Time the line needs for `bytes` bytes at `baud`, rounded up; none at an unknown rate.
 qint64 lineNs(qint64 bytes, qint32 baud)
