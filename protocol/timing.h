@@ -30,6 +30,7 @@ constexpr int kAfterUpdateCommandMs = 300; // the device answers "updata" within
 // Transfer
 constexpr int kReplyPollMs = 50;       // a frame's answer is looked for every 50 ms
 constexpr int kReplyPolls = 92;        // ... for 4.6 s, then the device counts as gone
+constexpr int kReplyTimeoutMs = kReplyPolls * kReplyPollMs; // the 4.6 s at any pace
 constexpr int kMaxUnclearReplies = 10; // a device that keeps answering neither ACK nor NAK refuses
 constexpr int kBeforeEotMs = 1000;     // the device writes its last block to flash first
 constexpr int kAfterEotMs = 200;       // its confirmation comes within 200 ms of EOT

@@ -1,4 +1,5 @@
 #include "benchutil.h"
+#include "testimage.h"
 #include "protocol.h"
 #include "timing.h"
 
@@ -30,57 +31,7 @@ extern char **environ;
 
 namespace {
 
-constexpr double kPollSeconds = timing::kReplyPollMs / 1000.0;
-constexpr double kEndSeconds = (timing::kBeforeEotMs + timing::kAfterEotMs) / 1000.0;
 constexpr int kFrameBytesOnLine = protocol::kFrameSize + 1; // the frame and its one-byte answer
-
-struct Device
-{
-    std::unique_ptr<QProcess> process;
-    QString port;
-};
-
-// The device prints every byte on the line: its output goes to a file, never to a pipe that
-// nobody drains (a full pipe would stop it answering).
-std::vector<Device> startDevices(int count, bool lineSpeed, const QTemporaryDir &dir)
-{
-    std::vector<Device> devices;
-    for (int i = 0; i < count; ++i) {
-        Device d;
-        d.process = std::make_unique<QProcess>();
-        QStringList args;
-        if (lineSpeed)
-            args << QStringLiteral("--line-speed");
-        const QString log = dir.filePath(QStringLiteral("device%1.log").arg(i));
-        d.process->setStandardOutputFile(log);
-        d.process->start(QStringLiteral(PELMAR_DEVICESIM_PATH), args);
-        const QRegularExpression announce(QStringLiteral("Simulated device on (\\S+)"));
-        QElapsedTimer waited;
-        waited.start();
-        while (d.port.isEmpty() && waited.elapsed() < 5000) {
-            QThread::msleep(20);
-            QFile f(log);
-            if (f.open(QIODevice::ReadOnly)) {
-                const auto match = announce.match(QString::fromUtf8(f.readAll()));
-                if (match.hasMatch())
-                    d.port = match.captured(1);
-            }
-        }
-        if (d.port.isEmpty())
-            qFatal("the simulated device did not start");
-        devices.push_back(std::move(d));
-    }
-    return devices;
-}
-
-void stopDevices(std::vector<Device> &devices)
-{
-    for (Device &d : devices) {
-        d.process->terminate();
-        d.process->waitForFinished(5000);
-    }
-    devices.clear();
-}
 
 struct Run
 {
@@ -176,32 +127,23 @@ QList<Transfer> transfers(const Run &run)
 Run updateDevices(int count, bool lineSpeed, int pace, const QString &image,
                   const QTemporaryDir &dir)
 {
-    std::vector<Device> devices = startDevices(count, lineSpeed, dir);
+    std::vector<std::unique_ptr<DeviceProcess>> devices;
     QStringList args;
-    for (const Device &d : devices)
-        args << QStringLiteral("--port") << d.port;
+    for (int i = 0; i < count; ++i) {
+        devices.push_back(
+            std::make_unique<DeviceProcess>(dir.filePath(QStringLiteral("device%1.log").arg(i))));
+        const QString port = devices.back()->start(
+            lineSpeed ? QStringList{QStringLiteral("--line-speed")} : QStringList{});
+        if (port.isEmpty())
+            qFatal("the simulated device did not start");
+        args << QStringLiteral("--port") << port;
+    }
     args << QStringLiteral("--baud") << QStringLiteral("115200") << QStringLiteral("--image")
          << image << QStringLiteral("--json") << QStringLiteral("--pace") << QString::number(pace);
     const Run run = runFlash(args, dir.filePath(QStringLiteral("events.jsonl")));
-    stopDevices(devices);
     if (run.status != 0)
         qFatal("pelmar-flash ended with status %d", run.status);
     return run;
-}
-
-QString writeImage(const QTemporaryDir &dir, int payloadBytes)
-{
-    QByteArray bytes = QByteArray("PM-100").leftJustified(16, ' ');
-    quint32 x = 1;
-    for (int i = 0; i < payloadBytes; ++i) {
-        x = x * 1103515245u + 12345u;
-        bytes.append(static_cast<char>(x >> 16));
-    }
-    const QString path = dir.filePath(QStringLiteral("image.bin"));
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
-        qFatal("cannot write the image");
-    return path;
 }
 
 } // namespace
@@ -223,9 +165,11 @@ int main(int argc, char *argv[])
     const int payload = parser.value(QStringLiteral("payload")).toInt();
 
     QTemporaryDir dir;
-    const QString image = writeImage(dir, payload);
+    const QString image = dir.filePath(QStringLiteral("image.bin"));
+    if (!testimage::write(image, testimage::image("PM-100", payload)))
+        qFatal("cannot write the image");
     const int frames = (payload + 127) / 128;
-    const double paceFloor = frames * kPollSeconds + kEndSeconds;
+    const double paceFloor = paceFloorSeconds(frames);
     const double lineFloorMs = kFrameBytesOnLine * protocol::kBitsPerByte * 1000.0 / 115200;
 
     out() << "Image: " << payload << " bytes, " << frames << " frames, at 115200, devices with "

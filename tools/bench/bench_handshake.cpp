@@ -7,7 +7,7 @@
 #include <QElapsedTimer>
 #include <QMetaObject>
 #include <QPlainTextEdit>
-#include <QProcess>
+#include <QTemporaryDir>
 #include <QPushButton>
 #include <QTextStream>
 
@@ -44,19 +44,6 @@ void report(const QString &what, const Sample &s)
           << Qt::endl;
 }
 
-// Starts the standalone simulator and returns the pty path it announces on its first line.
-QString startDeviceProcess(QProcess &process)
-{
-    process.setProgram(QStringLiteral(PELMAR_DEVICESIM_PATH));
-    process.setProcessChannelMode(QProcess::SeparateChannels);
-    process.start();
-    if (!process.waitForStarted(5000) || !process.waitForReadyRead(5000))
-        return QString();
-    const QString first = QString::fromLocal8Bit(process.readLine()).trimmed();
-    const QString prefix = QStringLiteral("Simulated device on ");
-    return first.startsWith(prefix) ? first.mid(prefix.size()) : QString();
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -66,17 +53,15 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     const bool inProcess = app.arguments().contains(QStringLiteral("--in-process"));
 
-    QProcess deviceProcess;
+    QTemporaryDir dir;
+    DeviceProcess deviceProcess(dir.filePath(QStringLiteral("device.log")));
     DeviceSimulator inProcessDevice;
     QString path;
     if (inProcess) {
         if (inProcessDevice.start())
             path = inProcessDevice.slavePath();
     } else {
-        path = startDeviceProcess(deviceProcess);
-        // The simulator logs every chunk; drop it so its pipe never fills.
-        QObject::connect(&deviceProcess, &QProcess::readyReadStandardOutput, &deviceProcess,
-                         [&deviceProcess] { deviceProcess.readAllStandardOutput(); });
+        path = deviceProcess.start();
     }
     if (path.isEmpty()) {
         fprintf(stderr, "cannot start the simulated device\n");
@@ -98,7 +83,7 @@ int main(int argc, char *argv[])
     out() << "platform: " << QApplication::platformName() << ", device on " << path << " ("
           << (inProcess ? QStringLiteral("in this process: its CPU time is counted below")
                         : QStringLiteral("separate process %1: its CPU time is not counted")
-                              .arg(deviceProcess.processId()))
+                              .arg(deviceProcess.pid()))
           << ")" << Qt::endl;
     out() << QStringLiteral("%1 %2 %3 %4")
                  .arg(QStringLiteral("what"), -40)
@@ -119,10 +104,5 @@ int main(int argc, char *argv[])
     report(QStringLiteral("115200 handshake (%1)").arg(outcome), handshake);
     if (open->text() != QLatin1String("Connect"))
         open->click(); // disconnect
-
-    if (!inProcess) {
-        deviceProcess.terminate();
-        deviceProcess.waitForFinished(5000);
-    }
     return 0;
 }

@@ -5,6 +5,7 @@
 
 #include "devicesim.h"
 #include "serialupdata.h"
+#include "testimage.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -16,18 +17,6 @@
 
 namespace {
 
-bool writeSampleImage(const QString &path, const QByteArray &name, int payloadSize)
-{
-    QByteArray bytes = name.leftJustified(16, ' ', true);
-    quint32 x = 0x5eed;
-    for (int i = 0; i < payloadSize; ++i) {
-        x = x * 1103515245u + 12345u;
-        bytes.append(static_cast<char>(x >> 16));
-    }
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}
-
 QString hex(const QByteArray &bytes)
 {
     const int shown = 24;
@@ -35,6 +24,27 @@ QString hex(const QByteArray &bytes)
     if (bytes.size() > shown)
         text += QStringLiteral(" ... (%1 bytes)").arg(bytes.size());
     return text;
+}
+
+// One image for the simulated device, one for another product (refused with "Firmware Errors").
+bool writeSamples(const QTemporaryDir &samples, const QByteArray &product)
+{
+    return testimage::write(samples.filePath(QString::fromLatin1(product) + "_V1.1.bin"),
+                            testimage::image(product, 20 * 1024, 0x5eed)) &&
+           testimage::write(samples.filePath(QStringLiteral("OTHER-DEVICE_V2.0.bin")),
+                            testimage::image("OTHER-DEVICE", 4 * 1024, 0x5eed));
+}
+
+void printTraffic(DeviceSimulator &device, QTextStream &out)
+{
+    QObject::connect(&device, &DeviceSimulator::bytesReceived, [&out](const QByteArray &b) {
+        out << "tool -> device  " << hex(b) << '\n';
+        out.flush();
+    });
+    QObject::connect(&device, &DeviceSimulator::bytesSent, [&out](const QByteArray &b) {
+        out << "device -> tool  " << hex(b) << '\n';
+        out.flush();
+    });
 }
 
 } // namespace
@@ -76,11 +86,7 @@ int main(int argc, char *argv[])
     }
 
     QTemporaryDir samples(QDir::tempPath() + QStringLiteral("/pelmar-demo-XXXXXX"));
-    if (!samples.isValid() ||
-        !writeSampleImage(samples.filePath(QString::fromLatin1(product) + "_V1.1.bin"), product,
-                          20 * 1024) ||
-        !writeSampleImage(samples.filePath(QStringLiteral("OTHER-DEVICE_V2.0.bin")), "OTHER-DEVICE",
-                          4 * 1024)) {
+    if (!samples.isValid() || !writeSamples(samples, product)) {
         err << "Cannot write the sample images to " << QDir::tempPath() << '\n';
         return 1;
     }
@@ -91,16 +97,8 @@ int main(int argc, char *argv[])
         out << "Simulated device on " << port << '\n';
     out << "Sample images in " << samples.path() << '\n';
     out.flush();
-    if (!parser.isSet(quietOption)) {
-        QObject::connect(&device, &DeviceSimulator::bytesReceived, [&out](const QByteArray &b) {
-            out << "tool -> device  " << hex(b) << '\n';
-            out.flush();
-        });
-        QObject::connect(&device, &DeviceSimulator::bytesSent, [&out](const QByteArray &b) {
-            out << "device -> tool  " << hex(b) << '\n';
-            out.flush();
-        });
-    }
+    if (!parser.isSet(quietOption))
+        printTraffic(device, out);
 
     SerialUpdata window;
     auto *ports = window.findChild<QComboBox *>(QStringLiteral("comboBox_COM"));
