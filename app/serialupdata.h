@@ -1,5 +1,7 @@
 #pragma once
 
+#include "portlock.h"
+
 #include <QByteArray>
 #include <QEventLoop>
 #include <QList>
@@ -9,8 +11,10 @@
 #include <QString>
 
 class QAction;
+class QCloseEvent;
 class QMenu;
 class QMenuBar;
+class QMessageBox;
 class QTranslator;
 class Ui_SerialUpdata;
 
@@ -53,6 +57,9 @@ private slots:
     void delay(int ms);
     void SerialError(QSerialPort::SerialPortError);
 
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
 private:
     void enterState(WindowState state);
 
@@ -86,6 +93,13 @@ private:
     }
     bool waitOnLink(const QPointer<QSerialPort> &port, int ms);
     void releaseRetiredPorts();
+
+    // Closing while an update runs (closing.cpp)
+    void updateBegins();
+    void updateEnds();
+    void askBeforeClosing();
+    void stopUpdateForClose();
+    void drainAndClosePort();
 
     // Update start
     void updateStartFailed(const QPointer<QSerialPort> &port, const QString &bps);
@@ -129,4 +143,18 @@ private:
     // handed to deleteLater once no recv_data runs any more.
     int recvDepth = 0;
     QList<QSerialPort *> retiredPorts;
+    // The local loops of the waits now on the stack, innermost last.
+    QList<QEventLoop *> activeWaits;
+    bool inSerialError = false;
+
+    // Update slots on the stack; the link the outermost one started on.
+    int updateDepth = 0;
+    QPointer<QSerialPort> updatePort;
+    QPointer<QMessageBox> closeQuestion;
+    // The user chose to stop and close: the update ends at its next wait, then the window closes
+    // once every wait on the stack has returned.
+    bool stopRequested = false;
+    bool closePending = false;
+    // Held while `serial` is open, so no other program reaches the port under another name.
+    portlock::PortLock portLock;
 };

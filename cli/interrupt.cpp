@@ -66,6 +66,15 @@ InterruptWatcher::InterruptWatcher(QObject *parent) : QObject(parent)
         action.sa_flags = SA_RESTART;
         ::sigaction(SIGINT, &action, nullptr);
         ::sigaction(SIGTERM, &action, nullptr);
+        // A closed terminal or a dropped SSH session stops the run like SIGTERM, unless the
+        // run was started to outlive it (nohup ignores SIGHUP).
+        struct sigaction hangUp
+        {
+        };
+        if (::sigaction(SIGHUP, nullptr, &hangUp) == 0 && hangUp.sa_handler != SIG_IGN) {
+            ::sigaction(SIGHUP, &action, nullptr);
+            m_hangUpCaught = true;
+        }
     }
 #else
     std::signal(SIGINT, onSignal);
@@ -84,6 +93,10 @@ InterruptWatcher::~InterruptWatcher()
     // Back to the default: a signal after the sessions are gone ends the process at once.
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);
+#ifdef Q_OS_UNIX
+    if (m_hangUpCaught)
+        std::signal(SIGHUP, SIG_DFL);
+#endif
 }
 
 void InterruptWatcher::deliver()

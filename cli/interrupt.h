@@ -7,8 +7,9 @@ class QTimer;
 
 namespace flash {
 
-// Turns SIGINT and SIGTERM (Ctrl+C, a supervisor's stop) into a signal in the event loop, so that
-// every session can stop at a frame boundary and be recorded instead of the process dying.
+// Turns SIGINT, SIGTERM and SIGHUP (Ctrl+C, a supervisor's stop, a closed terminal) into a signal
+// in the event loop, so that every session can stop at a frame boundary and be recorded instead of
+// the process dying.
 class InterruptWatcher : public QObject
 {
     Q_OBJECT
@@ -26,6 +27,7 @@ private:
     void deliver();
 
     bool m_interrupted = false;
+    bool m_hangUpCaught = false;
     QSocketNotifier *m_notifier = nullptr;
     QTimer *m_poll = nullptr;
 };

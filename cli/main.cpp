@@ -13,6 +13,10 @@ int main(int argc, char *argv[])
     // A supervisor that stops reading our output must not kill us before the records are out.
     std::signal(SIGPIPE, SIG_IGN);
 #endif
+#ifdef SIGXFSZ
+    // Over a file-size limit the record's write must fail and be undone, not kill us mid-line.
+    std::signal(SIGXFSZ, SIG_IGN);
+#endif
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("pelmar-flash"));
     QCoreApplication::setApplicationVersion(QStringLiteral(PELMAR_VERSION));

@@ -1,12 +1,12 @@
 #include "options.h"
 
 #include "imagefile.h"
+#include "portlock.h"
 #include "protocol.h"
 #include "timing.h"
 
 #include <QCommandLineParser>
-#include <QFileInfo>
-#include <QSet>
+#include <QHash>
 
 namespace flash {
 
@@ -118,15 +118,53 @@ QString checkCombination(const QCommandLineParser &p, const Options &o)
         return QStringLiteral("--skip-if-version needs a version");
     if (p.isSet(kRecord) && o.recordPath.isEmpty())
         return QStringLiteral("--record needs a file name");
-    QSet<QString> seen;
+    QHash<QString, QString> seen; // port identity -> the name it was first given as
     for (const QString &port : o.ports) {
         if (port.isEmpty())
             return QStringLiteral("--port needs a port name");
         const QString key = portKey(port);
         if (seen.contains(key))
-            return QStringLiteral("port %1 is named twice").arg(port);
-        seen.insert(key);
+            return QStringLiteral("port %1 is named twice (as %2 too)").arg(seen.value(key), port);
+        seen.insert(key, port);
     }
+    return QString();
+}
+
+// The last of two values would silently win: a typo in a script must not pick the image.
+QString checkSingleValues(const QCommandLineParser &p)
+{
+    for (const QString &name :
+         {kBaud, kImage, kExpectVersion, kSkipIfVersion, kRecord, kPace, kAttempts}) {
+        if (p.values(name).size() > 1)
+            return QStringLiteral("--%1 is given %2 times; give it once")
+                .arg(name)
+                .arg(p.values(name).size());
+    }
+    return QString();
+}
+
+QString parseNumbers(const QCommandLineParser &p, Options &o)
+{
+    if (p.isSet(kBaud)) {
+        const QString rate = p.value(kBaud);
+        if (rate == QString::number(protocol::kSlowBaud))
+            o.baud = protocol::kSlowBaud;
+        else if (rate == QString::number(protocol::kFastBaud))
+            o.baud = protocol::kFastBaud;
+        else
+            return QStringLiteral("unknown baud rate \"%1\": the device speaks %2 or %3")
+                .arg(rate)
+                .arg(protocol::kSlowBaud)
+                .arg(protocol::kFastBaud);
+    }
+    const int frameTimeoutMs = timing::kReplyPolls * timing::kReplyPollMs;
+    if (p.isSet(kPace) && !parseInt(p.value(kPace), 0, frameTimeoutMs, &o.paceMs))
+        return QStringLiteral("--pace needs a number of milliseconds from 0 to %1")
+            .arg(frameTimeoutMs);
+    if (p.isSet(kAttempts) &&
+        !parseInt(p.value(kAttempts), 1, timing::kFastAttemptsAfterAbort, &o.attempts))
+        return QStringLiteral("--attempts needs a number from 1 to %1")
+            .arg(timing::kFastAttemptsAfterAbort);
     return QString();
 }
 
@@ -134,20 +172,7 @@ QString checkCombination(const QCommandLineParser &p, const Options &o)
 
 QString portKey(const QString &port)
 {
-    QString path = port;
-#ifdef Q_OS_UNIX
-    if (!path.contains(QLatin1Char('/')))
-        path.prepend(QStringLiteral("/dev/"));
-#endif
-    const QFileInfo info(path);
-    const QString canonical = info.exists() ? info.canonicalFilePath() : QString();
-    if (!canonical.isEmpty())
-        return canonical;
-#ifdef Q_OS_WIN
-    return port.toUpper();
-#else
-    return path;
-#endif
+    return portlock::portIdentity(port);
 }
 
 ParsedOptions parseOptions(const QStringList &arguments)
@@ -173,6 +198,9 @@ ParsedOptions parseOptions(const QStringList &arguments)
             QStringLiteral("unexpected argument: %1").arg(p.positionalArguments().first());
         return result;
     }
+    result.error = checkSingleValues(p);
+    if (!result.error.isEmpty())
+        return result;
 
     o.command = p.isSet(kList)       ? Options::Command::List
                 : p.isSet(kIdentify) ? Options::Command::Identify
@@ -185,33 +213,9 @@ ParsedOptions parseOptions(const QStringList &arguments)
     o.recordPath = p.value(kRecord);
     o.json = p.isSet(kJson);
 
-    if (p.isSet(kBaud)) {
-        const QString rate = p.value(kBaud);
-        if (rate == QString::number(protocol::kSlowBaud))
-            o.baud = protocol::kSlowBaud;
-        else if (rate == QString::number(protocol::kFastBaud))
-            o.baud = protocol::kFastBaud;
-        else {
-            result.error = QStringLiteral("unknown baud rate \"%1\": the device speaks %2 or %3")
-                               .arg(rate)
-                               .arg(protocol::kSlowBaud)
-                               .arg(protocol::kFastBaud);
-            return result;
-        }
-    }
-    const int frameTimeoutMs = timing::kReplyPolls * timing::kReplyPollMs;
-    if (p.isSet(kPace) && !parseInt(p.value(kPace), 0, frameTimeoutMs, &o.paceMs)) {
-        result.error = QStringLiteral("--pace needs a number of milliseconds from 0 to %1")
-                           .arg(frameTimeoutMs);
-        return result;
-    }
-    if (p.isSet(kAttempts) &&
-        !parseInt(p.value(kAttempts), 1, timing::kFastAttemptsAfterAbort, &o.attempts)) {
-        result.error = QStringLiteral("--attempts needs a number from 1 to %1")
-                           .arg(timing::kFastAttemptsAfterAbort);
-        return result;
-    }
-    result.error = checkCombination(p, o);
+    result.error = parseNumbers(p, o);
+    if (result.error.isEmpty())
+        result.error = checkCombination(p, o);
     return result;
 }
 
@@ -231,22 +235,29 @@ QString helpText()
     text += QStringLiteral(R"(
 Exit status:
     0  success (every device updated, or some skipped and the others updated)
-    2  usage error: bad option, unknown baud rate, a port named twice, an image
-       that is missing, unreadable, not a regular file, over %1 MiB or shorter
-       than its 16-byte name field, a record file that cannot be opened
-    3  a port cannot be opened
+    2  usage error: bad option, an option given twice, unknown baud rate, a port
+       named twice (under any names), an image that is missing, unreadable, not a
+       regular file, over %1 MiB, shorter than its 16-byte name field or with
+       nothing after it (no firmware), a record file that cannot be opened, is
+       not a regular file, or is the image or a port
+    3  a port cannot be opened (also: in use by another program)
     4  no answer (to the handshake, or to the update command)
-    5  the image is for another product (nothing was sent)
+    5  the image is for another product, or the device did not name its product
+       (nothing was sent after the handshake)
     6  the device refused a frame
     7  the device stopped answering
     8  the port was lost (unplugged, or it reported an error)
     9  the end was not confirmed
    10  verification failed
    11  skipped: every device already reports the version of --skip-if-version
-  130  cancelled (Ctrl+C or SIGTERM)
+   12  record not written: every device succeeded or was skipped, but a line
+       could not be added to --record (disk full, write error); no partial
+       line is left behind
+  130  cancelled (Ctrl+C, SIGTERM, or SIGHUP from a closed terminal)
   With several ports the status is 0 only if every device succeeded or was
   skipped (and at least one succeeded), 11 if all were skipped; otherwise it is
-  the status of the first failing port in command-line order.
+  the status of the first failing port in command-line order. A failing device
+  and a cancelled run keep their status over 12.
 
 Pacing:
   By default a frame's answer is looked for every %2 ms, as the window does:
@@ -256,9 +267,15 @@ Pacing:
   for one answer stays %4 ms whatever the pace.
 
 Cancelling:
-  Ctrl+C stops every device at its next frame boundary (a frame on the line
-  is never cut), records it as cancelled and exits with 130. A device stopped
-  mid-transfer waits for firmware; run the update again at 115200.
+  Ctrl+C, SIGTERM and SIGHUP stop every device at its next frame boundary (a
+  frame on the line is never cut), record it as cancelled and exit with 130.
+  Under nohup a hang-up is ignored. A device stopped mid-transfer waits for
+  firmware; run the update again at 115200.
+
+Ports:
+  A port is locked while it is in use, against every name it has (symlinks
+  under /dev/serial) and against root too: a second program is refused with
+  status 3 before it changes anything on the line.
 )")
                 .arg(kMaxFirmwareImageSize / (1024 * 1024))
                 .arg(timing::kReplyPollMs)

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -24,6 +25,37 @@ QJsonValue textOrNull(const QString &text)
 QString errnoText()
 {
     return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+QString notRegularText()
+{
+    return QStringLiteral("not a regular file (a FIFO, device or socket cannot keep the record)");
+}
+
+bool writeAll(int fd, const QByteArray &bytes, QString *error)
+{
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            // A full disk takes part of a write and refuses the rest with ENOSPC; a file-size
+            // limit does the same with EFBIG.
+            *error = n < 0 ? errnoText() : QStringLiteral("nothing written");
+            return false;
+        }
+        done += n;
+    }
+    return true;
+}
+
+// A line cut short by an earlier failure (of an older program, or a crash) must not swallow
+// the next one: it is ended first.
+bool endsWithLineEnd(int fd, off_t size)
+{
+    char last = '\n';
+    return size == 0 || ::pread(fd, &last, 1, size - 1) != 1 || last == '\n';
 }
 #endif
 
@@ -45,12 +77,18 @@ QByteArray recordLine(const AttemptRecord &r)
     o.insert(QStringLiteral("serialNumber"), textOrNull(r.serialNumber));
     o.insert(QStringLiteral("versionBefore"), textOrNull(r.versionBefore));
     o.insert(QStringLiteral("versionAfter"), textOrNull(r.versionAfter));
+    o.insert(QStringLiteral("serialNumberAfter"), textOrNull(r.serialNumberAfter));
     o.insert(QStringLiteral("image"), r.image);
     o.insert(QStringLiteral("imageSize"), r.imageSize);
     o.insert(QStringLiteral("imageSha256"), r.imageSha256);
     o.insert(QStringLiteral("frames"), r.frames);
     o.insert(QStringLiteral("totalFrames"), r.totalFrames);
     o.insert(QStringLiteral("resends"), r.resends);
+    o.insert(QStringLiteral("waitingForFirmware"), r.waitingForFirmware);
+    o.insert(QStringLiteral("endConfirmed"), r.endConfirmed);
+    o.insert(QStringLiteral("endReply"), r.endByteSent
+                                             ? QJsonValue(QString::fromLatin1(r.endReply.toHex()))
+                                             : QJsonValue(QJsonValue::Null));
     o.insert(QStringLiteral("durationMs"), r.durationMs);
     o.insert(QStringLiteral("result"), resultName(r.result));
     o.insert(QStringLiteral("status"), exitStatus(r.result));
@@ -74,10 +112,29 @@ bool RecordFile::isOpen() const
 bool RecordFile::open(const QString &path, QString *error)
 {
 #ifdef Q_OS_UNIX
-    m_fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC,
-                  0644);
+    const QByteArray name = QFile::encodeName(path);
+    struct stat st
+    {
+    };
+    // Opening a FIFO for writing would wait for a reader; a device would take the lines.
+    if (::stat(name.constData(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        *error = notRegularText();
+        return false;
+    }
+    // Read access only serves to look at the last byte; a file we may only write still works.
+    const int flags = O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    m_fd = ::open(name.constData(), O_RDWR | flags, 0644);
+    if (m_fd < 0 && errno == EACCES)
+        m_fd = ::open(name.constData(), O_WRONLY | flags, 0644);
     if (m_fd < 0) {
         *error = errnoText();
+        return false;
+    }
+    // Replaced between the look and the open.
+    if (::fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        *error = notRegularText();
+        ::close(m_fd);
+        m_fd = -1;
         return false;
     }
     return true;
@@ -93,7 +150,7 @@ bool RecordFile::open(const QString &path, QString *error)
 
 bool RecordFile::append(const QByteArray &line, QString *error)
 {
-    const QByteArray bytes = line + '\n';
+    QByteArray bytes = line + '\n';
 #ifdef Q_OS_UNIX
     while (::flock(m_fd, LOCK_EX) != 0) {
         if (errno != EINTR) {
@@ -101,28 +158,29 @@ bool RecordFile::append(const QByteArray &line, QString *error)
             return false;
         }
     }
-    qsizetype done = 0;
-    bool ok = true;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(m_fd, bytes.constData() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            *error = errnoText();
-            ok = false;
-            break;
-        }
-        done += n;
-    }
-    if (ok && ::fsync(m_fd) != 0 && errno != EINVAL) {
+    // Under the lock no other writer moves the end: whatever this write leaves is undone by
+    // cutting the file back to where the line began.
+    const off_t begin = ::lseek(m_fd, 0, SEEK_END);
+    bool ok = begin >= 0;
+    if (!ok)
+        *error = errnoText();
+    if (ok && !endsWithLineEnd(m_fd, begin))
+        bytes.prepend('\n');
+    ok = ok && writeAll(m_fd, bytes, error);
+    // A line the disk did not take for sure is as lost as one cut short.
+    if (ok && ::fsync(m_fd) != 0) {
         *error = errnoText();
         ok = false;
     }
+    if (!ok && begin >= 0 && ::ftruncate(m_fd, begin) != 0)
+        *error += QStringLiteral("; the part written could not be removed: %1").arg(errnoText());
     ::flock(m_fd, LOCK_UN);
     return ok;
 #else
+    const qint64 begin = m_file.size();
     if (m_file.write(bytes) != bytes.size() || !m_file.flush()) {
         *error = m_file.errorString();
+        m_file.resize(begin);
         return false;
     }
     return true;

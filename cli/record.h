@@ -21,12 +21,17 @@ struct AttemptRecord
     QString serialNumber;
     QString versionBefore;
     QString versionAfter;
+    QString serialNumberAfter; // with --verify: as the device reported it after the restart
     QString image;
     qint64 imageSize = 0;
     QString imageSha256;
     int frames = 0;
     int totalFrames = 0;
     int resends = 0;
+    bool waitingForFirmware = false; // detected as waiting: its product was unknown
+    bool endByteSent = false;
+    bool endConfirmed = false;
+    QByteArray endReply; // with endByteSent: what the device sent around the end byte
     qint64 durationMs = 0;
     Result result = Result::Success;
     QString message;
@@ -38,9 +43,13 @@ QByteArray recordLine(const AttemptRecord &record);
 // ISO 8601 in UTC with milliseconds, as every time the program writes.
 QString isoTime(const QDateTime &time);
 
-// The record file, opened for appending. Each line goes out in one write under an exclusive lock
+// The status of a run whose devices all succeeded or were skipped but whose record lost a line.
+constexpr int kRecordNotWrittenStatus = 12;
+
+// The record file, a regular file opened for appending. Each line goes out under an exclusive lock
 // and is flushed to the disk before the lock is released, so lines of several processes appending
-// to the same file never interleave and a finished attempt is never lost.
+// to the same file never interleave. A line is whole or absent: a short or failed write, or a
+// failed flush, is cut back off before the lock is released, and append() returns false.
 class RecordFile
 {
 public:

@@ -289,6 +289,10 @@ void Reporter::finished(SessionDriver *driver)
     o.insert(QStringLiteral("frames"), m.framesAccepted());
     o.insert(QStringLiteral("totalFrames"), m.framesTotal());
     o.insert(QStringLiteral("resends"), m.resends());
+    o.insert(QStringLiteral("endConfirmed"), m.endConfirmed());
+    o.insert(QStringLiteral("endReply"), m.endByteSent()
+                                             ? QJsonValue(QString::fromLatin1(m.endReply().toHex()))
+                                             : QJsonValue(QJsonValue::Null));
     o.insert(QStringLiteral("durationMs"), driver->durationMs());
     json(QStringLiteral("result"), driver, o);
 }

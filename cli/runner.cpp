@@ -2,6 +2,7 @@
 
 #include "imagefile.h"
 #include "interrupt.h"
+#include "portlock.h"
 #include "protocol.h"
 #include "record.h"
 #include "reporter.h"
@@ -94,6 +95,14 @@ bool loadImage(const QString &fileName, Image *image)
                        .arg(protocol::kNameFieldSize));
         return false;
     }
+    // The device would get the update command and an end byte, and be left without firmware.
+    if (loaded.bytes.size() == protocol::kNameFieldSize) {
+        printError(QStringLiteral("cannot use the image %1: it holds only its %2-byte name "
+                                  "field, no firmware")
+                       .arg(fileName)
+                       .arg(protocol::kNameFieldSize));
+        return false;
+    }
     image->bytes = loaded.bytes;
     image->path = QFileInfo(fileName).absoluteFilePath();
     image->sha256 = QString::fromLatin1(
@@ -114,18 +123,120 @@ AttemptRecord recordOf(const SessionDriver &driver, const Options &options, cons
     r.product = before.productReceived ? before.product : QString();
     r.serialNumber = before.serialNumber;
     r.versionBefore = before.version;
-    if (m.verifying())
+    if (m.verifying()) {
         r.versionAfter = m.identity().version;
+        r.serialNumberAfter = m.identity().serialNumber;
+    }
     r.image = image.path;
     r.imageSize = image.bytes.size();
     r.imageSha256 = image.sha256;
     r.frames = m.framesAccepted();
     r.totalFrames = m.framesTotal();
     r.resends = m.resends();
+    r.waitingForFirmware = before.waitingForFirmware;
+    r.endByteSent = m.endByteSent();
+    r.endConfirmed = m.endConfirmed();
+    r.endReply = m.endReply();
     r.durationMs = driver.durationMs();
     r.result = m.result();
     r.message = m.message();
     return r;
+}
+
+// The record must not land in the firmware (the next run would flash text) or down a line.
+QString recordClash(const Options &options, const Image &image)
+{
+    if (!image.path.isEmpty() && portlock::sameNode(options.recordPath, image.path))
+        return QStringLiteral("it is the image");
+    for (const QString &port : options.ports) {
+        if (portlock::sameNode(options.recordPath, portlock::systemPath(port)))
+            return QStringLiteral("it is the port %1").arg(port);
+    }
+    return QString();
+}
+
+// Adds each attempt's line to --record. A line that could not be added is told on standard error
+// where it stays visible: at once, or after a live display's last redraw, which would climb over
+// it.
+class RecordKeeper
+{
+public:
+    RecordKeeper(const Options &options, const Image &image, bool live)
+        : m_options(options), m_image(image), m_live(live)
+    {
+    }
+
+    bool open()
+    {
+        if (m_options.recordPath.isEmpty())
+            return true;
+        QString error = recordClash(m_options, m_image);
+        if (error.isEmpty() && m_file.open(m_options.recordPath, &error))
+            return true;
+        printError(
+            QStringLiteral("cannot open the record file %1: %2").arg(m_options.recordPath, error));
+        return false;
+    }
+
+    void write(const SessionDriver &driver, const QString &adapterSerial)
+    {
+        QString why;
+        if (!m_file.isOpen() ||
+            m_file.append(recordLine(recordOf(driver, m_options, m_image, adapterSerial)), &why))
+            return;
+        m_lost << QStringLiteral("record not written for %1: cannot append to the record file "
+                                 "%2: %3")
+                      .arg(driver.portName(), m_options.recordPath, why);
+        if (!m_live)
+            printError(m_lost.last());
+    }
+
+    bool lost() const { return !m_lost.isEmpty(); }
+
+    void reportLate() const
+    {
+        if (m_live) {
+            for (const QString &text : m_lost)
+                printError(text);
+        }
+    }
+
+private:
+    const Options &m_options;
+    const Image &m_image;
+    bool m_live;
+    RecordFile m_file;
+    QStringList m_lost;
+};
+
+SessionConfig sessionConfig(const Options &options, const Image &image)
+{
+    SessionConfig config;
+    config.mode = options.command == Options::Command::Update ? SessionConfig::Mode::Update
+                                                              : SessionConfig::Mode::Identify;
+    config.baud = options.baud;
+    config.attempts = options.attempts;
+    config.paceMs = options.paceMs;
+    config.image = image.bytes;
+    config.verify = options.verify;
+    config.expectVersion = options.expectVersion;
+    config.skipIfVersion = options.skipIfVersion;
+    return config;
+}
+
+// A lost record line outranks only success and skipping: the device's failure or the cancel is
+// the more urgent news.
+int finalStatus(const std::vector<std::unique_ptr<SessionDriver>> &drivers, bool interrupted,
+                bool recordLost)
+{
+    QVector<Result> results;
+    for (const auto &driver : drivers)
+        results << driver->machine().result();
+    const int status = aggregateStatus(results, interrupted);
+    if (recordLost &&
+        (status == exitStatus(Result::Success) || status == exitStatus(Result::Skipped)))
+        return kRecordNotWrittenStatus;
+    return status;
 }
 
 } // namespace
@@ -166,27 +277,13 @@ int runDevices(const Options &options)
     Image image;
     if (update && !loadImage(options.image, &image))
         return kUsageStatus;
-    RecordFile record;
-    QString error;
-    if (!options.recordPath.isEmpty() && !record.open(options.recordPath, &error)) {
-        printError(
-            QStringLiteral("cannot open the record file %1: %2").arg(options.recordPath, error));
-        return kUsageStatus;
-    }
-
-    SessionConfig config;
-    config.mode = update ? SessionConfig::Mode::Update : SessionConfig::Mode::Identify;
-    config.baud = options.baud;
-    config.attempts = options.attempts;
-    config.paceMs = options.paceMs;
-    config.image = image.bytes;
-    config.verify = options.verify;
-    config.expectVersion = options.expectVersion;
-    config.skipIfVersion = options.skipIfVersion;
-
     const Reporter::Style style = options.json         ? Reporter::Style::Json
                                   : stdoutIsTerminal() ? Reporter::Style::Live
                                                        : Reporter::Style::Plain;
+    RecordKeeper record(options, image, style == Reporter::Style::Live);
+    if (!record.open())
+        return kUsageStatus;
+    const SessionConfig config = sessionConfig(options, image);
     Reporter reporter(style, options.baud, options.paceMs,
                       qMax(0, image.bytes.size() - protocol::kNameFieldSize));
     InterruptWatcher interrupt;
@@ -200,19 +297,14 @@ int runDevices(const Options &options)
         SessionDriver *driver = drivers.back().get();
         const QString adapterSerial = adapterSerialOf(port, present);
         QObject::connect(driver, &SessionDriver::noted, &reporter, &Reporter::noted);
-        QObject::connect(
-            driver, &SessionDriver::finished, &loop, [&, adapterSerial](SessionDriver *d) {
-                if (update && record.isOpen()) {
-                    QString why;
-                    if (!record.append(recordLine(recordOf(*d, options, image, adapterSerial)),
-                                       &why))
-                        printError(QStringLiteral("cannot append to the record file %1: %2")
-                                       .arg(options.recordPath, why));
-                }
-                reporter.finished(d);
-                if (--running == 0)
-                    loop.quit();
-            });
+        QObject::connect(driver, &SessionDriver::finished, &loop,
+                         [&, adapterSerial](SessionDriver *d) {
+                             if (update)
+                                 record.write(*d, adapterSerial);
+                             reporter.finished(d);
+                             if (--running == 0)
+                                 loop.quit();
+                         });
         reporter.add(driver);
         ++running;
     }
@@ -226,11 +318,9 @@ int runDevices(const Options &options)
     if (running > 0)
         loop.exec();
 
-    QVector<Result> results;
-    for (const auto &driver : drivers)
-        results << driver->machine().result();
-    const int status = aggregateStatus(results, interrupt.interrupted());
+    const int status = finalStatus(drivers, interrupt.interrupted(), record.lost());
     reporter.runFinished(status, interrupt.interrupted());
+    record.reportLate();
     return status;
 }
 

@@ -122,7 +122,7 @@ QVector<Action> SessionMachine::opened(qint64 nowUs, bool ok, const QString &err
         m_attempt = 0;
         startAttempt(nowUs);
     } else if (!m_verifying) {
-        finish(Result::PortOpenFailed, QStringLiteral("cannot open the port: %1").arg(error));
+        finish(Result::PortOpenFailed, QStringLiteral("port cannot be opened: %1").arg(error));
     } else {
         retryAfterRestart(nowUs, QStringLiteral("cannot open the port again: %1").arg(error));
     }
@@ -134,6 +134,8 @@ QVector<Action> SessionMachine::bytesArrived(qint64 nowUs, const QByteArray &byt
     if (bytes.isEmpty() || m_step == Step::Idle || m_step == Step::Done ||
         m_step == Step::Opening || m_step == Step::RestartPause || m_step == Step::ReopenPause)
         return {};
+    if (m_step == Step::BeforeEot || m_step == Step::AfterEot)
+        m_endReply += bytes.left(kEndReplyCap - m_endReply.size());
     if (m_step == Step::FrameWait && m_config.paceMs == 0 && m_gatherEndUs < 0) {
         // Without a pace the answer is taken as read; splitting it is the device's risk.
         m_latest = bytes;
@@ -233,64 +235,6 @@ void SessionMachine::absorbIdentity(const QByteArray &batch)
 void SessionMachine::waitEnded(qint64 nowUs)
 {
     switch (m_step) {
-    case Step::SlowAfterFunction41:
-        write(protocol::shortInfoQuery());
-        m_step = Step::SlowAfterQuery;
-        waitMs(nowUs, timing::kAfterShortQueryMs);
-        break;
-    case Step::SlowAfterQuery:
-        if (isLongAnswer(m_latest))
-            connected(nowUs, false);
-        else
-            attemptFailed(nowUs);
-        break;
-    case Step::FastSettle:
-        write(QByteArray(1, protocol::CAN));
-        m_step = Step::FastAfterCancel;
-        waitMs(nowUs, timing::kAfterCancelMs);
-        break;
-    case Step::FastAfterCancel:
-        // Whatever the cancel byte stirred up is stale; only an answer that follows counts.
-        m_latest.clear();
-        m_polls = 0;
-        m_step = Step::FastCancelPoll;
-        waitMs(nowUs, timing::kCancelPollMs);
-        break;
-    case Step::FastCancelPoll:
-        ++m_polls;
-        if (m_latest.isEmpty() && m_polls < timing::kCancelPolls) {
-            waitMs(nowUs, timing::kCancelPollMs);
-        } else if (isNak(m_latest)) {
-            connected(nowUs, true);
-        } else {
-            // The device takes the function-0x41 frame only at 9600.
-            push(Action::Kind::SetBaud, protocol::kSlowBaud);
-            write(protocol::function41Frame());
-            m_step = Step::FastAfterFunction41;
-            waitMs(nowUs, timing::kAfterFunction41Ms);
-        }
-        break;
-    case Step::FastAfterFunction41:
-        push(Action::Kind::SetBaud, protocol::kFastBaud);
-        m_step = Step::FastBackAtFastRate;
-        waitMs(nowUs, timing::kAfterReturnTo115200Ms);
-        break;
-    case Step::FastBackAtFastRate:
-        write(protocol::infoQuery());
-        m_step = Step::FastFirstQuery;
-        waitMs(nowUs, timing::kAfterInfoQueryMs);
-        break;
-    case Step::FastFirstQuery:
-        write(protocol::infoQuery());
-        m_step = Step::FastSecondQuery;
-        waitMs(nowUs, timing::kAfterInfoQueryMs);
-        break;
-    case Step::FastSecondQuery:
-        if (isLongAnswer(m_latest))
-            connected(nowUs, false);
-        else
-            attemptFailed(nowUs);
-        break;
     case Step::ReadyPoll:
         readyPollEnded(nowUs);
         break;
@@ -306,6 +250,7 @@ void SessionMachine::waitEnded(qint64 nowUs)
         break;
     case Step::BeforeEot:
         write(QByteArray(1, protocol::EOT));
+        m_endByteSent = true;
         m_step = Step::AfterEot;
         waitMs(nowUs, timing::kAfterEotMs);
         break;
@@ -328,6 +273,71 @@ void SessionMachine::waitEnded(qint64 nowUs)
     case Step::Opening:
     case Step::Done:
         break;
+    default:
+        handshakeWaitEnded(nowUs);
+        break;
+    }
+}
+
+void SessionMachine::handshakeWaitEnded(qint64 nowUs)
+{
+    switch (m_step) {
+    case Step::SlowAfterFunction41:
+        write(protocol::shortInfoQuery());
+        m_step = Step::SlowAfterQuery;
+        waitMs(nowUs, timing::kAfterShortQueryMs);
+        break;
+    case Step::FastSettle:
+        write(QByteArray(1, protocol::CAN));
+        m_step = Step::FastAfterCancel;
+        waitMs(nowUs, timing::kAfterCancelMs);
+        break;
+    case Step::FastAfterCancel:
+        // Whatever the cancel byte stirred up is stale; only an answer that follows counts.
+        m_latest.clear();
+        m_polls = 0;
+        m_step = Step::FastCancelPoll;
+        waitMs(nowUs, timing::kCancelPollMs);
+        break;
+    case Step::FastCancelPoll:
+        cancelPollEnded(nowUs);
+        break;
+    case Step::FastAfterFunction41:
+        push(Action::Kind::SetBaud, protocol::kFastBaud);
+        m_step = Step::FastBackAtFastRate;
+        waitMs(nowUs, timing::kAfterReturnTo115200Ms);
+        break;
+    case Step::FastBackAtFastRate:
+    case Step::FastFirstQuery:
+        write(protocol::infoQuery());
+        m_step = m_step == Step::FastBackAtFastRate ? Step::FastFirstQuery : Step::FastSecondQuery;
+        waitMs(nowUs, timing::kAfterInfoQueryMs);
+        break;
+    case Step::SlowAfterQuery:
+    case Step::FastSecondQuery:
+        if (isLongAnswer(m_latest))
+            connected(nowUs, false);
+        else
+            attemptFailed(nowUs);
+        break;
+    default:
+        break;
+    }
+}
+
+void SessionMachine::cancelPollEnded(qint64 nowUs)
+{
+    ++m_polls;
+    if (m_latest.isEmpty() && m_polls < timing::kCancelPolls) {
+        waitMs(nowUs, timing::kCancelPollMs);
+    } else if (isNak(m_latest)) {
+        connected(nowUs, true);
+    } else {
+        // The device takes the function-0x41 frame only at 9600.
+        push(Action::Kind::SetBaud, protocol::kSlowBaud);
+        write(protocol::function41Frame());
+        m_step = Step::FastAfterFunction41;
+        waitMs(nowUs, timing::kAfterFunction41Ms);
     }
 }
 
@@ -359,8 +369,21 @@ void SessionMachine::attemptFailed(qint64 nowUs)
     if (m_attempt < m_config.attempts)
         startAttempt(nowUs);
     else
-        finish(Result::NoAnswer,
-               QStringLiteral("no answer to the handshake at %1 baud").arg(m_config.baud));
+        finish(Result::NoAnswer, noAnswerText());
+}
+
+QString SessionMachine::noAnswerText() const
+{
+    QString text = QStringLiteral("no answer to the handshake at %1 baud").arg(m_config.baud);
+    if (m_config.baud != protocol::kSlowBaud)
+        return text;
+    // At 9600 a bootloader takes no handshake; some send NAKs unasked while they wait.
+    if (isNak(m_latest))
+        text += QStringLiteral("; it sent a lone NAK, as a device waiting for firmware does: "
+                               "update it at 115200 (--baud 115200)");
+    else if (m_latest.isEmpty())
+        text += QStringLiteral(" (a device waiting for firmware is found only at 115200)");
+    return text;
 }
 
 void SessionMachine::connected(qint64 nowUs, bool waiting)
@@ -389,7 +412,12 @@ void SessionMachine::connected(qint64 nowUs, bool waiting)
 
 void SessionMachine::startUpdate(qint64 nowUs)
 {
-    // Checked before the update command, so that an image for another product sends nothing.
+    // Checked before the update command, so that an image for another product sends nothing. Only
+    // a device that waits for firmware may go unnamed: it is updated to recover it.
+    if (!m_identity.productReceived && !m_identity.waitingForFirmware) {
+        finish(Result::WrongProduct, QStringLiteral("the device did not name its product"));
+        return;
+    }
     const QByteArray expected = expectedNameField(m_identity.product);
     if (!nameFieldAccepted(m_config.image, expected, m_identity.productReceived)) {
         const QByteArray field = m_config.image.left(protocol::kNameFieldSize);
@@ -510,8 +538,14 @@ void SessionMachine::beginEnd(qint64 nowUs)
 
 void SessionMachine::endConfirmed(qint64 nowUs)
 {
+    m_endConfirmed = true;
     if (!m_config.verify) {
-        finish(Result::Success, QStringLiteral("updated: %1 frames").arg(m_framesTotal));
+        finish(Result::Success,
+               QStringLiteral("updated: %1 frames").arg(m_framesTotal) +
+                   (m_identity.waitingForFirmware
+                        ? QStringLiteral("; the device waited for firmware: its product was "
+                                         "unknown, the image's name field was not checked")
+                        : QString()));
         return;
     }
     if (m_cancelRequested) {

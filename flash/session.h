@@ -89,6 +89,14 @@ public:
     int resends() const { return m_resends; }
     qint64 transferStartUs() const { return m_transferStartUs; }
 
+    // Whether the device answered the end byte, and what it sent from the last frame's verdict
+    // until the end was judged (the first kEndReplyCap bytes). endReply() is meaningful only once
+    // the end byte went out.
+    static constexpr int kEndReplyCap = 128;
+    bool endByteSent() const { return m_endByteSent; }
+    bool endConfirmed() const { return m_endConfirmed; }
+    QByteArray endReply() const { return m_endReply; }
+
 private:
     enum class Step {
         Idle,
@@ -121,6 +129,8 @@ private:
     void completeGather();
     void absorbIdentity(const QByteArray &batch);
     void waitEnded(qint64 nowUs);
+    void handshakeWaitEnded(qint64 nowUs);
+    void cancelPollEnded(qint64 nowUs);
 
     void startAttempt(qint64 nowUs);
     void attemptFailed(qint64 nowUs);
@@ -137,6 +147,7 @@ private:
     void retryAfterRestart(qint64 nowUs, const QString &why);
     void finish(Result result, const QString &message);
     void finishCancelled();
+    QString noAnswerText() const;
 
     SessionConfig m_config;
     Step m_step = Step::Idle;
@@ -162,6 +173,9 @@ private:
     qint64 m_frameDeadlineUs = -1;
     bool m_cancelRequested = false;
     bool m_updateCommandSent = false;
+    bool m_endByteSent = false;
+    bool m_endConfirmed = false;
+    QByteArray m_endReply;
 
     Result m_result = Result::Success;
     QString m_message;

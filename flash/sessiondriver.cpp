@@ -1,5 +1,9 @@
 #include "sessiondriver.h"
 
+#ifdef Q_OS_UNIX
+#include <poll.h>
+#endif
+
 namespace flash {
 
 namespace {
@@ -7,8 +11,37 @@ namespace {
 // Bounds the wait for queued bytes to leave before the port is closed: a frame takes 138 ms at
 // 9600, so this only trips on a line that no longer drains at all.
 constexpr int kDrainLimitMs = 2000;
+// While the port is closed for a restart, the lock is looked at this often: a device that
+// re-enumerates must find its old number free again, well before it is back.
+constexpr int kLockWatchMs = 50;
+
+// A hung-up line reads as end of file, and QSerialPort then names whatever errno was left over
+// ("Unknown error", "Inappropriate ioctl for device"); an unplugged adapter fails with EIO.
+bool lineHungUp(QSerialPort &port, QSerialPort::SerialPortError error)
+{
+    if (error == QSerialPort::ResourceError)
+        return true;
+#ifdef Q_OS_UNIX
+    if (error == QSerialPort::ReadError || error == QSerialPort::WriteError) {
+        pollfd p{};
+        p.fd = int(port.handle());
+        p.events = POLLIN;
+        return p.fd >= 0 && ::poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL));
+    }
+#else
+    Q_UNUSED(port)
+#endif
+    return false;
+}
 
 } // namespace
+
+QString portErrorText(QSerialPort &port, QSerialPort::SerialPortError error)
+{
+    return lineHungUp(port, error)
+               ? QStringLiteral("the line was hung up: adapter unplugged or device reset")
+               : port.errorString();
+}
 
 SessionDriver::SessionDriver(const QString &portName, const SessionConfig &config, QObject *parent)
     : QObject(parent), m_portName(portName), m_machine(config)
@@ -22,6 +55,13 @@ SessionDriver::SessionDriver(const QString &portName, const SessionConfig &confi
     });
     m_drainLimit.setSingleShot(true);
     connect(&m_drainLimit, &QTimer::timeout, this, &SessionDriver::done);
+    m_lockWatch.setInterval(kLockWatchMs);
+    connect(&m_lockWatch, &QTimer::timeout, this, [this] {
+        if (m_lock.lineHungUp()) {
+            m_lock.release();
+            m_lockWatch.stop();
+        }
+    });
 }
 
 void SessionDriver::start()
@@ -76,13 +116,21 @@ void SessionDriver::rearm()
 
 void SessionDriver::open(qint32 baud)
 {
-    m_port.setPortName(m_portName);
-    m_port.setBaudRate(baud, QSerialPort::AllDirections);
-    // A failed open reports its error through the same signal; it is answered below instead.
-    m_opening = true;
-    const bool ok = m_port.open(QIODevice::ReadWrite);
-    m_opening = false;
-    const QString error = ok ? QString() : m_port.errorString();
+    // The lock comes first: QSerialPort sets the line's rate as it opens, and a port that another
+    // program uses must not see even that. It stays held across --verify's close and reopen.
+    m_lockWatch.stop();
+    QString error;
+    bool ok = m_lock.acquire(m_portName, &error);
+    if (ok) {
+        m_port.setPortName(m_portName);
+        m_port.setBaudRate(baud, QSerialPort::AllDirections);
+        // A failed open reports its error through the same signal; it is answered below instead.
+        m_opening = true;
+        ok = m_port.open(QIODevice::ReadWrite);
+        m_opening = false;
+        if (!ok)
+            error = m_port.errorString();
+    }
     // The open is answered on the next turn of the loop, as if the port had signalled it, so
     // that the machine is never re-entered from inside its own actions.
     QTimer::singleShot(0, this, [this, ok, error] { run(m_machine.opened(nowUs(), ok, error)); });
@@ -100,7 +148,7 @@ void SessionDriver::onError(QSerialPort::SerialPortError error)
     if (m_opening || error == QSerialPort::NoError || error == QSerialPort::NotOpenError ||
         error == QSerialPort::TimeoutError)
         return;
-    const QString text = m_port.errorString();
+    const QString text = portErrorText(m_port, error);
     // A hung-up line repeats its read error until the port is closed.
     closePort();
     run(m_machine.portError(nowUs(), text));
@@ -121,6 +169,8 @@ void SessionDriver::closePort()
 {
     if (m_port.isOpen())
         m_port.close();
+    if (m_lock.isHeld() && !m_done)
+        m_lockWatch.start();
 }
 
 void SessionDriver::done()
@@ -131,6 +181,8 @@ void SessionDriver::done()
     m_drainLimit.stop();
     m_alarm.stop();
     closePort();
+    m_lockWatch.stop();
+    m_lock.release();
     emit finished(this);
 }
 

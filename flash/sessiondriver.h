@@ -1,6 +1,7 @@
 #pragma once
 
 #include "alarm.h"
+#include "portlock.h"
 #include "session.h"
 
 #include <QDateTime>
@@ -10,6 +11,9 @@
 #include <QTimer>
 
 namespace flash {
+
+// The port's error in words; a hung-up line is named as such whatever errno QSerialPort kept.
+QString portErrorText(QSerialPort &port, QSerialPort::SerialPortError error);
 
 // Wires one port and one alarm to a SessionMachine: the port's signals and the alarm become the
 // machine's events, its actions become port calls. Everything runs in the caller's event loop.
@@ -48,9 +52,12 @@ private:
 
     QString m_portName;
     SessionMachine m_machine;
+    // From the first open to the end of the attempt; declared first so it outlives the port.
+    portlock::PortLock m_lock;
     QSerialPort m_port;
     Alarm m_alarm;
     QTimer m_drainLimit;
+    QTimer m_lockWatch; // while the port is closed and the lock held
     QElapsedTimer m_clock;
     QDateTime m_startedAt;
     qint64 m_durationMs = 0;

@@ -163,5 +163,21 @@
         <source>错误检测</source>
         <translation>Error Check</translation>
     </message>
+    <message>
+        <source>升级进行中</source>
+        <translation>Update in progress</translation>
+    </message>
+    <message>
+        <source>升级尚未完成。现在关闭会停止升级，设备将停留在等待固件的状态。之后请以 115200 连接设备并重新升级。</source>
+        <translation>The update has not finished. Closing now stops it and leaves the device waiting for firmware. Later, connect to it at 115200 and update it again.</translation>
+    </message>
+    <message>
+        <source>继续升级</source>
+        <translation>Keep updating</translation>
+    </message>
+    <message>
+        <source>停止升级并关闭</source>
+        <translation>Stop and close</translation>
+    </message>
 </context>
 </TS>

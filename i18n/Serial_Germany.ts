@@ -171,5 +171,21 @@
         <source>错误检测</source>
         <translation>Fehler prüfen</translation>
     </message>
+    <message>
+        <source>升级进行中</source>
+        <translation>Update läuft</translation>
+    </message>
+    <message>
+        <source>升级尚未完成。现在关闭会停止升级，设备将停留在等待固件的状态。之后请以 115200 连接设备并重新升级。</source>
+        <translation>Das Update ist nicht abgeschlossen. Wenn Sie jetzt schließen, wird es abgebrochen und das Gerät wartet weiter auf Firmware. Verbinden Sie es später mit 115200 und führen Sie das Update erneut aus.</translation>
+    </message>
+    <message>
+        <source>继续升级</source>
+        <translation>Update fortsetzen</translation>
+    </message>
+    <message>
+        <source>停止升级并关闭</source>
+        <translation>Abbrechen und schließen</translation>
+    </message>
 </context>
 </TS>

@@ -171,5 +171,21 @@
         <source>错误检测</source>
         <translation>エラーチェック</translation>
     </message>
+    <message>
+        <source>升级进行中</source>
+        <translation>更新中です</translation>
+    </message>
+    <message>
+        <source>升级尚未完成。现在关闭会停止升级，设备将停留在等待固件的状态。之后请以 115200 连接设备并重新升级。</source>
+        <translation>更新はまだ終わっていません。今閉じると更新は中止され、デバイスはファームウェアを待つ状態のままになります。後で 115200 で接続し、もう一度更新してください。</translation>
+    </message>
+    <message>
+        <source>继续升级</source>
+        <translation>更新を続ける</translation>
+    </message>
+    <message>
+        <source>停止升级并关闭</source>
+        <translation>中止して閉じる</translation>
+    </message>
 </context>
 </TS>

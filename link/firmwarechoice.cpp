@@ -40,9 +40,12 @@ bool SerialUpdata::loadImage(const QString &fileName, QByteArray &image)
         image = loaded.bytes;
         return true;
     }
+    const QPointer<QSerialPort> port = serial;
     QMessageBox::information(this, tr("Error Message"), tr("File Open Error") + loaded.error,
                              QMessageBox::Ok);
-    enterState(WindowState::ImageRejected);
+    // A port error while the box was up has left the window disconnected, and so it stays.
+    if (linkLive(port))
+        enterState(WindowState::ImageRejected);
     return false;
 }
 

@@ -36,7 +36,10 @@ void SerialUpdata::wait(int ms, QEventLoop::ProcessEventsFlags flags)
     timer.setTimerType(Qt::PreciseTimer);
     timer.setSingleShot(true);
     connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
-    for (qint64 left = deadlineNs; left > 0; left = deadlineNs - clock.nsecsElapsed()) {
+    // A stop for closing the window quits every registered loop, so no wait outlasts it.
+    activeWaits.append(&loop);
+    for (qint64 left = deadlineNs; left > 0 && !stopRequested;
+         left = deadlineNs - clock.nsecsElapsed()) {
         if (left > 2000000) {
             timer.start(static_cast<int>(left / 1000000) - 1);
             // A loop ended while its timer still runs means the application is quitting: stop
@@ -48,6 +51,7 @@ void SerialUpdata::wait(int ms, QEventLoop::ProcessEventsFlags flags)
             QThread::usleep(static_cast<unsigned long>(qMin<qint64>(left / 1000, 100)));
         }
     }
+    activeWaits.removeOne(&loop);
     // Qt's glib event dispatcher looks at held-back input again only after a wake-up; without
     // one, a click made during the wait would sit in the queue until some other event came.
     if (flags & QEventLoop::ExcludeUserInputEvents)
@@ -65,6 +69,10 @@ void SerialUpdata::on_pBtn_open_clicked()
     }
 
     ui->txt_Route->clear();
+    // The name judges only the images of the device that gave it: a device that gives none is
+    // judged as in a freshly started window.
+    deviceName = QString();
+    deviceNameReceived = false;
     enterState(WindowState::Connecting);
     const QString bps = ui->comboBox_Bps->currentText();
     if (bps == QLatin1String("9600"))
@@ -88,7 +96,12 @@ bool SerialUpdata::openPort(qint32 baudRate, const QString &openFailedText)
     serial->setPortName(ui->comboBox_COM->currentText());
     serial->setBaudRate(baudRate, QSerialPort::AllDirections);
 
-    if (!serial->open(QIODevice::ReadWrite)) {
+    // The lock before the open, which already sets the rate: a port that pelmar-flash (or
+    // another window) is using, under any name and even for root, is left untouched.
+    QString lockError;
+    if (!portLock.acquire(ui->comboBox_COM->currentText(), &lockError) ||
+        !serial->open(QIODevice::ReadWrite)) {
+        portLock.release();
         enterState(WindowState::ConnectFailed);
         QMessageBox::information(this, QStringLiteral("title"), openFailedText, QMessageBox::Yes);
         serial->close();
@@ -238,7 +251,7 @@ void SerialUpdata::linkUp()
 bool SerialUpdata::waitOnLink(const QPointer<QSerialPort> &port, int ms)
 {
     delay(ms);
-    return !linkReplaced(port);
+    return !linkReplaced(port) && !stopRequested;
 }
 
 // QSerialPort reports close() on a closed port as an error through the signal that reaches
@@ -247,6 +260,7 @@ void SerialUpdata::closePortIfOpen()
 {
     if (serial->isOpen())
         serial->close();
+    portLock.release();
 }
 
 void SerialUpdata::retirePort(QSerialPort *port)

@@ -5,6 +5,11 @@
 
 void SerialUpdata::SerialError(QSerialPort::SerialPortError)
 {
+    // A port whose adapter vanished may report its own failing close as new errors before it
+    // counts as closed (Windows); handled here again, the close would recurse without end.
+    if (inSerialError)
+        return;
+    inSerialError = true;
     appendArrowLine(tr("读取串口失败"));
     portErrorFlag = true;
     qDebug() << "serial port error";
@@ -14,4 +19,5 @@ void SerialUpdata::SerialError(QSerialPort::SerialPortError)
     // would itself be reported here again.
     closePortIfOpen();
     recvBuffer = QByteArray();
+    inSerialError = false;
 }

@@ -8,9 +8,12 @@
 #include "transfer.h"
 
 #include <QDebug>
+#include <QScopeGuard>
 
 void SerialUpdata::Send_data(QString fileName)
 {
+    updateBegins();
+    const auto ends = qScopeGuard([this] { updateEnds(); });
     enterState(WindowState::Updating);
 
     QByteArray image;
@@ -33,7 +36,9 @@ void SerialUpdata::Send_data(QString fileName)
         endTransfer(port);
         break;
     case SendEnd::Refused:
-        enterState(WindowState::UpdateRefused);
+        // A port error right after the refusal has already disconnected the window.
+        if (linkLive(port))
+            enterState(WindowState::UpdateRefused);
         break;
     case SendEnd::NoResponse:
         transferNoResponse();

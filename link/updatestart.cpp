@@ -5,8 +5,12 @@
 #include "timing.h"
 #include "updatestart.h"
 
+#include <QScopeGuard>
+
 void SerialUpdata::on_pBtn_UpGrade_clicked()
 {
+    updateBegins();
+    const auto ends = qScopeGuard([this] { updateEnds(); });
     enterState(WindowState::Updating);
     // The update was meant for the link it started on; a reconnect during a wait stops it.
     const QPointer<QSerialPort> port = serial;

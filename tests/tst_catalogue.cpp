@@ -25,9 +25,9 @@ struct CatalogueFile
 };
 
 const std::array<CatalogueFile, LanguageCount> kFiles = {{
-    {"English", ":/Serial_English.qm", "i18n/Serial_English.ts", "en", 40},
-    {"German", ":/Serial_Germany.qm", "i18n/Serial_Germany.ts", "de", 42},
-    {"Japanese", ":/Serial_Japan.qm", "i18n/Serial_Japan.ts", "ja", 42},
+    {"English", ":/Serial_English.qm", "i18n/Serial_English.ts", "en", 44},
+    {"German", ":/Serial_Germany.qm", "i18n/Serial_Germany.ts", "de", 46},
+    {"Japanese", ":/Serial_Japan.qm", "i18n/Serial_Japan.ts", "ja", 46},
 }};
 
 struct Entry
@@ -126,6 +126,20 @@ const Entry kEntries[] = {
     {40, "连接信息", {"Connection Information", "Verbindung-Information", "接続情報"}},
     {41, "选项", {"Option", "Option", "オプション"}},
     {42, "错误检测", {"Error Check", "Fehler prüfen", "エラーチェック"}},
+    // The question asked when the window is closed during an update.
+    {43, "升级进行中", {"Update in progress", "Update läuft", "更新中です"}},
+    {44,
+     "升级尚未完成。现在关闭会停止升级，设备将停留在等待固件的状态。之后请以 115200 "
+     "连接设备并重新升级。",
+     {"The update has not finished. Closing now stops it and leaves the device waiting for "
+      "firmware. Later, connect to it at 115200 and update it again.",
+      "Das Update ist nicht abgeschlossen. Wenn Sie jetzt schließen, wird es abgebrochen und das "
+      "Gerät wartet weiter auf Firmware. Verbinden Sie es später mit 115200 und führen Sie das "
+      "Update erneut aus.",
+      "更新はまだ終わっていません。今閉じると更新は中止され、デバイスはファームウェアを待つ状態の"
+      "ままになります。後で 115200 で接続し、もう一度更新してください。"}},
+    {45, "继续升级", {"Keep updating", "Update fortsetzen", "更新を続ける"}},
+    {46, "停止升级并关闭", {"Stop and close", "Abbrechen und schließen", "中止して閉じる"}},
 };
 
 // Installs a translator for the lifetime of the guard, so no data row leaks into the next.

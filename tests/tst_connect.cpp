@@ -81,6 +81,7 @@ private slots:
     void clickAfterErrorDuringHandshake_data();
     void clickAfterErrorDuringHandshake();
     void errorStorm();
+    void errorWhileClosing();
     void reconnectAfterError();
     void languageSwitchDuringHandshake();
     void delayLastsAtLeast_data();
@@ -517,6 +518,41 @@ void TestConnect::errorStorm()
         QVERIFY(d->route()->toPlainText().isEmpty());
     }
     QVERIFY(lineIsFree(sim->slavePath()));
+}
+
+// A port that reports its own failing close as a new error (an adapter that vanished, on Windows):
+// the error handler, still closing, must not run again, while a later error gets its own line.
+void TestConnect::errorWhileClosing()
+{
+    PortWatcher watcher;
+    d->connect(sim->slavePath(), QStringLiteral("9600"));
+    CHECK(verifyConnected());
+    QSerialPort *port = watcher.latest();
+    QVERIFY(port && port->isOpen());
+    const int before = d->paneLines().size();
+
+    int closing = 0;
+    connect(port, &QIODevice::aboutToClose, w, [&] {
+        if (++closing == 1)
+            QMetaObject::invokeMethod(
+                port, "error", Qt::DirectConnection,
+                Q_ARG(QSerialPort::SerialPortError, QSerialPort::ResourceError));
+    });
+    // Run away, the handler closes the closed port again and again: cut it off after a few.
+    int errors = 0;
+    connect(port, &QSerialPort::errorOccurred, w, [&] {
+        if (++errors > 5)
+            port->disconnect(w);
+    });
+    d->raisePortError(QSerialPort::ReadError);
+
+    QCOMPARE(texts(d->newLines(before)), QStringList{kReadFailed});
+    QCOMPARE(closing, 1);
+    QVERIFY(!port->isOpen());
+    CHECK(verifyDisconnected());
+
+    d->raisePortError(QSerialPort::ResourceError);
+    QCOMPARE(texts(d->newLines(before)), QStringList({kReadFailed, kReadFailed}));
 }
 
 void TestConnect::reconnectAfterError()

@@ -1,19 +1,25 @@
 #include "devicesim.h"
 #include "flashrun.h"
+#include "portlock.h"
 #include "protocol.h"
 #include "record.h"
+#include "timing.h"
 #include "windowdriver.h"
 
 #include <QCryptographicHash>
+#include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+#include <fcntl.h>
 #include <memory>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -33,6 +39,36 @@ QByteArray afterUpdateCommand(const DeviceSimulator &sim)
     const QByteArray all = sim.receivedBytes();
     const int at = all.indexOf(protocol::updateCommand());
     return at < 0 ? QByteArray() : all.mid(at + protocol::updateCommand().size());
+}
+
+// Sets the line to a rate the program never uses, so that any setting it makes shows.
+bool setUnusedRate(const QString &port)
+{
+    const int fd = ::open(QFile::encodeName(port).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    termios t{};
+    const bool ok = fd >= 0 && ::tcgetattr(fd, &t) == 0 && ::cfsetspeed(&t, B19200) == 0 &&
+                    ::tcsetattr(fd, TCSANOW, &t) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    return ok;
+}
+
+// Whether process `pid` has a descriptor of `path` open (also of a node already removed).
+bool holdsOpen(qint64 pid, const QString &path)
+{
+    const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
+    for (const QString &fd : fds.entryList(QDir::Files | QDir::System)) {
+        const QString target = QFile::symLinkTarget(fds.filePath(fd));
+        if (target == path || target == path + QStringLiteral(" (deleted)"))
+            return true;
+    }
+    return false;
+}
+
+QByteArray fileBytes(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 QJsonObject recordOfPort(const QList<QJsonObject> &records, const QString &port)
@@ -60,6 +96,7 @@ private slots:
     void failureStatus();
     void verify_data();
     void verify();
+    void verifyLetsGoOfVanishedPort();
     void skipIfVersion();
     void imageForAnotherProduct();
     void interruptMidTransfer();
@@ -67,6 +104,10 @@ private slots:
     void badInput_data();
     void badInput();
     void recordLinesFromTwoProcesses();
+    void refusals_data();
+    void refusals();
+    void recordIntegrity_data();
+    void recordIntegrity();
 
 private:
     DeviceSimulator *addDevice();
@@ -126,6 +167,7 @@ QStringList TestFlashCli::updateArgs(const QStringList &ports, const QString &fw
 void TestFlashCli::oneDeviceByteExact()
 {
     DeviceSimulator *sim = addDevice();
+    sim->setEotAnswer("\r\nOK\r\n");
     const QString fw = image("PM-100", 1000);
     FlashRun run(updateArgs({sim->slavePath()}, fw));
     QVERIFY(run.finish());
@@ -153,6 +195,8 @@ void TestFlashCli::oneDeviceByteExact()
     QCOMPARE(r.value(QStringLiteral("imageSha256")).toString(), sha256Of(fw));
     QCOMPARE(r.value(QStringLiteral("frames")).toInt(), sim->framesAccepted());
     QCOMPARE(r.value(QStringLiteral("resends")).toInt(), 0);
+    QCOMPARE(r.value(QStringLiteral("endConfirmed")).toBool(), true);
+    QCOMPARE(r.value(QStringLiteral("endReply")).toString(), QStringLiteral("0d0a4f4b0d0a"));
     QVERIFY(r.value(QStringLiteral("durationMs")).toInt() > 0);
     QCOMPARE(r.value(QStringLiteral("result")).toString(), QStringLiteral("success"));
     QCOMPARE(r.value(QStringLiteral("status")).toInt(), 0);
@@ -203,12 +247,21 @@ void TestFlashCli::failureStatus_data()
     QTest::addColumn<QString>("fault");
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("result");
+    QTest::addColumn<QString>("messageHas");
 
-    QTest::newRow("no such port") << "no port" << 3 << "portOpenFailed";
-    QTest::newRow("device silent") << "silent" << 4 << "noAnswer";
-    QTest::newRow("stops answering at frame 3") << "stops" << 7 << "stoppedAnswering";
-    QTest::newRow("line hung up at frame 3") << "hang-up" << 8 << "portLost";
-    QTest::newRow("end not confirmed") << "no end" << 9 << "endNotConfirmed";
+    QTest::newRow("no such port") << "no port" << 3 << "portOpenFailed"
+                                  << "";
+    QTest::newRow("device silent") << "silent" << 4 << "noAnswer"
+                                   << "";
+    QTest::newRow("waiting for firmware, at 9600") << "waiting" << 4 << "noAnswer"
+                                                   << "--baud 115200";
+    QTest::newRow("stops answering at frame 3") << "stops" << 7 << "stoppedAnswering"
+                                                << "";
+    QTest::newRow("line hung up at frame 3")
+        << "hang-up" << 8 << "portLost"
+        << "the line was hung up: adapter unplugged or device reset";
+    QTest::newRow("end not confirmed") << "no end" << 9 << "endNotConfirmed"
+                                       << "";
 }
 
 void TestFlashCli::failureStatus()
@@ -216,6 +269,7 @@ void TestFlashCli::failureStatus()
     QFETCH(QString, fault);
     QFETCH(int, status);
     QFETCH(QString, result);
+    QFETCH(QString, messageHas);
 
     DeviceSimulator *sim = addDevice();
     QString port = sim->slavePath();
@@ -223,6 +277,8 @@ void TestFlashCli::failureStatus()
         port = m_dir->filePath(QStringLiteral("ttyNONE"));
     else if (fault == QLatin1String("silent"))
         sim->setBehaviour(DeviceSimulator::Silent);
+    else if (fault == QLatin1String("waiting"))
+        sim->setBehaviour(DeviceSimulator::WaitingForFirmware);
     else if (fault == QLatin1String("stops"))
         sim->setSilentFromFrame(3);
     else if (fault == QLatin1String("hang-up"))
@@ -236,6 +292,8 @@ void TestFlashCli::failureStatus()
     QCOMPARE(records.size(), 1);
     QCOMPARE(records.first().value(QStringLiteral("result")).toString(), result);
     QCOMPARE(records.first().value(QStringLiteral("status")).toInt(), status);
+    const QString message = records.first().value(QStringLiteral("message")).toString();
+    QVERIFY2(message.contains(messageHas), qPrintable(message));
 }
 
 void TestFlashCli::verify_data()
@@ -270,9 +328,19 @@ void TestFlashCli::verify()
     if (!comesBackWaiting)
         args << QStringLiteral("--expect-version") << QStringLiteral("V2.0.0");
     FlashRun run(args);
+    // While the program waits for the restart with its port closed, the port stays its own.
+    bool lockedInPause = false;
+    connect(sim, &DeviceSimulator::transferFinished, this, [&] {
+        QTimer::singleShot(timing::kRestartSettleMs / 2, this, [&] {
+            portlock::PortLock probe;
+            QString error;
+            lockedInPause = !probe.acquire(sim->slavePath(), &error);
+        });
+    });
     QVERIFY(run.finish());
     QCOMPARE(run.exitCode(), status);
     QCOMPARE(sim->restarts(), 1);
+    QVERIFY(lockedInPause);
 
     const QList<QJsonObject> records = readJsonLines(m_record);
     QCOMPARE(records.size(), 1);
@@ -284,6 +352,35 @@ void TestFlashCli::verify()
         QCOMPARE(r.value(QStringLiteral("versionAfter")).toString(), versionAfter);
     if (comesBackWaiting)
         QVERIFY(r.value(QStringLiteral("message")).toString().contains(QLatin1String("waiting")));
+    // A device found waiting told no product; the record says so.
+    QCOMPARE(r.value(QStringLiteral("waitingForFirmware")).toBool(), startsWaiting);
+    QCOMPARE(r.value(QStringLiteral("product")).isNull(), startsWaiting);
+    QCOMPARE(r.value(QStringLiteral("endConfirmed")).toBool(), true);
+}
+
+// A device that re-enumerates as it restarts must get its old name back: the lock kept over the
+// restart must not keep the vanished device's number taken, as any open descriptor would.
+void TestFlashCli::verifyLetsGoOfVanishedPort()
+{
+    DeviceSimulator *sim = addDevice();
+    sim->setRestartAfterUpdate(300, "V2.0.0");
+    const QString port = sim->slavePath();
+    FlashRun run(updateArgs({port}, image("PM-100", 500), {QStringLiteral("--verify")}));
+    bool heldInPause = false;
+    connect(sim, &DeviceSimulator::transferFinished, this, [&] {
+        QTimer::singleShot(timing::kRestartSettleMs / 2, sim, [&] {
+            heldInPause = holdsOpen(run.processId(), port);
+            sim->hangUp();
+        });
+    });
+    run.start();
+    QTRY_VERIFY_WITH_TIMEOUT(!sim->isRunning(), 10000);
+    QVERIFY(heldInPause);
+    // Well before the program's reopen, which would let go of the old node anyway.
+    QTRY_VERIFY_WITH_TIMEOUT(!holdsOpen(run.processId(), port), timing::kRestartSettleMs / 4);
+    run.interrupt();
+    QVERIFY(run.wait());
+    QCOMPARE(run.exitCode(), 130);
 }
 
 void TestFlashCli::skipIfVersion()
@@ -484,6 +581,174 @@ void TestFlashCli::recordLinesFromTwoProcesses()
         QCOMPARE(line.value(QStringLiteral("message")).toString(),
                  QString(20000, QLatin1Char('a' + c)));
         QCOMPARE(line.value(QStringLiteral("frames")).toInt(), next[c]++);
+    }
+}
+
+void TestFlashCli::refusals_data()
+{
+    // In `arguments`: {port} is the device's port, {short} the same without "/dev/", {link} a
+    // symlink to it, {image} a good image, {bare} one of just its name field, {record} the
+    // record file, {fifo} a FIFO.
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("status");
+    // On standard error, or for a device's verdict on standard output.
+    QTest::addColumn<QString>("message");
+    // "locked": another program holds the port; "unnamed": it answers without its product.
+    QTest::addColumn<QStringList>("device");
+    // What the device may have received; empty: not a byte, and its line rate untouched.
+    QTest::addColumn<QByteArray>("onLine");
+
+    const QStringList update{"--baud", "9600", "--image", "{image}"};
+    QTest::newRow("port in use, reached through a symlink")
+        << QStringList{"--port", "{link}", "--record", "{record}"} + update << 3
+        << "in use by another program" << QStringList{"locked"} << QByteArray();
+    QTest::newRow("one port as pts/N and through a symlink")
+        << QStringList{"--port", "{short}", "--port", "{link}"} + update << 2 << "named twice"
+        << QStringList() << QByteArray();
+    QTest::newRow("record is a FIFO")
+        << QStringList{"--port", "{port}", "--record", "{fifo}"} + update << 2
+        << "not a regular file" << QStringList() << QByteArray();
+    QTest::newRow("record is the image")
+        << QStringList{"--port", "{port}", "--record", "{image}"} + update << 2 << "the image"
+        << QStringList() << QByteArray();
+    QTest::newRow("record is the port, through a symlink")
+        << QStringList{"--port", "{port}", "--record", "{link}"} + update << 2 << "the port"
+        << QStringList() << QByteArray();
+    QTest::newRow("record given twice")
+        << QStringList{"--port", "{port}", "--record", "{record}", "--record", "{record}"} + update
+        << 2 << "--record is given 2 times" << QStringList() << QByteArray();
+    QTest::newRow("device names no product")
+        << QStringList{"--port", "{port}", "--record", "{record}"} + update << 5
+        << "the device did not name its product" << QStringList{"unnamed"}
+        << protocol::function41Frame() + protocol::shortInfoQuery();
+    QTest::newRow("image of its name field only")
+        << QStringList{"--port", "{port}", "--baud", "9600", "--image", "{bare}"} << 2
+        << "only its 16-byte name field" << QStringList() << QByteArray();
+}
+
+void TestFlashCli::refusals()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, status);
+    QFETCH(QString, message);
+    QFETCH(QStringList, device);
+    QFETCH(QByteArray, onLine);
+
+    DeviceSimulator *sim = addDevice();
+    const QString fw = image("PM-100", 500);
+    const QByteArray imageBefore = fileBytes(fw);
+    const QString link = m_dir->filePath(QStringLiteral("by-id-link"));
+    QVERIFY(QFile::link(sim->slavePath(), link));
+    const QString fifo = m_dir->filePath(QStringLiteral("record.fifo"));
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    portlock::PortLock otherProgram;
+    QString error;
+    if (device.contains(QLatin1String("locked")))
+        QVERIFY(otherProgram.acquire(sim->slavePath(), &error));
+    if (device.contains(QLatin1String("unnamed")))
+        sim->setIdentityReply("\r\nSW VERSION:V1.0.0\r\n");
+    QVERIFY(setUnusedRate(sim->slavePath()));
+    QCOMPARE(sim->currentBaud(), 19200);
+
+    for (QString &a : arguments) {
+        a.replace(QLatin1String("{port}"), sim->slavePath())
+            .replace(QLatin1String("{short}"), sim->slavePath().mid(5))
+            .replace(QLatin1String("{link}"), link)
+            .replace(QLatin1String("{image}"), fw)
+            .replace(QLatin1String("{bare}"), writeImage(m_dir->path(), "bare.bin", "PM-100", 0))
+            .replace(QLatin1String("{record}"), m_record)
+            .replace(QLatin1String("{fifo}"), fifo);
+    }
+    FlashRun run(arguments);
+    QVERIFY(run.finish());
+    QCOMPARE(run.exitCode(), status);
+    QVERIFY2(run.err().contains(message.toUtf8()) || run.out().contains(message.toUtf8()),
+             run.err().constData());
+    QTest::qWait(50);
+    QCOMPARE(sim->receivedBytes(), onLine);
+    if (onLine.isEmpty())
+        QCOMPARE(sim->currentBaud(), 19200);
+    QCOMPARE(fileBytes(fw), imageBefore);
+    if (status == 2)
+        QVERIFY(fileBytes(m_record).isEmpty());
+}
+
+void TestFlashCli::recordIntegrity_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("result"); // of the one line added; empty: none added
+
+    // A full disk cuts the line short; the limit leaves room for a part of it only.
+    QTest::newRow("full disk") << "full" << 12 << "";
+    QTest::newRow("full disk, device silent") << "full silent" << 4 << "";
+    QTest::newRow("hang-up signal mid-transfer") << "hang-up" << 130 << "cancelled";
+    QTest::newRow("two writers, one over the limit") << "two writers" << 12 << "success";
+    // Left by a crash: the next line must not be glued onto it.
+    QTest::newRow("record ends in a cut line") << "cut" << 0 << "success";
+}
+
+void TestFlashCli::recordIntegrity()
+{
+    QFETCH(QString, fault);
+    QFETCH(int, status);
+    QFETCH(QString, result);
+
+    // Just under two 512-byte blocks, so a limit of 2 takes a few bytes of the next line.
+    QByteArray earlier = "{\"pad\":\"" + QByteArray(988, 'x') + "\"}\n";
+    if (fault == QLatin1String("cut"))
+        earlier += "{\"port\":\"/dev/tt";
+    {
+        QFile f(m_record);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(earlier) == earlier.size());
+    }
+    DeviceSimulator *sim = addDevice();
+    if (fault == QLatin1String("full silent"))
+        sim->setBehaviour(DeviceSimulator::Silent);
+    const QString fw = image("PM-100", 100 * protocol::kBlockSize);
+    FlashRun run(updateArgs({sim->slavePath()}, fw, {}, fault == QLatin1String("hang-up")));
+    if (fault.startsWith(QLatin1String("full")) || fault == QLatin1String("two writers"))
+        run.limitFileSize(2);
+    std::unique_ptr<FlashRun> other;
+    if (fault == QLatin1String("two writers")) {
+        other = std::make_unique<FlashRun>(updateArgs({addDevice()->slavePath()}, fw));
+        other->start();
+    }
+    bool hungUp = false;
+    connect(sim, &DeviceSimulator::bytesReceived, this, [&] {
+        if (fault == QLatin1String("hang-up") && !hungUp && sim->framesReceived() >= 3) {
+            hungUp = true;
+            run.sendSignal(SIGHUP);
+        }
+    });
+    // Under nohup the child would inherit an ignored SIGHUP and rightly keep going.
+    const auto hangUpBefore = std::signal(SIGHUP, SIG_DFL);
+    run.start();
+    std::signal(SIGHUP, hangUpBefore);
+    QVERIFY(run.wait());
+    QCOMPARE(run.exitCode(), status);
+    if (other) {
+        QVERIFY(other->wait());
+        QCOMPARE(other->exitCode(), 0);
+    }
+    if (status != 130 && status != 0)
+        QVERIFY2(run.err().contains("record not written"), run.err().constData());
+
+    // What was there stays byte for byte, followed by whole lines only.
+    const QByteArray after = fileBytes(m_record);
+    QVERIFY(after.startsWith(earlier));
+    QVERIFY(after.endsWith('\n'));
+    QVERIFY(earlier.endsWith('\n') || after.at(earlier.size()) == '\n');
+    bool ok = false;
+    const QList<QJsonObject> added = parseJsonLines(after.mid(earlier.size()), &ok);
+    QVERIFY(ok);
+    QCOMPARE(added.size(), result.isEmpty() ? 0 : 1);
+    if (!result.isEmpty())
+        QCOMPARE(added.first().value(QStringLiteral("result")).toString(), result);
+    if (fault == QLatin1String("hang-up")) {
+        QCOMPARE(added.first().value(QStringLiteral("frames")).toInt(), sim->framesAccepted());
+        QCOMPARE(afterUpdateCommand(*sim).size() % protocol::kFrameSize, 0);
+        QVERIFY(!sim->eotReceived());
     }
 }
 

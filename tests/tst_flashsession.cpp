@@ -82,6 +82,8 @@ class TestFlashSession : public QObject
 private slots:
     void handshake_data();
     void handshake();
+    void noAnswerHint_data();
+    void noAnswerHint();
     void updateStart_data();
     void updateStart();
     void productCheck_data();
@@ -184,6 +186,39 @@ void TestFlashSession::handshake()
     }
 }
 
+void TestFlashSession::noAnswerHint_data()
+{
+    // At 9600, to every write, 1 s later; empty: none.
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<QString>("hint"); // expected in the message; empty: none
+
+    QTest::newRow("NAKs, as a bootloader sends them") << kNak << QStringLiteral("--baud 115200");
+    QTest::newRow("silent") << QByteArray() << QStringLiteral("only at 115200");
+    QTest::newRow("a short answer") << QByteArray("ok") << QString();
+}
+
+void TestFlashSession::noAnswerHint()
+{
+    QFETCH(QByteArray, answer);
+    QFETCH(QString, hint);
+
+    SessionConfig config;
+    config.mode = SessionConfig::Mode::Identify;
+    config.baud = protocol::kSlowBaud;
+    SessionScript script(config, [&](const Written &w) {
+        return answer.isEmpty() || w.bytes.isEmpty()
+                   ? QVector<QPair<int, QByteArray>>()
+                   : QVector<QPair<int, QByteArray>>{{1000, answer}};
+    });
+    QVERIFY(script.run());
+    QCOMPARE(script.machine().result(), Result::NoAnswer);
+    const QString message = script.machine().message();
+    if (hint.isEmpty())
+        QVERIFY2(!message.contains(QLatin1String("waiting for firmware")), qPrintable(message));
+    else
+        QVERIFY2(message.contains(hint), qPrintable(message));
+}
+
 void TestFlashSession::updateStart_data()
 {
     QTest::addColumn<qint32>("baud");
@@ -240,19 +275,27 @@ void TestFlashSession::productCheck_data()
     QTest::addColumn<bool>("waiting");
     QTest::addColumn<QByteArray>("imageName");
     QTest::addColumn<Result>("result");
+    QTest::addColumn<QString>("messageHas");
 
     const QByteArray pm100 = ScriptedDevice::identityReply("PM-100", "SN0001", "V1.0.0");
-    QTest::newRow("same product") << pm100 << false << QByteArray("PM-100") << Result::Success;
+    QTest::newRow("same product") << pm100 << false << QByteArray("PM-100") << Result::Success
+                                  << "";
     QTest::newRow("other product")
-        << pm100 << false << QByteArray("PM-200") << Result::WrongProduct;
+        << pm100 << false << QByteArray("PM-200") << Result::WrongProduct << "";
     QTest::newRow("letter case differs")
-        << pm100 << false << QByteArray("pm-100") << Result::WrongProduct;
+        << pm100 << false << QByteArray("pm-100") << Result::WrongProduct << "";
     QTest::newRow("16-character name")
         << ScriptedDevice::identityReply("ABCDEFGHIJKLMNOP", "1", "2") << false
-        << QByteArray("ABCDEFGHIJKLMNOP") << Result::Success;
-    // A bootloader tells no product: like the window, any image goes.
+        << QByteArray("ABCDEFGHIJKLMNOP") << Result::Success << "";
+    // A long answer passes the handshake, but without a product no image can be judged.
+    const QString unnamed = QStringLiteral("did not name its product");
+    QTest::newRow("version line only") << QByteArray("\r\nSW VERSION:V1.0.0\r\n") << false
+                                       << QByteArray("PM-100") << Result::WrongProduct << unnamed;
+    QTest::newRow("an error text") << QByteArray("\r\nERROR:UNKNOWN_COMMAND\r\n") << false
+                                   << QByteArray("PM-100") << Result::WrongProduct << unnamed;
+    // A bootloader tells no product: it is recovered with any image, and says so.
     QTest::newRow("device waiting for firmware")
-        << pm100 << true << QByteArray("PM-200") << Result::Success;
+        << pm100 << true << QByteArray("PM-200") << Result::Success << "product was unknown";
 }
 
 void TestFlashSession::productCheck()
@@ -261,6 +304,7 @@ void TestFlashSession::productCheck()
     QFETCH(bool, waiting);
     QFETCH(QByteArray, imageName);
     QFETCH(Result, result);
+    QFETCH(QString, messageHas);
 
     ScriptedDevice dev;
     dev.identity = reply;
@@ -268,6 +312,8 @@ void TestFlashSession::productCheck()
     SessionScript script(updateConfig(waiting ? 115200 : 9600, 200, imageName), dev.asDevice());
     QVERIFY(script.run());
     QCOMPARE(script.machine().result(), result);
+    QVERIFY2(script.machine().message().contains(messageHas),
+             qPrintable(script.machine().message()));
     if (result == Result::WrongProduct) {
         // Refused before the update command: nothing but the handshake went out.
         QCOMPARE(described(script.writes()),
@@ -403,12 +449,19 @@ void TestFlashSession::ending_data()
     QTest::addColumn<int>("payload");
     QTest::addColumn<bool>("confirmsEnd");
     QTest::addColumn<int>("byteInPauseMs"); // -1: none
+    QTest::addColumn<QByteArray>("endAnswer");
     QTest::addColumn<Result>("result");
+    QTest::addColumn<QByteArray>("endReply"); // kept: the last frame's own ACK is not in it
 
-    QTest::newRow("confirmed") << 300 << true << -1 << Result::Success;
-    QTest::newRow("not confirmed") << 300 << false << -1 << Result::EndNotConfirmed;
-    QTest::newRow("a byte in the pause confirms") << 300 << false << 600 << Result::Success;
-    QTest::newRow("name field only: just the end byte") << 0 << true << -1 << Result::Success;
+    QTest::newRow("confirmed") << 300 << true << -1 << kAck << Result::Success << kAck;
+    QTest::newRow("not confirmed")
+        << 300 << false << -1 << kAck << Result::EndNotConfirmed << QByteArray("");
+    QTest::newRow("a byte in the pause confirms")
+        << 300 << false << 600 << kAck << Result::Success << QByteArray("!");
+    QTest::newRow("a long text is cut to 128 bytes")
+        << 300 << true << -1 << QByteArray(300, 'x') << Result::Success << QByteArray(128, 'x');
+    QTest::newRow("name field only: just the end byte")
+        << 0 << true << -1 << kAck << Result::Success << kAck;
 }
 
 void TestFlashSession::ending()
@@ -416,10 +469,13 @@ void TestFlashSession::ending()
     QFETCH(int, payload);
     QFETCH(bool, confirmsEnd);
     QFETCH(int, byteInPauseMs);
+    QFETCH(QByteArray, endAnswer);
     QFETCH(Result, result);
+    QFETCH(QByteArray, endReply);
 
     ScriptedDevice dev;
     dev.confirmsEnd = confirmsEnd;
+    dev.endAnswer = endAnswer;
     auto inner = dev.asDevice();
     SessionScript *self = nullptr;
     SessionScript script(updateConfig(9600, payload), [&](const Written &w) {
@@ -444,26 +500,43 @@ void TestFlashSession::ending()
                          : frames.last().atMs + timing::kReplyPollMs;
     QCOMPARE(writes.last().atMs, lastVerdict + timing::kBeforeEotMs);
     QCOMPARE(script.finishedAtMs(), writes.last().atMs + timing::kAfterEotMs);
+    QVERIFY(script.machine().endByteSent());
+    QCOMPARE(script.machine().endConfirmed(), result == Result::Success);
+    QCOMPARE(script.machine().endReply(), endReply);
 }
 
 void TestFlashSession::cancel_data()
 {
     QTest::addColumn<QString>("when");
     QTest::addColumn<bool>("deviceAnswers");
+    QTest::addColumn<bool>("verify");
     QTest::addColumn<Result>("result");
+    QTest::addColumn<bool>("endConfirmed");
 
-    QTest::newRow("during the handshake") << "handshake" << true << Result::Cancelled;
-    QTest::newRow("mid-transfer") << "frame" << true << Result::Cancelled;
-    QTest::newRow("mid-transfer, device silent") << "frame" << false << Result::Cancelled;
-    QTest::newRow("after the end byte: the true outcome") << "eot" << true << Result::Success;
+    QTest::newRow("during the handshake")
+        << "handshake" << true << false << Result::Cancelled << false;
+    QTest::newRow("mid-transfer") << "frame" << true << false << Result::Cancelled << false;
+    QTest::newRow("mid-transfer, device silent")
+        << "frame" << false << false << Result::Cancelled << false;
+    QTest::newRow("after the end byte: the true outcome")
+        << "eot" << true << false << Result::Success << true;
+    // Cancelled, but the record must still tell that the device took its update.
+    QTest::newRow("after the end byte, with verify")
+        << "eot" << true << true << Result::Cancelled << true;
+    QTest::newRow("waiting for the restart")
+        << "restart" << true << true << Result::Cancelled << true;
 }
 
 void TestFlashSession::cancel()
 {
     QFETCH(QString, when);
     QFETCH(bool, deviceAnswers);
+    QFETCH(bool, verify);
     QFETCH(Result, result);
+    QFETCH(bool, endConfirmed);
 
+    SessionConfig config = updateConfig(9600, 20 * protocol::kBlockSize);
+    config.verify = verify;
     ScriptedDevice dev;
     // The cancel comes while frame 5 is on the line.
     dev.frameAnswer = [deviceAnswers](int n) {
@@ -472,14 +545,16 @@ void TestFlashSession::cancel()
     auto inner = dev.asDevice();
     qint64 cancelAt = -1;
     SessionScript *self = nullptr;
-    SessionScript script(updateConfig(9600, 20 * protocol::kBlockSize), [&](const Written &w) {
+    SessionScript script(config, [&](const Written &w) {
         const bool trigger =
             (when == QLatin1String("handshake") && w.atMs == 0 && !w.bytes.isEmpty()) ||
             (when == QLatin1String("frame") && w.bytes.size() == protocol::kFrameSize &&
              self->frames().size() == 5) ||
-            (when == QLatin1String("eot") && w.bytes == kEot);
+            (when != QLatin1String("handshake") && when != QLatin1String("frame") &&
+             w.bytes == kEot);
         if (trigger && cancelAt < 0) {
-            cancelAt = w.atMs + 1;
+            // The restart pause begins when the end is judged.
+            cancelAt = w.atMs + (when == QLatin1String("restart") ? timing::kAfterEotMs + 500 : 1);
             self->at(cancelAt, [](SessionScript &s) { s.cancel(); });
         }
         return inner(w);
@@ -487,6 +562,7 @@ void TestFlashSession::cancel()
     self = &script;
     QVERIFY(script.run());
     QCOMPARE(script.machine().result(), result);
+    QCOMPARE(script.machine().endConfirmed(), endConfirmed);
     QVERIFY(cancelAt > 0);
 
     // Nothing new is sent once cancelled; the frame on the line still gets its answer counted.

@@ -13,6 +13,7 @@
 #include <QLoggingCategory>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPointer>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
@@ -115,6 +116,12 @@ private slots:
     void failedStartThenRepeatedPress();
     void reconnectDuringEndPause();
     void reconnectDuringUpdateStart();
+
+    void nameForgottenOnReconnect_data();
+    void nameForgottenOnReconnect();
+    void portErrorUnderFileBox();
+    void closeDuringUpdate_data();
+    void closeDuringUpdate();
 
 private:
     bool portOpenInWindow() const;
@@ -745,6 +752,161 @@ void TestUpdate::reconnectDuringUpdateStart()
     QVERIFY(!other.receivedBytes().contains(protocol::SOH));
     QCOMPARE(newTexts(), QStringList({kReadFailed}) + kReconnected);
     QCOMPARE(controls(*d), QStringLiteral("open:1 browse:1 update:0 menu:1"));
+}
+
+void TestUpdate::nameForgottenOnReconnect_data()
+{
+    QTest::addColumn<QByteArray>("name");
+
+    // A device that gives no name is judged as in a fresh window: any whole name field passes.
+    QTest::newRow("the waiting device's own image") << QByteArray("PM-200");
+    QTest::newRow("the image of the device before") << QByteArray("PM-100");
+}
+
+void TestUpdate::nameForgottenOnReconnect()
+{
+    QFETCH(QByteArray, name);
+
+    QVERIFY(connectAt(QStringLiteral("9600"))); // PM-100 names itself
+    d->openButton()->click();
+    sim->setBehaviour(DeviceSimulator::WaitingForFirmware);
+    QVERIFY(connectAt(QStringLiteral("115200")));
+    QCOMPARE(stampedTexts(d->paneLines()).constLast(), kConnectedAgain);
+    sim->setUnaskedNakIntervalMs(0); // see completeUpdate
+
+    const QByteArray data = payload(200);
+    QVERIFY(choose(imageFile(field(name) + data)));
+    pressUpdate();
+    verifyCompleted(false, 2, data);
+}
+
+void TestUpdate::portErrorUnderFileBox()
+{
+    QVERIFY(connectAt(QStringLiteral("9600")));
+    const QString path = imageFile(field("PM-100") + payload(100));
+    QVERIFY(choose(path));
+    QVERIFY(QFile::remove(path));
+
+    linesBefore = d->paneLines().size();
+    bool errorSeen = false;
+    const bool boxShown = d->clickWithModal(d->updateButton(), [&](QWidget *modal) {
+        sim->hangUp();
+        errorSeen = QTest::qWaitFor([this] { return newTexts().contains(kReadFailed); });
+        modal->close();
+    });
+
+    QVERIFY(boxShown);
+    QVERIFY(errorSeen);
+    QCOMPARE(newTexts(), QStringList({kReadFailed}));
+    // As the port error left it: Connect again, on any port and rate, and the menu usable.
+    QCOMPARE(d->openButton()->text(), kConnect);
+    QCOMPARE(controls(*d), QStringLiteral("open:1 browse:0 update:0 menu:1"));
+    QVERIFY(d->ports()->isEnabled());
+    QVERIFY(d->optionsMenu()->isEnabled());
+}
+
+void TestUpdate::closeDuringUpdate_data()
+{
+    QTest::addColumn<bool>("atStart");   // asked for as the update command arrives, else frame 3
+    QTest::addColumn<QString>("answer"); // keep, stop, none (left open), port error
+    QTest::addColumn<int>("language");   // entry of the language menu
+    QTest::addColumn<QString>("keepText");
+
+    const QString keep = QStringLiteral("Keep updating");
+    QTest::newRow("keep updating, in German")
+        << false << "keep" << 2 << QStringLiteral("Update fortsetzen");
+    QTest::newRow("left open: withdrawn at the end") << false << "none" << 1 << keep;
+    QTest::newRow("port error: withdrawn") << false << "port error" << 1 << keep;
+    QTest::newRow("stop in the transfer") << false << "stop" << 1 << keep;
+    QTest::newRow("stop in the update start") << true << "stop" << 1 << keep;
+}
+
+void TestUpdate::closeDuringUpdate()
+{
+    QFETCH(bool, atStart);
+    QFETCH(QString, answer);
+    QFETCH(int, language);
+    QFETCH(QString, keepText);
+
+    d->languageMenu()->actions().at(language)->trigger();
+    d->connect(sim->slavePath(), QStringLiteral("9600"));
+    const QByteArray data = payload(8 * 128);
+    QVERIFY(d->browse(imageFile(field("PM-100") + data)).shown);
+
+    bool asked = false;
+    QObject scope;
+    connect(sim, &DeviceSimulator::bytesReceived, &scope, [&] {
+        const Traffic t = traffic();
+        if (!asked && (atStart ? t.command : t.frames.size() == 3)) {
+            asked = true;
+            w->close();
+        }
+    });
+    // Answers the question as the row says. Left open, it is answered after 15 s only so that a
+    // question that holds the transfer cannot hang the test.
+    QMessageBox *question = nullptr;
+    QPointer<QMessageBox> alive;
+    QString keepShown;
+    bool keepIsDefault = false, windowModal = false, answeredLate = false;
+    QElapsedTimer sinceAsked;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, &scope, [&] {
+        auto *box = w->findChild<QMessageBox *>();
+        if (!box || !box->isVisible() || box->buttons().size() != 2)
+            return;
+        QAbstractButton *keep = box->defaultButton();
+        QAbstractButton *stop = box->buttons().at(box->buttons().at(0) == keep ? 1 : 0);
+        if (box == question) {
+            answeredLate = sinceAsked.elapsed() > 15000;
+            if (answeredLate)
+                keep->click();
+            return;
+        }
+        question = alive = box;
+        sinceAsked.start();
+        keepShown = keep->text();
+        keepIsDefault = box->buttonRole(keep) == QMessageBox::RejectRole;
+        windowModal = box->windowModality() == Qt::WindowModal;
+        if (answer == QLatin1String("keep"))
+            keep->click();
+        else if (answer == QLatin1String("stop"))
+            stop->click();
+        else if (answer == QLatin1String("port error"))
+            sim->hangUp();
+    });
+    poll.start(10);
+    pressUpdate();
+    // The window closes only once every wait has returned.
+    QVERIFY(w->isVisible());
+    poll.stop();
+
+    QVERIFY(question);
+    QCOMPARE(keepShown, keepText);
+    QVERIFY(keepIsDefault);
+    QVERIFY(windowModal);
+    QVERIFY(!answeredLate);
+    QVERIFY(!alive || !alive->isVisible());
+    const Traffic t = traffic();
+    if (answer == QLatin1String("stop")) {
+        QTRY_VERIFY(!w->isVisible());
+        QVERIFY(!portOpenInWindow());
+        // Whole frames only, then nothing more.
+        QCOMPARE(t.frames.isEmpty(), atStart);
+        QVERIFY(t.frames.size() < 8);
+        QVERIFY(t.tail.isEmpty());
+        QVERIFY(paddedPayload(data).startsWith(sim->receivedImage()));
+        QCOMPARE(sim->badFrames(), 0);
+        QTest::qWait(300);
+        QCOMPARE(sim->receivedBytes().size(),
+                 t.frames.size() * protocol::kFrameSize + protocol::updateCommand().size());
+    } else if (answer == QLatin1String("port error")) {
+        QCOMPARE(d->openButton()->text(), kConnect);
+        QCOMPARE(controls(*d), QStringLiteral("open:1 browse:0 update:0 menu:1"));
+    } else {
+        QCOMPARE(t.tail, kEot);
+        QCOMPARE(sim->receivedImage(), data);
+        QCOMPARE(sim->duplicateFrames(), 0);
+    }
 }
 
 QTEST_MAIN(TestUpdate)

@@ -31,7 +31,14 @@ FlashRun::FlashRun(const QStringList &arguments, QObject *parent)
 
 void FlashRun::start()
 {
-    m_process.start(flashProgram(), m_arguments);
+    if (m_fileSizeBlocks <= 0) {
+        m_process.start(flashProgram(), m_arguments);
+        return;
+    }
+    const QString script =
+        QStringLiteral("ulimit -f %1 && exec \"$0\" \"$@\"").arg(m_fileSizeBlocks);
+    m_process.start(QStringLiteral("/bin/sh"),
+                    QStringList{QStringLiteral("-c"), script, flashProgram()} + m_arguments);
 }
 
 bool FlashRun::wait(int timeoutMs)
@@ -63,8 +70,13 @@ bool FlashRun::wait(int timeoutMs)
 
 void FlashRun::interrupt()
 {
+    sendSignal(SIGINT);
+}
+
+void FlashRun::sendSignal(int signal)
+{
     if (m_process.processId() > 0)
-        ::kill(static_cast<pid_t>(m_process.processId()), SIGINT);
+        ::kill(static_cast<pid_t>(m_process.processId()), signal);
 }
 
 QList<QJsonObject> parseJsonLines(const QByteArray &text, bool *ok)

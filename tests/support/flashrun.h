@@ -26,7 +26,12 @@ public:
     }
     // Ctrl+C, as a terminal sends it.
     void interrupt();
+    void sendSignal(int signal);
+    // Runs it under a file-size limit of `blocks` 512-byte blocks (before start()): writes past
+    // the limit are cut short as on a full disk.
+    void limitFileSize(int blocks) { m_fileSizeBlocks = blocks; }
 
+    qint64 processId() const { return m_process.processId(); }
     int exitCode() const { return m_exitCode; }
     bool crashed() const { return m_crashed; }
     QByteArray out() const { return m_out; }
@@ -42,6 +47,7 @@ private:
     int m_exitCode = -1;
     bool m_crashed = false;
     bool m_finished = false;
+    int m_fileSizeBlocks = 0;
 };
 
 // The program under test, as built.

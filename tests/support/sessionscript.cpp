@@ -18,12 +18,14 @@ void SessionScript::at(qint64 ms, std::function<void(SessionScript &)> what)
 
 void SessionScript::cancel()
 {
+    tell(SessionObserver::Event::Cancel);
     apply(m_machine.cancel(m_nowUs));
 }
 
 void SessionScript::portError()
 {
     m_open = false;
+    tell(SessionObserver::Event::PortError);
     apply(m_machine.portError(m_nowUs, QStringLiteral("hang-up")));
 }
 
@@ -53,42 +55,75 @@ qint64 SessionScript::noteAtMs(flash::Note note) const
 
 bool SessionScript::run(qint64 limitMs)
 {
-    if (m_nowUs == 0 && m_writes.isEmpty() && m_opens == 0)
+    if (m_nowUs == 0 && m_writes.isEmpty() && m_opens == 0) {
         apply(m_machine.start(0));
+        if (m_observer)
+            m_observer->settled(m_nowUs);
+    }
     while (!m_machine.finished()) {
-        const auto next = std::min_element(m_pending.begin(), m_pending.end(),
-                                           [](const Pending &a, const Pending &b) {
-                                               // Bytes before hooks at the same moment.
-                                               if (a.atUs != b.atUs)
-                                                   return a.atUs < b.atUs;
-                                               return !a.bytes.isEmpty() && b.bytes.isEmpty();
-                                           });
-        const qint64 alarm = m_machine.nextAlarmUs();
-        const bool pendingFirst = next != m_pending.end() && (alarm < 0 || next->atUs <= alarm);
-        if (!pendingFirst && alarm < 0)
+        if (!step(limitMs * 1000))
             return false;
-        const qint64 at = pendingFirst ? next->atUs : alarm;
-        if (at > limitMs * 1000)
-            return false;
-        m_nowUs = qMax(m_nowUs, at);
-        if (pendingFirst) {
-            const Pending p = *next;
-            m_pending.erase(next);
-            if (p.hook)
-                p.hook(*this);
-            else if (m_open)
-                apply(m_machine.bytesArrived(m_nowUs, p.bytes));
-        } else {
-            apply(m_machine.alarm(m_nowUs));
-        }
     }
     return true;
+}
+
+void SessionScript::drain(qint64 limitMs)
+{
+    while (step(limitMs * 1000)) {
+    }
+    tell(SessionObserver::Event::Alarm);
+    apply(m_machine.alarm(m_nowUs));
+    if (m_observer)
+        m_observer->settled(m_nowUs);
+}
+
+bool SessionScript::step(qint64 limitUs)
+{
+    const auto next = std::min_element(m_pending.begin(), m_pending.end(),
+                                       [](const Pending &a, const Pending &b) {
+                                           // Bytes before hooks at the same moment.
+                                           if (a.atUs != b.atUs)
+                                               return a.atUs < b.atUs;
+                                           return !a.bytes.isEmpty() && b.bytes.isEmpty();
+                                       });
+    const qint64 alarm = m_machine.nextAlarmUs();
+    const bool pendingFirst = next != m_pending.end() && (alarm < 0 || next->atUs <= alarm);
+    if (!pendingFirst && alarm < 0)
+        return false;
+    const qint64 at = pendingFirst ? next->atUs : alarm;
+    if (at > limitUs)
+        return false;
+    m_nowUs = qMax(m_nowUs, at);
+    if (pendingFirst) {
+        const Pending p = *next;
+        m_pending.erase(next);
+        if (p.hook) {
+            p.hook(*this);
+        } else if (m_open) {
+            tell(SessionObserver::Event::Read, p.bytes);
+            apply(m_machine.bytesArrived(m_nowUs, p.bytes));
+        }
+    } else {
+        tell(SessionObserver::Event::Alarm);
+        apply(m_machine.alarm(m_nowUs));
+    }
+    if (m_observer)
+        m_observer->settled(m_nowUs);
+    return true;
+}
+
+void SessionScript::tell(SessionObserver::Event event, const QByteArray &bytes)
+{
+    if (m_observer)
+        m_observer->told(m_nowUs, event, bytes);
 }
 
 void SessionScript::apply(const QVector<Action> &actions)
 {
     QVector<QPair<bool, QString>> opened;
     for (const Action &a : actions) {
+        if (m_observer)
+            m_observer->answered(m_nowUs, a);
         switch (a.kind) {
         case Action::Kind::Open: {
             ++m_opens;
@@ -128,8 +163,10 @@ void SessionScript::apply(const QVector<Action> &actions)
             break;
         }
     }
-    for (const auto &o : opened)
+    for (const auto &o : opened) {
+        tell(o.first ? SessionObserver::Event::Opened : SessionObserver::Event::OpenFailed);
         apply(m_machine.opened(m_nowUs, o.first, o.second));
+    }
 }
 
 QByteArray ScriptedDevice::identityReply(const QByteArray &product, const QByteArray &serial,
@@ -166,8 +203,7 @@ SessionScript::Device ScriptedDevice::asDevice()
             }
             if (w.bytes == QByteArray(1, protocol::EOT)) {
                 waiting = false;
-                return confirmsEnd ? QVector<QPair<int, QByteArray>>{{replyMs,
-                                                                      QByteArray(1, protocol::ACK)}}
+                return confirmsEnd ? QVector<QPair<int, QByteArray>>{{replyMs, endAnswer}}
                                    : QVector<QPair<int, QByteArray>>{};
             }
             return {};

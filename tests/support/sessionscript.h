@@ -16,6 +16,18 @@ struct Written
     QByteArray bytes;
 };
 
+// Sees what a scripted session's machine is told and what it answers, in order.
+class SessionObserver
+{
+public:
+    enum class Event { Read, Alarm, Cancel, PortError, Opened, OpenFailed };
+    virtual ~SessionObserver() = default;
+    virtual void told(qint64 us, Event event, const QByteArray &bytes) = 0;
+    virtual void answered(qint64 us, const flash::Action &action) = 0;
+    // After each event of the clock, once the machine has answered it.
+    virtual void settled(qint64 us) = 0;
+};
+
 // Runs a SessionMachine on a virtual clock against a scripted device, without ports or timers:
 // events are taken in time order (device bytes first at equal times), so a whole update takes no
 // real time.
@@ -37,6 +49,10 @@ public:
 
     // Until the session finishes or nothing more can happen; false if it did not finish.
     bool run(qint64 limitMs = 10 * 60 * 1000);
+    // Hands what is still pending to the machine even after it finished, then one more alarm.
+    void drain(qint64 limitMs = 10 * 60 * 1000);
+    // Not owned; null: nobody watches.
+    void observe(SessionObserver *observer) { m_observer = observer; }
 
     const flash::SessionMachine &machine() const { return m_machine; }
     qint64 nowMs() const { return m_nowUs / 1000; }
@@ -56,10 +72,14 @@ private:
         std::function<void(SessionScript &)> hook;
     };
 
+    // Takes the next event in time order; false when there is none up to the limit.
+    bool step(qint64 limitUs);
     void apply(const QVector<flash::Action> &actions);
+    void tell(SessionObserver::Event event, const QByteArray &bytes = QByteArray());
 
     flash::SessionMachine m_machine;
     Device m_device;
+    SessionObserver *m_observer = nullptr;
     qint64 m_nowUs = 0;
     qint64 m_finishedAtUs = -1;
     qint32 m_baud = 0;
@@ -80,6 +100,7 @@ struct ScriptedDevice
     int answerMs = 12;         // a frame's answer after the frame
     bool answersUpdate = true; // "updata\n": NAK at 9600, a long text at 115200
     bool confirmsEnd = true;
+    QByteArray endAnswer = QByteArray(1, '\x06'); // with confirmsEnd
     // The answer to the n-th frame (1-based, by arrival); empty: none. Default: ACK.
     std::function<QByteArray(int frame)> frameAnswer;
     // After a confirmed end: what the device is once opened again (restarts with verify).

@@ -149,6 +149,25 @@ void WindowDriver::chooseLanguageByKeyboard(int entry)
         popup->close();
 }
 
+PortWatcher::PortWatcher()
+{
+    QCoreApplication::instance()->installEventFilter(this);
+}
+
+PortWatcher::~PortWatcher()
+{
+    QCoreApplication::instance()->removeEventFilter(this);
+}
+
+bool PortWatcher::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::ChildAdded) {
+        if (auto *port = qobject_cast<QSerialPort *>(watched))
+            m_latest = port;
+    }
+    return false;
+}
+
 QString stampOf(const QString &line)
 {
     static const QRegularExpression re(

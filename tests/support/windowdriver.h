@@ -4,6 +4,7 @@
 
 #include <QComboBox>
 #include <QLineEdit>
+#include <QPointer>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -75,6 +76,22 @@ public:
     void chooseLanguageByKeyboard(int entry);
 
     SerialUpdata &w;
+};
+
+// Notes each serial port as it opens (its read notifier becomes its child): the window's ports
+// have no parent, so the object tree does not reach them.
+class PortWatcher : public QObject
+{
+public:
+    PortWatcher();
+    ~PortWatcher() override;
+    QSerialPort *latest() const { return m_latest; }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    QPointer<QSerialPort> m_latest;
 };
 
 // "yyyy.MM.dd hh:mm:ss" at the start of a pane line; returns the stamp or an empty string.

@@ -641,7 +641,7 @@ void DeviceSimulator::handleEot()
     m_eotReceived = true;
     const bool silent = m_silentFromFrame > 0 && m_framesReceived + 1 >= m_silentFromFrame;
     if (m_answerEot && !silent)
-        send(QByteArray(1, protocol::ACK));
+        send(m_eotAnswer);
     leaveReceiveMode();
     if (m_restartSilentMs >= 0)
         beginRestart();

@@ -89,6 +89,8 @@ public:
     void setHangUpAtFrame(int k) { m_hangUpAtFrame = k; }
     void setAnswerDelayMs(int ms) { m_answerDelayMs = ms; }
     void setAnswerEot(bool answer) { m_answerEot = answer; }
+    // What the device answers the end byte with (default ACK); empty: nothing.
+    void setEotAnswer(const QByteArray &answer) { m_eotAnswer = answer; }
 
     // Input is taken in only once its line time has passed, and answers are written only once
     // theirs has (each queued chunk whole, when its last byte is due). Switching off delivers
@@ -206,6 +208,7 @@ private:
     int m_hangUpAtFrame = 0;
     int m_answerDelayMs = 0;
     bool m_answerEot = true;
+    QByteArray m_eotAnswer = QByteArray(1, '\x06');
 
     bool m_lineSpeed = false;
     QList<Incoming> m_incoming;

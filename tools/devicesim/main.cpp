@@ -89,6 +89,12 @@ int main(int argc, char *argv[])
         {QStringLiteral("version"), QStringLiteral("Firmware version."), QStringLiteral("version"),
          QStringLiteral("V1.0.0")},
         {QStringLiteral("waiting"), QStringLiteral("Start as a bootloader waiting for firmware.")},
+        {QStringLiteral("no-product"),
+         QStringLiteral("Answer the handshake with the version line only, naming no product.")},
+        {QStringLiteral("end-answer"),
+         QStringLiteral("Answer the end byte with these bytes, in hex (default 06; \"\": "
+                        "nothing)."),
+         QStringLiteral("hex")},
         {QStringLiteral("silent"), QStringLiteral("Never answer.")},
         {QStringLiteral("device-baud"),
          QStringLiteral("Only understand bytes sent at this rate (0: any)."), QStringLiteral("N")},
@@ -144,6 +150,12 @@ int main(int argc, char *argv[])
     device.setIdentity(parser.value(QStringLiteral("product")).toUtf8(),
                        parser.value(QStringLiteral("serial")).toUtf8(),
                        parser.value(QStringLiteral("version")).toUtf8());
+    if (parser.isSet(QStringLiteral("no-product")))
+        device.setIdentityReply(
+            "\r\nSW VERSION:" + parser.value(QStringLiteral("version")).toUtf8() + "\r\n");
+    if (parser.isSet(QStringLiteral("end-answer")))
+        device.setEotAnswer(
+            QByteArray::fromHex(parser.value(QStringLiteral("end-answer")).toLatin1()));
     device.setDeviceBaud(deviceBaud);
     device.setNakAtFrame(nakAt);
     device.setSilentFromFrame(silentFrom);

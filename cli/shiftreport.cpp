@@ -1,0 +1,657 @@
+#include "shiftreport.h"
+
+#include "results.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonParseError>
+#include <QMap>
+#include <QSet>
+#include <QTextStream>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
+
+namespace flash {
+
+const char kFlagRule[] = "at least 5 attempts and a failure rate more than twice the pooled "
+                         "failure rate of all the other ports";
+
+namespace {
+
+// A record line is under 1 KiB with a long image path; anything this long is not one.
+constexpr qint64 kMaxLineBytes = 64 * 1024;
+
+enum class Outcome { Pass, Fail, Skip };
+
+struct Attempt
+{
+    QDateTime time;
+    int order = 0; // in reading order, to keep lines of the same time as they came
+    QString port;
+    QString adapter;
+    QString device;
+    QString result;
+    QString sha256;
+    QString image;
+    qint64 durationMs = -1;
+};
+
+Outcome outcomeOf(const QString &result)
+{
+    if (result == resultName(Result::Success))
+        return Outcome::Pass;
+    if (result == resultName(Result::Skipped))
+        return Outcome::Skip;
+    return Outcome::Fail; // also a class this version does not know
+}
+
+QString textField(const QJsonObject &o, const char *key)
+{
+    const QJsonValue v = o.value(QLatin1String(key));
+    return v.isString() ? v.toString().trimmed() : QString();
+}
+
+bool parseAttempt(const QByteArray &line, Attempt *a, QString *reason)
+{
+    QJsonParseError error{};
+    const QJsonDocument doc = QJsonDocument::fromJson(line, &error);
+    if (error.error != QJsonParseError::NoError) {
+        *reason = QStringLiteral("not JSON: %1 at byte %2")
+                      .arg(error.errorString())
+                      .arg(error.offset + 1);
+        return false;
+    }
+    if (!doc.isObject()) {
+        *reason = QStringLiteral("not a JSON object");
+        return false;
+    }
+    const QJsonObject o = doc.object();
+    a->result = textField(o, "result");
+    if (a->result.isEmpty()) {
+        *reason = QStringLiteral("no result");
+        return false;
+    }
+    a->time = QDateTime::fromString(textField(o, "time"), Qt::ISODateWithMs);
+    a->port = textField(o, "port");
+    a->adapter = textField(o, "adapterSerial");
+    // A device found waiting for firmware told no serial number before its update; verification
+    // reads it after the restart.
+    a->device = textField(o, "serialNumber");
+    if (a->device.isEmpty())
+        a->device = textField(o, "serialNumberAfter");
+    a->sha256 = textField(o, "imageSha256").toLower();
+    a->image = QFileInfo(textField(o, "image")).fileName();
+    const double ms = o.value(QLatin1String("durationMs")).toDouble(-1);
+    // Bounded so that a hostile number cannot overflow the conversion.
+    if (std::isfinite(ms) && ms >= 0 && ms < 1e15)
+        a->durationMs = qint64(ms);
+    return true;
+}
+
+#ifdef Q_OS_UNIX
+// A pipe is read as it comes (process substitution); a terminal or device would never end.
+bool readableKind(const QString &path, QString *why)
+{
+    struct stat st
+    {
+    };
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return true; // open() tells why
+    if (S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode))
+        return true;
+    *why =
+        S_ISDIR(st.st_mode) ? QStringLiteral("a directory") : QStringLiteral("not a regular file");
+    return false;
+}
+#else
+bool readableKind(const QString &path, QString *why)
+{
+    const QFileInfo info(path);
+    if (!info.exists() || info.isFile())
+        return true;
+    *why = info.isDir() ? QStringLiteral("a directory") : QStringLiteral("not a regular file");
+    return false;
+}
+#endif
+
+// One line without its end; false at the end of the file. A line over kMaxLineBytes is read
+// to its end but kept only in part, with `tooLong`.
+bool nextLine(QFile &file, QByteArray *line, bool *tooLong)
+{
+    line->clear();
+    for (;;) {
+        const QByteArray chunk = file.readLine(kMaxLineBytes);
+        if (line->size() <= kMaxLineBytes)
+            line->append(chunk);
+        if (!chunk.isEmpty() && !chunk.endsWith('\n'))
+            continue;
+        if (chunk.isEmpty() && line->isEmpty())
+            return false;
+        if (line->endsWith('\n'))
+            line->chop(1);
+        *tooLong = line->size() > kMaxLineBytes;
+        return true;
+    }
+}
+
+class Reader
+{
+public:
+    explicit Reader(ShiftReport *report) : m_report(report) {}
+    void readFile(const QString &path);
+    QVector<Attempt> takeAttempts() { return std::move(m_attempts); }
+
+private:
+    void readLine(const QString &path, int number, const QByteArray &line, bool tooLong);
+    void malformed(const QString &path, int number, const QString &reason);
+
+    ShiftReport *m_report;
+    QVector<Attempt> m_attempts;
+    QSet<QString> m_files;
+    QSet<QByteArray> m_seen;
+};
+
+void Reader::readFile(const QString &path)
+{
+    const QString canonical = QFileInfo(path).canonicalFilePath();
+    const QString key = canonical.isEmpty() ? path : canonical;
+    if (m_files.contains(key))
+        return;
+    m_files.insert(key);
+    QString why;
+    QFile file(path);
+    if (!readableKind(path, &why) || !file.open(QIODevice::ReadOnly)) {
+        m_report->unreadable << QStringLiteral("%1: %2").arg(
+            path, why.isEmpty() ? file.errorString() : why);
+        return;
+    }
+    m_report->files << path;
+    QByteArray line;
+    bool tooLong = false;
+    int number = 0;
+    while (nextLine(file, &line, &tooLong))
+        readLine(path, ++number, line, tooLong);
+    if (file.error() != QFileDevice::NoError)
+        m_report->unreadable
+            << QStringLiteral("%1: %2 after line %3").arg(path, file.errorString()).arg(number);
+}
+
+void Reader::readLine(const QString &path, int number, const QByteArray &line, bool tooLong)
+{
+    if (tooLong) {
+        malformed(path, number, QStringLiteral("longer than %1 bytes").arg(kMaxLineBytes));
+        return;
+    }
+    if (line.trimmed().isEmpty())
+        return;
+    Attempt a;
+    QString reason;
+    if (!parseAttempt(line, &a, &reason)) {
+        malformed(path, number, reason);
+        return;
+    }
+    const QByteArray digest = QCryptographicHash::hash(line.trimmed(), QCryptographicHash::Sha1);
+    if (m_seen.contains(digest)) {
+        ++m_report->duplicateLines;
+        return;
+    }
+    m_seen.insert(digest);
+    a.order = m_attempts.size();
+    m_attempts.append(a);
+}
+
+void Reader::malformed(const QString &path, int number, const QString &reason)
+{
+    if (m_report->malformed.size() < kMalformedShown)
+        m_report->malformed.append(MalformedLine{path, number, reason});
+    ++m_report->malformedCount;
+}
+
+void countResults(ShiftReport *report, const QVector<Attempt> &attempts)
+{
+    QMap<QString, int> counts;
+    for (const Attempt &a : attempts)
+        ++counts[a.result];
+    for (int r = int(Result::Success); r <= int(Result::Cancelled); ++r) {
+        const QString name = resultName(Result(r));
+        report->results.append({name, counts.take(name)});
+    }
+    for (auto it = counts.cbegin(); it != counts.cend(); ++it)
+        report->results.append({it.key(), it.value()});
+}
+
+// `attempts` in time order.
+void countDevices(ShiftReport *report, const QVector<Attempt> &attempts)
+{
+    struct Device
+    {
+        bool decided = false;
+        bool firstPassed = false;
+        bool passed = false;
+    };
+    QMap<QString, Device> devices;
+    for (const Attempt &a : attempts) {
+        if (a.device.isEmpty()) {
+            ++report->attemptsWithoutSerial;
+            continue;
+        }
+        Device &d = devices[a.device];
+        const Outcome outcome = outcomeOf(a.result);
+        if (outcome == Outcome::Skip)
+            continue;
+        if (!d.decided)
+            d.firstPassed = outcome == Outcome::Pass;
+        d.decided = true;
+        d.passed = d.passed || outcome == Outcome::Pass;
+    }
+    report->devices = devices.size();
+    for (auto it = devices.cbegin(); it != devices.cend(); ++it) {
+        if (!it->decided) {
+            ++report->onlySkipped;
+            continue;
+        }
+        ++report->yieldDevices;
+        report->firstPass += it->firstPassed ? 1 : 0;
+        if (!it->passed)
+            report->neverPassed << it.key();
+    }
+}
+
+// A group is flagged against the pooled rate of all the others; a group without a name (no
+// adapter serial) is a mixture and never flagged.
+void flagGroups(QVector<GroupStats> *groups)
+{
+    qint64 attempts = 0;
+    qint64 failed = 0;
+    for (const GroupStats &g : *groups) {
+        attempts += g.attempts;
+        failed += g.failed;
+    }
+    for (GroupStats &g : *groups) {
+        const qint64 otherAttempts = attempts - g.attempts;
+        const qint64 otherFailed = failed - g.failed;
+        // failed / attempts > 2 × otherFailed / otherAttempts, in integers.
+        g.flagged = !g.name.isEmpty() && g.attempts >= kFlagMinAttempts && otherAttempts > 0 &&
+                    g.failed * otherAttempts > 2 * otherFailed * g.attempts;
+    }
+}
+
+QVector<GroupStats> groupBy(const QVector<Attempt> &attempts, QString Attempt::*key)
+{
+    QMap<QString, GroupStats> groups;
+    for (const Attempt &a : attempts) {
+        GroupStats &g = groups[a.*key];
+        g.name = a.*key;
+        ++g.attempts;
+        g.failed += outcomeOf(a.result) == Outcome::Fail ? 1 : 0;
+    }
+    QVector<GroupStats> list = groups.values().toVector();
+    flagGroups(&list);
+    return list;
+}
+
+void countImages(ShiftReport *report, const QVector<Attempt> &attempts)
+{
+    QMap<QString, ImageStats> images;
+    QMap<QString, QSet<QString>> passedDevices;
+    for (const Attempt &a : attempts) {
+        ImageStats &s = images[a.sha256];
+        if (s.attempts++ == 0) {
+            s.sha256 = a.sha256;
+            s.image = a.image;
+        }
+        if (outcomeOf(a.result) != Outcome::Pass)
+            continue;
+        ++s.passes;
+        if (!a.device.isEmpty())
+            passedDevices[a.sha256].insert(a.device);
+    }
+    for (ImageStats &s : images) {
+        s.devicesPassed = passedDevices.value(s.sha256).size();
+        report->images.append(s);
+    }
+}
+
+// The nearest rank: the ⌈p/100 × n⌉-th smallest.
+qint64 nearestRank(const QVector<qint64> &sorted, int percent)
+{
+    const int n = sorted.size();
+    const int rank = qMax(1, int((qint64(percent) * n + 99) / 100));
+    return sorted.at(rank - 1);
+}
+
+void passDurations(ShiftReport *report, const QVector<Attempt> &attempts)
+{
+    QVector<qint64> ms;
+    for (const Attempt &a : attempts) {
+        if (outcomeOf(a.result) == Outcome::Pass && a.durationMs >= 0)
+            ms.append(a.durationMs);
+    }
+    report->timedPasses = ms.size();
+    if (ms.isEmpty())
+        return;
+    std::sort(ms.begin(), ms.end());
+    report->medianPassMs = nearestRank(ms, 50);
+    report->p95PassMs = nearestRank(ms, 95);
+}
+
+void summarize(ShiftReport *report, QVector<Attempt> attempts)
+{
+    // A line without a time goes first, in reading order.
+    const auto timeKey = [](const Attempt &a) {
+        return a.time.isValid() ? a.time.toMSecsSinceEpoch() : std::numeric_limits<qint64>::min();
+    };
+    std::stable_sort(attempts.begin(), attempts.end(),
+                     [&](const Attempt &a, const Attempt &b) { return timeKey(a) < timeKey(b); });
+    report->attempts = attempts.size();
+    for (const Attempt &a : attempts) {
+        if (!a.time.isValid())
+            continue;
+        if (!report->first.isValid())
+            report->first = a.time;
+        report->last = a.time;
+    }
+    countResults(report, attempts);
+    countDevices(report, attempts);
+    report->ports = groupBy(attempts, &Attempt::port);
+    report->adapters = groupBy(attempts, &Attempt::adapter);
+    countImages(report, attempts);
+    passDurations(report, attempts);
+}
+
+QString percent(qint64 part, qint64 whole)
+{
+    return whole > 0 ? QStringLiteral("%1 %").arg(100.0 * double(part) / double(whole), 0, 'f', 1)
+                     : QStringLiteral("-");
+}
+
+QString seconds(qint64 ms)
+{
+    return QStringLiteral("%1 s").arg(double(ms) / 1000.0, 0, 'f', 1);
+}
+
+QString utc(const QDateTime &time)
+{
+    return time.toUTC().toString(Qt::ISODateWithMs);
+}
+
+QString spanText(const ShiftReport &r)
+{
+    if (!r.first.isValid())
+        return QStringLiteral("no line tells its time");
+    const qint64 minutes = r.first.secsTo(r.last) / 60;
+    return QStringLiteral("%1 to %2 (%3 h %4 min)")
+        .arg(utc(r.first), utc(r.last))
+        .arg(minutes / 60)
+        .arg(minutes % 60, 2, 10, QLatin1Char('0'));
+}
+
+// Columns padded to their widest cell; `align` has 'l' or 'r' per column.
+QString table(const QVector<QStringList> &rows, const QString &align, int indent = 2)
+{
+    QVector<int> widths(align.size(), 0);
+    for (const QStringList &row : rows) {
+        for (int c = 0; c < row.size() && c < widths.size(); ++c)
+            widths[c] = qMax(widths[c], row.at(c).size());
+    }
+    QString text;
+    for (const QStringList &row : rows) {
+        QString line(indent, QLatin1Char(' '));
+        for (int c = 0; c < row.size() && c < widths.size(); ++c) {
+            const bool right = align.at(c) == QLatin1Char('r');
+            line +=
+                (right ? row.at(c).rightJustified(widths[c]) : row.at(c).leftJustified(widths[c])) +
+                QStringLiteral("  ");
+        }
+        while (line.endsWith(QLatin1Char(' ')))
+            line.chop(1);
+        text += line + QLatin1Char('\n');
+    }
+    return text;
+}
+
+QString groupTable(const QVector<GroupStats> &groups, const QString &heading)
+{
+    QVector<QStringList> rows{{heading, QStringLiteral("attempts"), QStringLiteral("failed"),
+                               QStringLiteral("failure rate"), QString()}};
+    for (const GroupStats &g : groups) {
+        rows.append({g.name.isEmpty() ? QStringLiteral("(not known)") : g.name,
+                     QString::number(g.attempts), QString::number(g.failed),
+                     percent(g.failed, g.attempts),
+                     g.flagged ? QStringLiteral("FLAGGED") : QString()});
+    }
+    return table(rows, QStringLiteral("lrrrl"));
+}
+
+QString imageTable(const QVector<ImageStats> &images)
+{
+    QVector<QStringList> rows{{QStringLiteral("SHA-256"), QStringLiteral("image"),
+                               QStringLiteral("attempts"), QStringLiteral("passes"),
+                               QStringLiteral("devices passed")}};
+    for (const ImageStats &s : images) {
+        rows.append({s.sha256.isEmpty() ? QStringLiteral("(not known)") : s.sha256,
+                     s.image.isEmpty() ? QStringLiteral("-") : s.image, QString::number(s.attempts),
+                     QString::number(s.passes), QString::number(s.devicesPassed)});
+    }
+    return table(rows, QStringLiteral("llrrr"));
+}
+
+QString resultsTable(const ShiftReport &r)
+{
+    QVector<QStringList> rows;
+    for (const auto &c : r.results) {
+        if (c.second > 0)
+            rows.append({c.first, QString::number(c.second), percent(c.second, r.attempts)});
+    }
+    return rows.isEmpty() ? QStringLiteral("  none\n") : table(rows, QStringLiteral("lrr"));
+}
+
+QString headText(const ShiftReport &r)
+{
+    QVector<QStringList> rows;
+    rows.append({QStringLiteral("Files"),
+                 QString::number(r.files.size()) +
+                     (r.unreadable.isEmpty()
+                          ? QString()
+                          : QStringLiteral(" (%1 could not be read)").arg(r.unreadable.size()))});
+    rows.append({QStringLiteral("Time span"), spanText(r)});
+    rows.append({QStringLiteral("Attempts"),
+                 QStringLiteral("%1 (%2 without a serial number, belonging to no device)")
+                     .arg(r.attempts)
+                     .arg(r.attemptsWithoutSerial)});
+    rows.append({QStringLiteral("Devices"), QStringLiteral("%1 by serial number (%2 only skipped)")
+                                                .arg(r.devices)
+                                                .arg(r.onlySkipped)});
+    rows.append({QStringLiteral("First-pass yield"),
+                 QStringLiteral("%1 (%2 of %3 devices passed on their first attempt; a skipped "
+                                "attempt is neither pass nor fail)")
+                     .arg(percent(r.firstPass, r.yieldDevices))
+                     .arg(r.firstPass)
+                     .arg(r.yieldDevices)});
+    rows.append({QStringLiteral("Never passed"),
+                 QStringLiteral("%1 devices%2")
+                     .arg(r.neverPassed.size())
+                     .arg(r.neverPassed.isEmpty() ? QString() : QStringLiteral(", listed below"))});
+    const QString durations =
+        r.timedPasses == 0
+            ? QStringLiteral("no pass with a duration")
+            : QStringLiteral("median %1, 95th percentile %2 (nearest rank, of %3 passes)")
+                  .arg(seconds(r.medianPassMs), seconds(r.p95PassMs))
+                  .arg(r.timedPasses);
+    rows.append({QStringLiteral("Pass durations"), durations});
+    if (r.duplicateLines > 0)
+        rows.append({QStringLiteral("Duplicates"),
+                     QStringLiteral("%1 lines found again, counted once").arg(r.duplicateLines)});
+    return table(rows, QStringLiteral("ll"), 0);
+}
+
+// Serial numbers side by side, as many as fit in a terminal's width.
+QString wrapped(const QStringList &words)
+{
+    constexpr int kWidth = 100;
+    QString text;
+    QString line = QStringLiteral(" ");
+    for (const QString &word : words) {
+        if (line.size() > 1 && line.size() + 2 + word.size() > kWidth) {
+            text += line + QLatin1Char('\n');
+            line = QStringLiteral(" ");
+        }
+        line += QStringLiteral(" ") + word;
+    }
+    return text + line + QLatin1Char('\n');
+}
+
+QString malformedText(const ShiftReport &r)
+{
+    QString text = QStringLiteral("Malformed lines: %1 (left out)\n").arg(r.malformedCount);
+    for (const MalformedLine &m : r.malformed)
+        text += QStringLiteral("  %1:%2: %3\n").arg(m.file).arg(m.line).arg(m.reason);
+    if (r.malformedCount > r.malformed.size())
+        text += QStringLiteral("  and %1 more\n").arg(r.malformedCount - r.malformed.size());
+    return text;
+}
+
+QJsonValue textOrNull(const QString &text)
+{
+    return text.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(text);
+}
+
+QJsonValue msOrNull(qint64 ms)
+{
+    return ms < 0 ? QJsonValue(QJsonValue::Null) : QJsonValue(ms);
+}
+
+QJsonArray groupsJson(const QVector<GroupStats> &groups, const QString &key)
+{
+    QJsonArray list;
+    for (const GroupStats &g : groups) {
+        QJsonObject o;
+        o.insert(key, textOrNull(g.name));
+        o.insert(QStringLiteral("attempts"), g.attempts);
+        o.insert(QStringLiteral("failed"), g.failed);
+        o.insert(QStringLiteral("failureRate"), double(g.failed) / double(qMax(1, g.attempts)));
+        o.insert(QStringLiteral("flagged"), g.flagged);
+        list.append(o);
+    }
+    return list;
+}
+
+QJsonArray imagesJson(const QVector<ImageStats> &images)
+{
+    QJsonArray list;
+    for (const ImageStats &s : images) {
+        list.append(QJsonObject{{QStringLiteral("imageSha256"), textOrNull(s.sha256)},
+                                {QStringLiteral("image"), textOrNull(s.image)},
+                                {QStringLiteral("attempts"), s.attempts},
+                                {QStringLiteral("passes"), s.passes},
+                                {QStringLiteral("devicesPassed"), s.devicesPassed}});
+    }
+    return list;
+}
+
+QJsonObject malformedJson(const ShiftReport &r)
+{
+    QJsonArray lines;
+    for (const MalformedLine &m : r.malformed) {
+        lines.append(QJsonObject{{QStringLiteral("file"), m.file},
+                                 {QStringLiteral("line"), m.line},
+                                 {QStringLiteral("reason"), m.reason}});
+    }
+    return {{QStringLiteral("count"), r.malformedCount}, {QStringLiteral("lines"), lines}};
+}
+
+} // namespace
+
+ShiftReport readRecords(const QStringList &files)
+{
+    ShiftReport report;
+    Reader reader(&report);
+    for (const QString &file : files)
+        reader.readFile(file);
+    summarize(&report, reader.takeAttempts());
+    return report;
+}
+
+QString reportText(const ShiftReport &r)
+{
+    QString text = headText(r);
+    if (!r.neverPassed.isEmpty())
+        text += QStringLiteral("\nNever passed\n") + wrapped(r.neverPassed);
+    text += QStringLiteral("\nResults by class\n") + resultsTable(r);
+    const QString rule = QString::fromLatin1(kFlagRule);
+    text += QStringLiteral("\nPorts (FLAGGED: %1)\n").arg(rule) +
+            groupTable(r.ports, QStringLiteral("port"));
+    text += QStringLiteral("\nAdapters (FLAGGED: the same rule among adapters)\n") +
+            groupTable(r.adapters, QStringLiteral("adapter serial"));
+    text += QStringLiteral("\nImages\n") + imageTable(r.images);
+    if (r.malformedCount > 0)
+        text += QLatin1Char('\n') + malformedText(r);
+    if (!r.unreadable.isEmpty())
+        text += QStringLiteral("\nNot read\n  ") + r.unreadable.join(QStringLiteral("\n  ")) +
+                QLatin1Char('\n');
+    return text;
+}
+
+QJsonObject reportJson(const ShiftReport &r)
+{
+    QJsonObject results;
+    for (const auto &c : r.results)
+        results.insert(c.first, c.second);
+    QJsonObject o;
+    o.insert(QStringLiteral("files"), QJsonArray::fromStringList(r.files));
+    o.insert(QStringLiteral("unreadable"), QJsonArray::fromStringList(r.unreadable));
+    o.insert(QStringLiteral("first"), r.first.isValid() ? QJsonValue(utc(r.first)) : QJsonValue());
+    o.insert(QStringLiteral("last"), r.last.isValid() ? QJsonValue(utc(r.last)) : QJsonValue());
+    o.insert(QStringLiteral("attempts"), r.attempts);
+    o.insert(QStringLiteral("attemptsWithoutSerialNumber"), r.attemptsWithoutSerial);
+    o.insert(QStringLiteral("duplicateLines"), r.duplicateLines);
+    o.insert(QStringLiteral("results"), results);
+    o.insert(QStringLiteral("devices"), r.devices);
+    o.insert(QStringLiteral("yieldDevices"), r.yieldDevices);
+    o.insert(QStringLiteral("firstPass"), r.firstPass);
+    o.insert(QStringLiteral("firstPassYield"),
+             r.yieldDevices > 0 ? QJsonValue(double(r.firstPass) / r.yieldDevices) : QJsonValue());
+    o.insert(QStringLiteral("neverPassed"), QJsonArray::fromStringList(r.neverPassed));
+    o.insert(QStringLiteral("onlySkipped"), r.onlySkipped);
+    o.insert(QStringLiteral("flagRule"), QString::fromLatin1(kFlagRule));
+    o.insert(QStringLiteral("ports"), groupsJson(r.ports, QStringLiteral("port")));
+    o.insert(QStringLiteral("adapters"), groupsJson(r.adapters, QStringLiteral("adapterSerial")));
+    o.insert(QStringLiteral("images"), imagesJson(r.images));
+    o.insert(QStringLiteral("passDurationMs"),
+             QJsonObject{{QStringLiteral("passes"), r.timedPasses},
+                         {QStringLiteral("median"), msOrNull(r.medianPassMs)},
+                         {QStringLiteral("p95"), msOrNull(r.p95PassMs)}});
+    o.insert(QStringLiteral("malformedLines"), malformedJson(r));
+    return o;
+}
+
+int runReport(const QStringList &files, bool json, QTextStream &out, QTextStream &err)
+{
+    if (files.isEmpty()) {
+        err << "pelmar-flash: --report needs at least one record file\n";
+        err.flush();
+        return kUsageStatus;
+    }
+    const ShiftReport report = readRecords(files);
+    for (const QString &why : report.unreadable)
+        err << "pelmar-flash: cannot read " << why << '\n';
+    err.flush();
+    if (json)
+        out << QString::fromUtf8(QJsonDocument(reportJson(report)).toJson(QJsonDocument::Compact))
+            << '\n';
+    else
+        out << reportText(report);
+    out.flush();
+    return report.unreadable.isEmpty() ? 0 : kUsageStatus;
+}
+
+} // namespace flash

@@ -1,0 +1,223 @@
+#include "flashrun.h"
+#include "shiftreport.h"
+#include "stablenames.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <unistd.h>
+
+// Before the records: moc loses its way in their raw strings and would miss the class.
+class TestShiftReport : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void report_data();
+    void report();
+    void unreadableAndJson();
+    void stableNames_data();
+    void stableNames();
+    void stableNamesAbsent();
+
+private:
+    QTemporaryDir m_dir;
+    QString path(const QString &name) const { return m_dir.filePath(name); }
+};
+
+namespace {
+
+// Station 1: /dev/ttyUSB1 fails 4 of its 5 attempts; SN002 is recovered from waiting for
+// firmware (no serial number before, its serial number after verification); line 4 was cut.
+const char kStation1[] =
+    R"({"time":"2026-12-07T06:00:00.000Z","port":"/dev/ttyUSB0","adapterSerial":"A0","serialNumber":"SN001","imageSha256":"aaaa","image":"/img/PM-100_V1.1.bin","durationMs":5000,"result":"skipped","status":11}
+{"time":"2026-12-07T06:01:00.000Z","port":"/dev/ttyUSB1","adapterSerial":"A1","serialNumber":"SN002","imageSha256":"aaaa","durationMs":9000,"result":"stoppedAnswering","status":7}
+{"time":"2026-12-07T06:02:00.000Z","port":"/dev/ttyUSB1","adapterSerial":"A1","serialNumber":null,"serialNumberAfter":"SN002","waitingForFirmware":true,"endConfirmed":true,"endReply":"06","imageSha256":"aaaa","durationMs":41000,"result":"success","status":0}
+{"time":"2026-12-07T06:03:00.000Z","port":"/dev/tty
+{"time":"2026-12-07T06:04:00.000Z","port":"/dev/ttyUSB1","adapterSerial":"A1","serialNumber":"SN003","imageSha256":"aaaa","durationMs":12000,"result":"refused","status":6}
+{"time":"2026-12-07T06:05:00.000Z","port":"/dev/ttyUSB1","adapterSerial":"A1","serialNumber":"SN003","imageSha256":"aaaa","durationMs":3000,"result":"portLost","status":8}
+{"time":"2026-12-07T06:06:00.000Z","port":"/dev/ttyUSB1","adapterSerial":"A1","serialNumber":null,"imageSha256":"aaaa","durationMs":10200,"result":"noAnswer","status":4}
+{"time":"2026-12-07T06:07:00.000Z","port":"/dev/ttyUSB0","adapterSerial":"A0","serialNumber":"SN004","imageSha256":"aaaa","durationMs":5000,"result":"skipped","status":11}
+{"time":"2026-12-07T06:30:00.000Z","port":"/dev/ttyUSB0","adapterSerial":"A0","serialNumber":"SN001","imageSha256":"aaaa","durationMs":30000,"result":"success","status":0}
+)";
+
+// Station 2, an older program first (no adapter serial, no newer fields); SN010's pass is
+// written before its earlier failure; a blank line, and line 6 is no object.
+const char kStation2[] =
+    R"({"time":"2026-12-07T05:58:00.000Z","port":"/dev/ttyACM0","serialNumber":"SN005","imageSha256":"bbbb","durationMs":28000,"result":"success","status":0}
+{"time":"2026-12-07T07:10:00.000Z","port":"/dev/ttyACM0","adapterSerial":"B0","serialNumber":"SN010","imageSha256":"bbbb","durationMs":31000,"result":"success","status":0}
+{"time":"2026-12-07T07:05:00.000Z","port":"/dev/ttyACM0","adapterSerial":"B0","serialNumber":"SN010","imageSha256":"bbbb","durationMs":33000,"result":"verifyFailed","status":10}
+{"time":"2026-12-07T07:20:00.000Z","port":"/dev/ttyACM0","adapterSerial":"B0","serialNumber":"SN008","imageSha256":"bbbb","durationMs":29000,"result":"success","status":0}
+
+[1,2]
+{"time":"2026-12-07T07:25:00.000Z","port":"/dev/ttyACM0","adapterSerial":"B0","serialNumber":"SN009","imageSha256":"bbbb","durationMs":27000,"result":"success","status":0}
+{"time":"2026-12-07T07:30:00.000Z","port":"/dev/ttyACM1","adapterSerial":"B1","serialNumber":"SN011","imageSha256":"bbbb","durationMs":30000,"result":"endNotConfirmed","status":9}
+)";
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+
+QStringList flaggedNames(const QVector<flash::GroupStats> &groups)
+{
+    QStringList names;
+    for (const flash::GroupStats &g : groups) {
+        if (g.flagged)
+            names << g.name;
+    }
+    return names;
+}
+
+} // namespace
+
+void TestShiftReport::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    QVERIFY(writeFile(path("station1.jsonl"), kStation1));
+    QVERIFY(writeFile(path("station2.jsonl"), kStation2));
+    QVERIFY(writeFile(path("copy.jsonl"), kStation2));
+}
+
+void TestShiftReport::report_data()
+{
+    QTest::addColumn<QStringList>("files");
+    QTest::addColumn<int>("duplicates");
+    QTest::addColumn<int>("malformed");
+    QTest::newRow("two stations") << QStringList{"station1.jsonl", "station2.jsonl"} << 0 << 2;
+    QTest::newRow("a file named twice")
+        << QStringList{"station1.jsonl", "station2.jsonl", "station1.jsonl"} << 0 << 2;
+    QTest::newRow("a copied file")
+        << QStringList{"station1.jsonl", "station2.jsonl", "copy.jsonl"} << 6 << 3;
+}
+
+void TestShiftReport::report()
+{
+    QFETCH(QStringList, files);
+    QFETCH(int, duplicates);
+    QFETCH(int, malformed);
+    for (QString &f : files)
+        f = path(f);
+    const flash::ShiftReport r = flash::readRecords(files);
+    QVERIFY(r.unreadable.isEmpty());
+    QCOMPARE(r.attempts, 14);
+    QCOMPARE(r.duplicateLines, duplicates);
+    QCOMPARE(r.malformedCount, malformed);
+    QCOMPARE(r.malformed.at(0).file, path("station1.jsonl"));
+    QCOMPARE(r.malformed.at(0).line, 4);
+    QCOMPARE(r.malformed.at(1).line, 6);
+    QCOMPARE(r.malformed.at(1).reason, QStringLiteral("not a JSON object"));
+
+    QCOMPARE(r.devices, 9);
+    QCOMPARE(r.onlySkipped, 1);  // SN004
+    QCOMPARE(r.yieldDevices, 8); // skips are neither pass nor fail
+    QCOMPARE(r.firstPass, 4);    // SN001 after its skip, SN005, SN008, SN009
+    QCOMPARE(r.neverPassed, (QStringList{"SN003", "SN011"})); // SN002 recovered
+    QCOMPARE(r.attemptsWithoutSerial, 1);
+
+    QCOMPARE(flaggedNames(r.ports), QStringList{"/dev/ttyUSB1"}); // ttyACM1: 1 of 1, too few
+    QCOMPARE(flaggedNames(r.adapters), QStringList{"A1"});
+    QCOMPARE(r.timedPasses, 6);
+    QCOMPARE(r.medianPassMs, 29000); // of 27 28 29 30 31 41 s, nearest rank
+    QCOMPARE(r.p95PassMs, 41000);
+    QCOMPARE(r.images.size(), 2);
+    QCOMPARE(r.images.at(0).devicesPassed, 2); // aaaa: SN001, SN002
+    QCOMPARE(r.images.at(1).devicesPassed, 4);
+    QCOMPARE(r.first, QDateTime::fromString("2026-12-07T05:58:00.000Z", Qt::ISODateWithMs));
+    QCOMPARE(r.last, QDateTime::fromString("2026-12-07T07:30:00.000Z", Qt::ISODateWithMs));
+
+    // Only the bad port's row carries the flag, under the stated rule.
+    const QStringList lines = flash::reportText(r).split('\n');
+    QStringList flaggedRows = lines.filter("FLAGGED").filter(QRegularExpression("^  \\S"));
+    QCOMPARE(flaggedRows.size(), 2);
+    QVERIFY(flaggedRows.at(0).startsWith("  /dev/ttyUSB1 "));
+    QVERIFY(flaggedRows.at(1).startsWith("  A1 "));
+    QVERIFY(lines.filter(flash::kFlagRule).size() == 1);
+}
+
+void TestShiftReport::unreadableAndJson()
+{
+    QString out;
+    QString err;
+    QTextStream outStream(&out);
+    QTextStream errStream(&err);
+    const QStringList files{path("station1.jsonl"), path("missing.jsonl"), m_dir.path()};
+    QCOMPARE(flash::runReport(files, true, outStream, errStream), 2);
+    QCOMPARE(err.count("cannot read"), 2);
+    QVERIFY(err.contains(path("missing.jsonl")));
+    bool ok = false;
+    const QList<QJsonObject> objects = parseJsonLines(out.toUtf8(), &ok);
+    QVERIFY(ok);
+    QCOMPARE(objects.size(), 1);
+    const QJsonObject o = objects.first();
+    QCOMPARE(o.value("attempts").toInt(), 8);
+    QCOMPARE(o.value("unreadable").toArray().size(), 2);
+    QCOMPARE(o.value("neverPassed").toArray(), QJsonArray{"SN003"});
+    QCOMPARE(o.value("results").toObject().value("success").toInt(), 2);
+    QCOMPARE(o.value("malformedLines").toObject().value("count").toInt(), 1);
+
+    out.clear();
+    QCOMPARE(flash::runReport({}, false, outStream, errStream), 2);
+    QVERIFY(out.isEmpty());
+}
+
+void TestShiftReport::stableNames_data()
+{
+    QTest::addColumn<QString>("port");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("two names") << "dev/ttyUSB0"
+                               << "by-path: pci-0000:00:14.0-usb-0:2:1.0-port0  by-id: usb-FTDI_A";
+    QTest::newRow("link to a link") << "dev/ttyUSB1"
+                                    << "by-path: pci-0000:00:14.0-usb-0:3:1.0-port0  by-id: "
+                                       "usb-FTDI_B, usb-FTDI_C";
+    QTest::newRow("by one of its names") << "serial/by-id/usb-FTDI_A"
+                                         << "by-path: pci-0000:00:14.0-usb-0:2:1.0-port0  by-id: "
+                                            "usb-FTDI_A";
+    QTest::newRow("no names") << "dev/ttyACM0"
+                              << "";
+    QTest::newRow("absent port") << "dev/ttyUSB9"
+                                 << "";
+}
+
+void TestShiftReport::stableNames()
+{
+    QFETCH(QString, port);
+    QFETCH(QString, expected);
+    QTemporaryDir dir;
+    const QDir root(dir.path());
+    QVERIFY(root.mkpath("dev") && root.mkpath("serial/by-path") && root.mkpath("serial/by-id"));
+    for (const char *device : {"dev/ttyUSB0", "dev/ttyUSB1", "dev/ttyACM0"})
+        QVERIFY(writeFile(root.filePath(device), {}));
+    QVERIFY(writeFile(root.filePath("serial/by-id/not-a-link"), {}));
+    const QList<QPair<QString, QString>> links{
+        {"../../dev/ttyUSB0", "by-path/pci-0000:00:14.0-usb-0:2:1.0-port0"},
+        {"../../dev/ttyUSB0", "by-id/usb-FTDI_A"},
+        {root.filePath("dev/ttyUSB1"), "by-id/usb-FTDI_B"},
+        {"usb-FTDI_B", "by-id/usb-FTDI_C"},
+        {"../by-id/usb-FTDI_C", "by-path/pci-0000:00:14.0-usb-0:3:1.0-port0"},
+        {"../../dev/ttyUSB9", "by-id/usb-gone"}};
+    for (const auto &link : links) {
+        const QByteArray name = QFile::encodeName(root.filePath("serial/" + link.second));
+        QCOMPARE(::symlink(QFile::encodeName(link.first).constData(), name.constData()), 0);
+    }
+    const flash::StableNameMap map = flash::readStableNames(root.filePath("serial"));
+    QCOMPARE(map.size(), 2);
+    const flash::StableNames names = flash::stableNamesOf(map, root.filePath(port));
+    QCOMPARE(flash::stableNamesText(names), expected);
+    for (const QString &link : names.byPath + names.byId)
+        QVERIFY(link.startsWith(root.filePath("serial/by-")));
+}
+
+void TestShiftReport::stableNamesAbsent()
+{
+    QTemporaryDir dir;
+    QVERIFY(flash::readStableNames(dir.filePath("serial")).isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestShiftReport)
+#include "tst_shiftreport.moc"
