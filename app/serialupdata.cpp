@@ -1,15 +1,18 @@
 #include "serialupdata.h"
 #include "ui_serialupdata.h"
 
+#include "linklog.h"
+
 #include <QAction>
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QDebug>
 #include <QFile>
 #include <QMenu>
 #include <QMenuBar>
 #include <QSerialPortInfo>
 #include <QTranslator>
+
+Q_LOGGING_CATEGORY(lcLink, "pelmar.link", QtInfoMsg)
 
 SerialUpdata::SerialUpdata(QWidget *parent)
     : QMainWindow(parent), ui(new Ui_SerialUpdata), optionsMenu(nullptr), languageMenu(nullptr),
@@ -25,7 +28,6 @@ SerialUpdata::SerialUpdata(QWidget *parent)
     for (const QSerialPortInfo &info : ports)
         ui->comboBox_COM->addItem(info.portName());
 
-    ui->pBtn_open->setText(tr("连接"));
     serial = new QSerialPort(this);
 
     QFile style(QStringLiteral(":/style.qss"));
@@ -37,24 +39,25 @@ SerialUpdata::SerialUpdata(QWidget *parent)
         setStyleSheet(QString::fromLatin1(sheet));
         style.close();
     } else {
-        qDebug() << "Open failed";
+        qCDebug(lcLink) << "Open failed";
     }
 
     ui->pBtn_UpGrade->setEnabled(false);
     ui->pBtn_glance->setEnabled(false);
 
     menuBar = new QMenuBar(this);
-    // Without a parent the pop-ups stay out of the window's style sheet.
-    languageMenu = new QMenu(tr("语言"));
-    optionsMenu = new QMenu(tr("选项"));
+    // Without a parent the pop-ups stay out of the window's style sheet. Their texts, like every
+    // translated text, come from the language set below.
+    languageMenu = new QMenu;
+    optionsMenu = new QMenu;
     menuBar->addMenu(optionsMenu);
     optionsMenu->addMenu(languageMenu);
     setMenuBar(menuBar);
 
-    actionChinese = new QAction(tr("China"));
-    actionEnglish = new QAction(tr("English"));
-    actionGerman = new QAction(tr("Germany"));
-    actionJapanese = new QAction(tr("Japan"));
+    actionChinese = new QAction;
+    actionEnglish = new QAction;
+    actionGerman = new QAction;
+    actionJapanese = new QAction;
     languageMenu->addAction(actionChinese);
     languageMenu->addAction(actionEnglish);
     languageMenu->addAction(actionGerman);
@@ -94,47 +97,45 @@ SerialUpdata::~SerialUpdata()
 void SerialUpdata::setChianse()
 {
     QCoreApplication::removeTranslator(translator);
-    ui->retranslateUi(this);
-    setWindowTitle(QStringLiteral("Pelmar固件升级工具"));
-    optionsMenu->setTitle(tr("选项"));
-    languageMenu->setTitle(tr("语言"));
-    actionChinese->setText(tr("简体中文"));
-    actionEnglish->setText(tr("English"));
-    actionGerman->setText(tr("Deutsche"));
-    actionJapanese->setText(tr("日本語"));
+    applyTranslatedTexts(QStringLiteral("Pelmar固件升级工具"),
+                         {tr("简体中文"), tr("English"), tr("Deutsche"), tr("日本語")});
 }
 
 void SerialUpdata::setEnglish()
 {
-    translator->load(QStringLiteral(":/Serial_English.qm"), QString(), QString(), QString());
-    QCoreApplication::installTranslator(translator);
-    applyTranslatedTexts(QStringLiteral("Pelmar Firmware Update Tool"));
+    installCatalogue(QStringLiteral(":/Serial_English.qm"),
+                     QStringLiteral("Pelmar Firmware Update Tool"));
 }
 
 void SerialUpdata::setGermany()
 {
-    translator->load(QStringLiteral(":/Serial_Germany.qm"), QString(), QString(), QString());
-    QCoreApplication::installTranslator(translator);
-    applyTranslatedTexts(QStringLiteral("Pelmar Firmware Update Tool"));
+    installCatalogue(QStringLiteral(":/Serial_Germany.qm"),
+                     QStringLiteral("Pelmar Firmware Update Tool"));
 }
 
 void SerialUpdata::setJapan()
 {
-    translator->load(QStringLiteral(":/Serial_Japan.qm"), QString(), QString(), QString());
-    QCoreApplication::installTranslator(translator);
-    applyTranslatedTexts(QStringLiteral("Pelmarファームウェア アップデート ツール"));
+    installCatalogue(QStringLiteral(":/Serial_Japan.qm"),
+                     QStringLiteral("Pelmarファームウェア アップデート ツール"));
 }
 
-void SerialUpdata::applyTranslatedTexts(const QString &title)
+void SerialUpdata::installCatalogue(const QString &catalogue, const QString &title)
+{
+    translator->load(catalogue, QString(), QString(), QString());
+    QCoreApplication::installTranslator(translator);
+    applyTranslatedTexts(title, {tr("China"), tr("English"), tr("Germany"), tr("Japan")});
+}
+
+void SerialUpdata::applyTranslatedTexts(const QString &title, const LanguageNames &names)
 {
     ui->retranslateUi(this);
     setWindowTitle(title);
     optionsMenu->setTitle(tr("选项"));
     languageMenu->setTitle(tr("语言"));
-    actionChinese->setText(tr("China"));
-    actionEnglish->setText(tr("English"));
-    actionGerman->setText(tr("Germany"));
-    actionJapanese->setText(tr("Japan"));
+    actionChinese->setText(names.chinese);
+    actionEnglish->setText(names.english);
+    actionGerman->setText(names.german);
+    actionJapanese->setText(names.japanese);
 }
 
 QString SerialUpdata::timeStamp()

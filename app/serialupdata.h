@@ -41,6 +41,8 @@ public:
         UpdateEnded,   // completed or unconfirmed: all locked while the device restarts
     };
 
+    // The slot names below, odd spellings included, are the window's published interface: the
+    // form's connections and the tests reach them by name, so they stay as they are.
 public slots:
     void setChianse();
     void setEnglish();
@@ -63,7 +65,17 @@ protected:
 private:
     void enterState(WindowState state);
 
-    void applyTranslatedTexts(const QString &title);
+    // What the language menu calls each language: the Chinese texts name them in their own
+    // tongues, under keys of their own.
+    struct LanguageNames
+    {
+        QString chinese;
+        QString english;
+        QString german;
+        QString japanese;
+    };
+    void installCatalogue(const QString &catalogue, const QString &title);
+    void applyTranslatedTexts(const QString &title, const LanguageNames &names);
     void appendLine(const QString &stampedText);
     void appendArrowLine(const QString &text);
     static QString timeStamp();

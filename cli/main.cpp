@@ -1,8 +1,11 @@
 #include "options.h"
 #include "results.h"
 #include "runner.h"
+#include "shiftreport.h"
+#include "station.h"
 
 #include <QCoreApplication>
+#include <QTextStream>
 
 #include <csignal>
 #include <cstdio>
@@ -36,9 +39,16 @@ int main(int argc, char *argv[])
         return 0;
     case flash::Options::Command::List:
         return flash::listPorts(parsed.options);
+    case flash::Options::Command::Report: {
+        QTextStream out(stdout);
+        QTextStream err(stderr);
+        return flash::runReport(parsed.options.reportFiles, parsed.options.json, out, err);
+    }
     case flash::Options::Command::Identify:
     case flash::Options::Command::Update:
         break;
     }
+    if (parsed.options.station)
+        return flash::runStation(parsed.options);
     return flash::runDevices(parsed.options);
 }

@@ -24,17 +24,16 @@ const QString kRecord = QStringLiteral("record");
 const QString kJson = QStringLiteral("json");
 const QString kPace = QStringLiteral("pace");
 const QString kAttempts = QStringLiteral("attempts");
+const QString kReport = QStringLiteral("report");
+const QString kStation = QStringLiteral("station");
+const QString kStopAfter = QStringLiteral("stop-after");
+// Enough for a long shift; the limit only keeps the number sane.
+constexpr int kMaxStopAfter = 1000000;
 
-void describe(QCommandLineParser &parser)
+// What is done, to which ports, and how the line is driven.
+QList<QCommandLineOption> commandOptions()
 {
-    parser.setApplicationDescription(QStringLiteral(
-        "Updates the firmware of Pelmar devices on serial lines, many at once: each device is "
-        "connected, checked against the image's product name, sent the image frame by frame, "
-        "optionally verified after its restart, and recorded."));
-    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    parser.addHelpOption();
-    parser.addVersionOption();
-    parser.addOptions({
+    return {
         {kList, QStringLiteral("List the serial ports present, with their description, USB "
                                "vendor and product id and USB serial number.")},
         {kPort,
@@ -58,6 +57,13 @@ void describe(QCommandLineParser &parser)
          QStringLiteral("Leave a device that already reports this version "
                         "alone (recorded as skipped)."),
          QStringLiteral("V")},
+    };
+}
+
+// Where the outcome goes, the pace, and the station.
+QList<QCommandLineOption> outputOptions()
+{
+    return {
         {kRecord,
          QStringLiteral("Append one JSON line per device attempt to FILE, whatever its end."),
          QStringLiteral("FILE")},
@@ -69,12 +75,38 @@ void describe(QCommandLineParser &parser)
                         "See the warning below.")
              .arg(timing::kReplyPollMs),
          QStringLiteral("MS")},
+        {kReport,
+         QStringLiteral("Read the record files named after the options (any number, from several "
+                        "stations) and print a shift report: yield, results, ports and adapters "
+                        "that fail more than the rest, durations.")},
+        {kStation,
+         QStringLiteral("With --image: run a station. Each --port is a slot whose port may be "
+                        "absent, appear and vanish; every device that comes is updated once, "
+                        "shown with its verdict until it is taken out, and recorded. Stops on "
+                        "Ctrl+C or after --stop-after.")},
+        {kStopAfter,
+         QStringLiteral("With --station: stop after N devices have a verdict (running updates "
+                        "end first)."),
+         QStringLiteral("N")},
         {kAttempts,
          QStringLiteral("Handshake attempts before a device counts as not answering (default 1, "
                         "at most %1).")
              .arg(timing::kFastAttemptsAfterAbort),
          QStringLiteral("N")},
-    });
+    };
+}
+
+void describe(QCommandLineParser &parser)
+{
+    parser.setApplicationDescription(QStringLiteral(
+        "Updates the firmware of Pelmar devices on serial lines, many at once: each device is "
+        "connected, checked against the image's product name, sent the image frame by frame, "
+        "optionally verified after its restart, and recorded."));
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addOptions(commandOptions());
+    parser.addOptions(outputOptions());
 }
 
 bool parseInt(const QString &text, int min, int max, int *value)
@@ -87,16 +119,33 @@ bool parseInt(const QString &text, int min, int max, int *value)
     return true;
 }
 
+QString checkReport(const QCommandLineParser &p, const Options &o)
+{
+    for (const QString &name : {kPort, kBaud, kVerify, kExpectVersion, kSkipIfVersion, kRecord,
+                                kPace, kAttempts, kStation, kStopAfter}) {
+        if (p.isSet(name))
+            return QStringLiteral("--%1 does not go with --report").arg(name);
+    }
+    if (o.reportFiles.isEmpty())
+        return QStringLiteral("--report needs at least one record file");
+    return QString();
+}
+
 QString checkCombination(const QCommandLineParser &p, const Options &o)
 {
-    const int commands = int(p.isSet(kList)) + int(p.isSet(kIdentify)) + int(p.isSet(kImage));
+    const int commands = int(p.isSet(kList)) + int(p.isSet(kIdentify)) + int(p.isSet(kImage)) +
+                         int(p.isSet(kReport));
     if (commands == 0)
-        return QStringLiteral("nothing to do: give --list, --identify or --image");
+        return QStringLiteral("nothing to do: give --list, --identify, --image or --report");
     if (commands > 1)
-        return QStringLiteral("--list, --identify and --image exclude each other");
+        return QStringLiteral("--list, --identify, --image and --report exclude each other");
+    if (o.command == Options::Command::Report)
+        return checkReport(p, o);
+    if (!p.positionalArguments().isEmpty())
+        return QStringLiteral("unexpected argument: %1").arg(p.positionalArguments().first());
     if (o.command == Options::Command::List) {
-        for (const QString &name :
-             {kPort, kBaud, kVerify, kExpectVersion, kSkipIfVersion, kRecord, kPace, kAttempts}) {
+        for (const QString &name : {kPort, kBaud, kVerify, kExpectVersion, kSkipIfVersion, kRecord,
+                                    kPace, kAttempts, kStation, kStopAfter}) {
             if (p.isSet(name))
                 return QStringLiteral("--%1 does not go with --list").arg(name);
         }
@@ -110,6 +159,10 @@ QString checkCombination(const QCommandLineParser &p, const Options &o)
                 return QStringLiteral("--%1 goes with --image, not with --identify").arg(name);
         }
     }
+    if (o.station && o.command != Options::Command::Update)
+        return QStringLiteral("--station needs --image");
+    if (p.isSet(kStopAfter) && !o.station)
+        return QStringLiteral("--stop-after goes with --station");
     if (p.isSet(kExpectVersion) && !o.verify)
         return QStringLiteral("--expect-version needs --verify");
     if (p.isSet(kExpectVersion) && o.expectVersion.isEmpty())
@@ -134,7 +187,7 @@ QString checkCombination(const QCommandLineParser &p, const Options &o)
 QString checkSingleValues(const QCommandLineParser &p)
 {
     for (const QString &name :
-         {kBaud, kImage, kExpectVersion, kSkipIfVersion, kRecord, kPace, kAttempts}) {
+         {kBaud, kImage, kExpectVersion, kSkipIfVersion, kRecord, kPace, kAttempts, kStopAfter}) {
         if (p.values(name).size() > 1)
             return QStringLiteral("--%1 is given %2 times; give it once")
                 .arg(name)
@@ -157,15 +210,102 @@ QString parseNumbers(const QCommandLineParser &p, Options &o)
                 .arg(protocol::kSlowBaud)
                 .arg(protocol::kFastBaud);
     }
-    const int frameTimeoutMs = timing::kReplyPolls * timing::kReplyPollMs;
-    if (p.isSet(kPace) && !parseInt(p.value(kPace), 0, frameTimeoutMs, &o.paceMs))
+    if (p.isSet(kPace) && !parseInt(p.value(kPace), 0, timing::kReplyTimeoutMs, &o.paceMs))
         return QStringLiteral("--pace needs a number of milliseconds from 0 to %1")
-            .arg(frameTimeoutMs);
+            .arg(timing::kReplyTimeoutMs);
     if (p.isSet(kAttempts) &&
         !parseInt(p.value(kAttempts), 1, timing::kFastAttemptsAfterAbort, &o.attempts))
         return QStringLiteral("--attempts needs a number from 1 to %1")
             .arg(timing::kFastAttemptsAfterAbort);
+    if (p.isSet(kStopAfter) && !parseInt(p.value(kStopAfter), 1, kMaxStopAfter, &o.stopAfter))
+        return QStringLiteral("--stop-after needs a number from 1 to %1").arg(kMaxStopAfter);
     return QString();
+}
+
+QString synopsisText()
+{
+    return QStringLiteral(
+        "Usage: pelmar-flash --list\n"
+        "  or:  pelmar-flash --port PORT [--baud RATE] --identify\n"
+        "  or:  pelmar-flash --port PORT [--port PORT ...] [--baud RATE] --image FILE "
+        "[--verify [--expect-version V]] [--skip-if-version V] [--record FILE] [--json] "
+        "[--pace MS] [--attempts N]\n"
+        "  or:  pelmar-flash --station --port SLOT [--port SLOT ...] --image FILE [--baud RATE] "
+        "[--verify [--expect-version V]] [--skip-if-version V] [--record FILE] [--json] "
+        "[--pace MS] [--attempts N] [--stop-after N]\n"
+        "  or:  pelmar-flash --report [--json] RECORD-FILE ...\n");
+}
+
+// Exit statuses, pacing, cancelling and port locks.
+QString exitStatusText()
+{
+    return QStringLiteral(R"(
+Exit status:
+    0  success (every device updated, or some skipped and the others updated)
+    2  usage error: bad option, an option given twice, unknown baud rate, a port
+       named twice (under any names), an image that is missing, unreadable, not a
+       regular file, over %1 MiB, shorter than its 16-byte name field or with
+       nothing after it (no firmware), a record file that cannot be opened, is
+       not a regular file, or is the image or a port
+    3  a port cannot be opened (also: in use by another program)
+    4  no answer (to the handshake, or to the update command)
+    5  the image is for another product, or the device did not name its product
+       (nothing was sent after the handshake; a name that comes only after the
+       update command stops the update before its first frame)
+    6  the device refused a frame
+    7  the device stopped answering
+    8  the port was lost (unplugged, or it reported an error)
+    9  the end was not confirmed
+   10  verification failed
+   11  skipped: every device already reports the version of --skip-if-version
+   12  record not written: every device succeeded or was skipped, but a line
+       could not be added to --record (disk full, write error); no partial
+       line is left behind
+   13  station: some devices failed (--station; a station whose devices all
+       passed or were skipped, or to which none came, exits with 0)
+  130  cancelled (Ctrl+C, SIGTERM, or SIGHUP from a closed terminal; a station
+       only when a device's update was running)
+  With several ports the status is 0 only if every device succeeded or was
+  skipped (and at least one succeeded), 11 if all were skipped; otherwise it is
+  the status of the first failing port in command-line order. A failing device
+  and a cancelled run keep their status over 12.
+)")
+        .arg(kMaxFirmwareImageSize / (1024 * 1024));
+}
+
+// Pacing, cancelling, the station and port locks.
+QString notesText()
+{
+    return exitStatusText() + QStringLiteral(R"(
+Pacing:
+  By default a frame's answer is looked for every %1 ms, as the window does:
+  the device may rely on that pace. --pace 0 sends the next frame as soon as
+  the answer is read (no %2 ms gathering either); a device that needs the
+  pause, or that sends its answer in pieces, may then fail. The time allowed
+  for one answer stays %3 ms whatever the pace.
+
+Cancelling:
+  Ctrl+C, SIGTERM and SIGHUP stop every device at its next frame boundary (a
+  frame on the line is never cut), record it as cancelled and exit with 130.
+  Under nohup a hang-up is ignored. A device stopped mid-transfer waits for
+  firmware; run the update again at 115200.
+
+Station:
+  --station watches every slot: a port that appears, or a device that starts
+  answering on a port that stays, is identified and updated once; its verdict
+  stays shown until the device leaves (the port vanishes, two probes in a row
+  go unanswered, or another serial number answers). A record line is written
+  only for a device that answered. A record line that cannot be written stops
+  the station taking new devices (status 12 unless a device failed).
+
+Ports:
+  A port is locked while it is in use, against every name it has (symlinks
+  under /dev/serial) and against root too: a second program is refused with
+  status 3 before it changes anything on the line.
+)")
+                                  .arg(timing::kReplyPollMs)
+                                  .arg(timing::kGatherMs)
+                                  .arg(timing::kReplyTimeoutMs);
 }
 
 } // namespace
@@ -193,18 +333,15 @@ ParsedOptions parseOptions(const QStringList &arguments)
         o.command = Options::Command::Version;
         return result;
     }
-    if (!p.positionalArguments().isEmpty()) {
-        result.error =
-            QStringLiteral("unexpected argument: %1").arg(p.positionalArguments().first());
-        return result;
-    }
     result.error = checkSingleValues(p);
     if (!result.error.isEmpty())
         return result;
 
     o.command = p.isSet(kList)       ? Options::Command::List
                 : p.isSet(kIdentify) ? Options::Command::Identify
+                : p.isSet(kReport)   ? Options::Command::Report
                                      : Options::Command::Update;
+    o.reportFiles = p.positionalArguments();
     o.ports = p.values(kPort);
     o.image = p.value(kImage);
     o.verify = p.isSet(kVerify);
@@ -212,6 +349,7 @@ ParsedOptions parseOptions(const QStringList &arguments)
     o.skipIfVersion = p.value(kSkipIfVersion).trimmed();
     o.recordPath = p.value(kRecord);
     o.json = p.isSet(kJson);
+    o.station = p.isSet(kStation);
 
     result.error = parseNumbers(p, o);
     if (result.error.isEmpty())
@@ -226,62 +364,7 @@ QString helpText()
     // The parser names the program by the path it was started with; the synopsis is ours.
     QString text = p.helpText();
     text.remove(0, text.indexOf(QLatin1Char('\n')) + 1);
-    text.prepend(QStringLiteral(
-        "Usage: pelmar-flash --list\n"
-        "  or:  pelmar-flash --port PORT [--baud RATE] --identify\n"
-        "  or:  pelmar-flash --port PORT [--port PORT ...] [--baud RATE] --image FILE "
-        "[--verify [--expect-version V]] [--skip-if-version V] [--record FILE] [--json] "
-        "[--pace MS] [--attempts N]\n"));
-    text += QStringLiteral(R"(
-Exit status:
-    0  success (every device updated, or some skipped and the others updated)
-    2  usage error: bad option, an option given twice, unknown baud rate, a port
-       named twice (under any names), an image that is missing, unreadable, not a
-       regular file, over %1 MiB, shorter than its 16-byte name field or with
-       nothing after it (no firmware), a record file that cannot be opened, is
-       not a regular file, or is the image or a port
-    3  a port cannot be opened (also: in use by another program)
-    4  no answer (to the handshake, or to the update command)
-    5  the image is for another product, or the device did not name its product
-       (nothing was sent after the handshake)
-    6  the device refused a frame
-    7  the device stopped answering
-    8  the port was lost (unplugged, or it reported an error)
-    9  the end was not confirmed
-   10  verification failed
-   11  skipped: every device already reports the version of --skip-if-version
-   12  record not written: every device succeeded or was skipped, but a line
-       could not be added to --record (disk full, write error); no partial
-       line is left behind
-  130  cancelled (Ctrl+C, SIGTERM, or SIGHUP from a closed terminal)
-  With several ports the status is 0 only if every device succeeded or was
-  skipped (and at least one succeeded), 11 if all were skipped; otherwise it is
-  the status of the first failing port in command-line order. A failing device
-  and a cancelled run keep their status over 12.
-
-Pacing:
-  By default a frame's answer is looked for every %2 ms, as the window does:
-  the device may rely on that pace. --pace 0 sends the next frame as soon as
-  the answer is read (no %3 ms gathering either); a device that needs the
-  pause, or that sends its answer in pieces, may then fail. The time allowed
-  for one answer stays %4 ms whatever the pace.
-
-Cancelling:
-  Ctrl+C, SIGTERM and SIGHUP stop every device at its next frame boundary (a
-  frame on the line is never cut), record it as cancelled and exit with 130.
-  Under nohup a hang-up is ignored. A device stopped mid-transfer waits for
-  firmware; run the update again at 115200.
-
-Ports:
-  A port is locked while it is in use, against every name it has (symlinks
-  under /dev/serial) and against root too: a second program is refused with
-  status 3 before it changes anything on the line.
-)")
-                .arg(kMaxFirmwareImageSize / (1024 * 1024))
-                .arg(timing::kReplyPollMs)
-                .arg(timing::kGatherMs)
-                .arg(timing::kReplyPolls * timing::kReplyPollMs);
-    return text;
+    return synopsisText() + text + notesText();
 }
 
 } // namespace flash

@@ -10,7 +10,7 @@ namespace flash {
 
 struct Options
 {
-    enum class Command { Help, Version, List, Identify, Update };
+    enum class Command { Help, Version, List, Identify, Update, Report };
     Command command = Command::Update;
     QStringList ports;
     qint32 baud = protocol::kFastBaud;
@@ -22,6 +22,9 @@ struct Options
     QString skipIfVersion;
     QString recordPath;
     bool json = false;
+    bool station = false;    // --station: every --port is a slot, devices come and go
+    int stopAfter = 0;       // --stop-after: the station stops after this many verdicts; 0: never
+    QStringList reportFiles; // --report: the record files to read
 };
 
 struct ParsedOptions

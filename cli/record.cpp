@@ -16,11 +16,6 @@ namespace flash {
 
 namespace {
 
-QJsonValue textOrNull(const QString &text)
-{
-    return text.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(text);
-}
-
 #ifdef Q_OS_UNIX
 QString errnoText()
 {
@@ -66,18 +61,23 @@ QString isoTime(const QDateTime &time)
     return time.toUTC().toString(Qt::ISODateWithMs);
 }
 
+QJsonValue orNull(const QString &text)
+{
+    return text.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(text);
+}
+
 QByteArray recordLine(const AttemptRecord &r)
 {
     QJsonObject o;
     o.insert(QStringLiteral("time"), isoTime(r.time));
     o.insert(QStringLiteral("port"), r.port);
-    o.insert(QStringLiteral("adapterSerial"), textOrNull(r.adapterSerial));
+    o.insert(QStringLiteral("adapterSerial"), orNull(r.adapterSerial));
     o.insert(QStringLiteral("baud"), r.baud);
-    o.insert(QStringLiteral("product"), textOrNull(r.product));
-    o.insert(QStringLiteral("serialNumber"), textOrNull(r.serialNumber));
-    o.insert(QStringLiteral("versionBefore"), textOrNull(r.versionBefore));
-    o.insert(QStringLiteral("versionAfter"), textOrNull(r.versionAfter));
-    o.insert(QStringLiteral("serialNumberAfter"), textOrNull(r.serialNumberAfter));
+    o.insert(QStringLiteral("product"), orNull(r.product));
+    o.insert(QStringLiteral("serialNumber"), orNull(r.serialNumber));
+    o.insert(QStringLiteral("versionBefore"), orNull(r.versionBefore));
+    o.insert(QStringLiteral("versionAfter"), orNull(r.versionAfter));
+    o.insert(QStringLiteral("serialNumberAfter"), orNull(r.serialNumberAfter));
     o.insert(QStringLiteral("image"), r.image);
     o.insert(QStringLiteral("imageSize"), r.imageSize);
     o.insert(QStringLiteral("imageSha256"), r.imageSha256);

@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QFile>
+#include <QJsonValue>
 #include <QString>
 
 namespace flash {
@@ -42,6 +43,9 @@ QByteArray recordLine(const AttemptRecord &record);
 
 // ISO 8601 in UTC with milliseconds, as every time the program writes.
 QString isoTime(const QDateTime &time);
+
+// An empty text as JSON null (not known), as every JSON object the program writes has it.
+QJsonValue orNull(const QString &text);
 
 // The status of a run whose devices all succeeded or were skipped but whose record lost a line.
 constexpr int kRecordNotWrittenStatus = 12;

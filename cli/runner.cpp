@@ -5,8 +5,9 @@
 #include "portlock.h"
 #include "protocol.h"
 #include "record.h"
-#include "reporter.h"
+#include "printers.h"
 #include "sessiondriver.h"
+#include "stablenames.h"
 
 #include <QCryptographicHash>
 #include <QEventLoop>
@@ -34,6 +35,8 @@ void printOut(const QString &text)
     std::fflush(stdout);
 }
 
+} // namespace
+
 void printError(const QString &text)
 {
     const QByteArray bytes = QStringLiteral("pelmar-flash: %1\n").arg(text).toUtf8();
@@ -41,15 +44,14 @@ void printError(const QString &text)
     std::fflush(stderr);
 }
 
+namespace {
+
 QString hexId(bool has, quint16 id)
 {
     return has ? QStringLiteral("%1").arg(id, 4, 16, QLatin1Char('0')) : QString();
 }
 
-QJsonValue orNull(const QString &text)
-{
-    return text.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(text);
-}
+} // namespace
 
 bool stdoutIsTerminal()
 {
@@ -72,13 +74,6 @@ QString adapterSerialOf(const QString &port, const QList<QSerialPortInfo> &prese
     }
     return QString();
 }
-
-struct Image
-{
-    QByteArray bytes;
-    QString path;
-    QString sha256;
-};
 
 bool loadImage(const QString &fileName, Image *image)
 {
@@ -224,6 +219,8 @@ SessionConfig sessionConfig(const Options &options, const Image &image)
     return config;
 }
 
+namespace {
+
 // A lost record line outranks only success and skipping: the device's failure or the cancel is
 // the more urgent news.
 int finalStatus(const std::vector<std::unique_ptr<SessionDriver>> &drivers, bool interrupted,
@@ -239,14 +236,29 @@ int finalStatus(const std::vector<std::unique_ptr<SessionDriver>> &drivers, bool
     return status;
 }
 
+RunSummary summaryOf(const std::vector<std::unique_ptr<SessionDriver>> &drivers, int status,
+                     bool interrupted)
+{
+    RunSummary s;
+    s.status = status;
+    s.interrupted = interrupted;
+    s.devices = int(drivers.size());
+    for (const auto &driver : drivers)
+        s.succeeded += driver->machine().result() == Result::Success;
+    return s;
+}
+
 } // namespace
 
 int listPorts(const Options &options)
 {
     const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+    // The names that stay when a device is plugged again, so a station can be set up by hub port.
+    const StableNameMap stable = readStableNames();
     for (const QSerialPortInfo &p : ports) {
         const QString vendor = hexId(p.hasVendorIdentifier(), p.vendorIdentifier());
         const QString product = hexId(p.hasProductIdentifier(), p.productIdentifier());
+        const StableNames names = stableNamesOf(stable, p.systemLocation());
         if (options.json) {
             QJsonObject o;
             o.insert(QStringLiteral("port"), p.systemLocation());
@@ -256,15 +268,18 @@ int listPorts(const Options &options)
             o.insert(QStringLiteral("vendorId"), orNull(vendor));
             o.insert(QStringLiteral("productId"), orNull(product));
             o.insert(QStringLiteral("serialNumber"), orNull(p.serialNumber()));
+            o.insert(QStringLiteral("stableNames"), stableNamesJson(names));
             printOut(QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact)) +
                      QLatin1Char('\n'));
             continue;
         }
         const auto shown = [](const QString &s) { return s.isEmpty() ? QStringLiteral("-") : s; };
         printOut(QStringLiteral("%1  description: %2, manufacturer: %3, USB id: %4:%5, "
-                                "USB serial: %6\n")
+                                "USB serial: %6%7\n")
                      .arg(p.systemLocation(), shown(p.description()), shown(p.manufacturer()),
-                          shown(vendor), shown(product), shown(p.serialNumber())));
+                          shown(vendor), shown(product), shown(p.serialNumber()),
+                          names.isEmpty() ? QString()
+                                          : QStringLiteral("\n    ") + stableNamesText(names)));
     }
     if (ports.isEmpty() && !options.json)
         std::fputs("pelmar-flash: no serial ports found\n", stderr);
@@ -277,15 +292,16 @@ int runDevices(const Options &options)
     Image image;
     if (update && !loadImage(options.image, &image))
         return kUsageStatus;
-    const Reporter::Style style = options.json         ? Reporter::Style::Json
-                                  : stdoutIsTerminal() ? Reporter::Style::Live
-                                                       : Reporter::Style::Plain;
-    RecordKeeper record(options, image, style == Reporter::Style::Live);
+    const PrinterStyle style = options.json         ? PrinterStyle::Json
+                               : stdoutIsTerminal() ? PrinterStyle::Live
+                                                    : PrinterStyle::Plain;
+    RecordKeeper record(options, image, style == PrinterStyle::Live);
     if (!record.open())
         return kUsageStatus;
     const SessionConfig config = sessionConfig(options, image);
-    Reporter reporter(style, options.baud, options.paceMs,
-                      qMax(0, image.bytes.size() - protocol::kNameFieldSize));
+    const std::unique_ptr<Printer> printer =
+        makePrinter(style, {options.baud, options.paceMs,
+                            qMax(0, image.bytes.size() - protocol::kNameFieldSize)});
     InterruptWatcher interrupt;
     QEventLoop loop;
 
@@ -296,16 +312,17 @@ int runDevices(const Options &options)
         drivers.push_back(std::make_unique<SessionDriver>(port, config));
         SessionDriver *driver = drivers.back().get();
         const QString adapterSerial = adapterSerialOf(port, present);
-        QObject::connect(driver, &SessionDriver::noted, &reporter, &Reporter::noted);
+        QObject::connect(driver, &SessionDriver::noted, driver,
+                         [&](SessionDriver *d, Note note) { printer->noted(*d, note); });
         QObject::connect(driver, &SessionDriver::finished, &loop,
                          [&, adapterSerial](SessionDriver *d) {
                              if (update)
                                  record.write(*d, adapterSerial);
-                             reporter.finished(d);
+                             printer->finished(*d);
                              if (--running == 0)
                                  loop.quit();
                          });
-        reporter.add(driver);
+        printer->added(*driver);
         ++running;
     }
     QObject::connect(&interrupt, &InterruptWatcher::interruptRequested, &loop, [&] {
@@ -319,7 +336,7 @@ int runDevices(const Options &options)
         loop.exec();
 
     const int status = finalStatus(drivers, interrupt.interrupted(), record.lost());
-    reporter.runFinished(status, interrupt.interrupted());
+    printer->runFinished(summaryOf(drivers, status, interrupt.interrupted()));
     record.reportLate();
     return status;
 }

@@ -1,6 +1,12 @@
 #pragma once
 
 #include "options.h"
+#include "session.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QSerialPortInfo>
+#include <QString>
 
 namespace flash {
 
@@ -10,5 +16,24 @@ int listPorts(const Options &options);
 // --identify and --image: every port at the same time in this thread's event loop; returns the
 // exit status. Bad input (the image, the record file) is refused before any port is opened.
 int runDevices(const Options &options);
+
+// Shared with the station.
+struct Image
+{
+    QByteArray bytes;
+    QString path;
+    QString sha256;
+};
+
+// Tells why on standard error when the image cannot be used.
+bool loadImage(const QString &fileName, Image *image);
+SessionConfig sessionConfig(const Options &options, const Image &image);
+// Why --record must not be opened (it is the image or a port), or empty.
+QString recordClash(const Options &options, const Image &image);
+// The USB serial number of the adapter behind `port`, if the system tells one.
+QString adapterSerialOf(const QString &port, const QList<QSerialPortInfo> &present);
+bool stdoutIsTerminal();
+// "pelmar-flash: TEXT" on standard error.
+void printError(const QString &text);
 
 } // namespace flash

@@ -1,5 +1,6 @@
 #include "shiftreport.h"
 
+#include "record.h"
 #include "results.h"
 
 #include <QCryptographicHash>
@@ -520,11 +521,6 @@ QString malformedText(const ShiftReport &r)
     return text;
 }
 
-QJsonValue textOrNull(const QString &text)
-{
-    return text.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(text);
-}
-
 QJsonValue msOrNull(qint64 ms)
 {
     return ms < 0 ? QJsonValue(QJsonValue::Null) : QJsonValue(ms);
@@ -535,7 +531,7 @@ QJsonArray groupsJson(const QVector<GroupStats> &groups, const QString &key)
     QJsonArray list;
     for (const GroupStats &g : groups) {
         QJsonObject o;
-        o.insert(key, textOrNull(g.name));
+        o.insert(key, orNull(g.name));
         o.insert(QStringLiteral("attempts"), g.attempts);
         o.insert(QStringLiteral("failed"), g.failed);
         o.insert(QStringLiteral("failureRate"), double(g.failed) / double(qMax(1, g.attempts)));
@@ -549,8 +545,8 @@ QJsonArray imagesJson(const QVector<ImageStats> &images)
 {
     QJsonArray list;
     for (const ImageStats &s : images) {
-        list.append(QJsonObject{{QStringLiteral("imageSha256"), textOrNull(s.sha256)},
-                                {QStringLiteral("image"), textOrNull(s.image)},
+        list.append(QJsonObject{{QStringLiteral("imageSha256"), orNull(s.sha256)},
+                                {QStringLiteral("image"), orNull(s.image)},
                                 {QStringLiteral("attempts"), s.attempts},
                                 {QStringLiteral("passes"), s.passes},
                                 {QStringLiteral("devicesPassed"), s.devicesPassed}});

@@ -15,7 +15,6 @@ namespace flash {
 namespace {
 
 constexpr qint64 kUsPerMs = 1000;
-constexpr qint64 kFrameTimeoutMs = qint64(timing::kReplyPolls) * timing::kReplyPollMs;
 
 bool sameVersion(const QString &reported, const QString &wanted)
 {
@@ -59,7 +58,7 @@ void SessionMachine::waitMs(qint64 nowUs, int ms)
 
 qint64 SessionMachine::nextAlarmUs() const
 {
-    if (m_step == Step::Done)
+    if (m_phase == Phase::Done)
         return -1;
     if (m_gatherEndUs >= 0 && (m_waitEndUs < 0 || m_gatherEndUs < m_waitEndUs))
         return m_gatherEndUs;
@@ -73,32 +72,22 @@ int SessionMachine::framesAccepted() const
 
 QString SessionMachine::stateText() const
 {
-    switch (m_step) {
-    case Step::Idle:
-    case Step::Opening:
-        return m_verifying ? QStringLiteral("reconnecting") : QStringLiteral("opening");
-    case Step::SlowAfterFunction41:
-    case Step::SlowAfterQuery:
-    case Step::FastSettle:
-    case Step::FastAfterCancel:
-    case Step::FastCancelPoll:
-    case Step::FastAfterFunction41:
-    case Step::FastBackAtFastRate:
-    case Step::FastFirstQuery:
-    case Step::FastSecondQuery:
-        return m_verifying ? QStringLiteral("verifying") : QStringLiteral("connecting");
-    case Step::ReadyPoll:
-    case Step::AfterUpdateCommand:
+    switch (m_phase) {
+    case Phase::Connect:
+        return m_wait == Wait::None || m_wait == Wait::Open ? QStringLiteral("opening")
+                                                            : QStringLiteral("connecting");
+    case Phase::Start:
         return QStringLiteral("starting the update");
-    case Step::FrameWait:
+    case Phase::Transfer:
         return QStringLiteral("sending");
-    case Step::BeforeEot:
-    case Step::AfterEot:
+    case Phase::End:
         return QStringLiteral("ending");
-    case Step::RestartPause:
-    case Step::ReopenPause:
-        return QStringLiteral("waiting for the restart");
-    case Step::Done:
+    case Phase::Verify:
+        if (m_wait == Wait::Open)
+            return QStringLiteral("reconnecting");
+        return m_wait == Wait::Pause ? QStringLiteral("waiting for the restart")
+                                     : QStringLiteral("verifying");
+    case Phase::Done:
         return resultName(m_result);
     }
     return QString();
@@ -107,21 +96,21 @@ QString SessionMachine::stateText() const
 QVector<Action> SessionMachine::start(qint64 nowUs)
 {
     Q_UNUSED(nowUs)
-    if (m_step != Step::Idle)
+    if (m_phase != Phase::Connect || m_wait != Wait::None)
         return {};
-    m_step = Step::Opening;
+    m_wait = Wait::Open;
     push(Action::Kind::Open, m_config.baud);
     return take();
 }
 
 QVector<Action> SessionMachine::opened(qint64 nowUs, bool ok, const QString &error)
 {
-    if (m_step != Step::Opening)
+    if (m_wait != Wait::Open)
         return {};
     if (ok) {
         m_attempt = 0;
         startAttempt(nowUs);
-    } else if (!m_verifying) {
+    } else if (m_phase != Phase::Verify) {
         finish(Result::PortOpenFailed, QStringLiteral("port cannot be opened: %1").arg(error));
     } else {
         retryAfterRestart(nowUs, QStringLiteral("cannot open the port again: %1").arg(error));
@@ -131,15 +120,12 @@ QVector<Action> SessionMachine::opened(qint64 nowUs, bool ok, const QString &err
 
 QVector<Action> SessionMachine::bytesArrived(qint64 nowUs, const QByteArray &bytes)
 {
-    if (bytes.isEmpty() || m_step == Step::Idle || m_step == Step::Done ||
-        m_step == Step::Opening || m_step == Step::RestartPause || m_step == Step::ReopenPause)
+    if (bytes.isEmpty() || !onLine())
         return {};
-    if (m_step == Step::BeforeEot || m_step == Step::AfterEot)
+    if (m_phase == Phase::End)
         m_endReply += bytes.left(kEndReplyCap - m_endReply.size());
-    if (m_step == Step::FrameWait && m_config.paceMs == 0 && m_gatherEndUs < 0) {
-        // Without a pace the answer is taken as read; splitting it is the device's risk.
-        m_latest = bytes;
-        absorbIdentity(bytes);
+    if (judgedAsRead() && m_gatherEndUs < 0) {
+        replyRead(bytes);
         judgeFrame(nowUs);
         return take();
     }
@@ -151,11 +137,11 @@ QVector<Action> SessionMachine::bytesArrived(qint64 nowUs, const QByteArray &byt
 
 QVector<Action> SessionMachine::alarm(qint64 nowUs)
 {
-    if (m_step == Step::Done)
+    if (m_phase == Phase::Done)
         return {};
     if (m_gatherEndUs >= 0 && nowUs >= m_gatherEndUs) {
         completeGather();
-        if (m_step == Step::FrameWait && m_config.paceMs == 0 && !m_latest.isEmpty()) {
+        if (judgedAsRead() && !m_latest.isEmpty()) {
             judgeFrame(nowUs);
             return take();
         }
@@ -174,10 +160,9 @@ QVector<Action> SessionMachine::alarm(qint64 nowUs)
 
 QVector<Action> SessionMachine::portError(qint64 nowUs, const QString &error)
 {
-    if (m_step == Step::Done || m_step == Step::Opening || m_step == Step::RestartPause ||
-        m_step == Step::ReopenPause)
+    if (m_phase == Phase::Done || m_wait == Wait::Open || m_wait == Wait::Pause)
         return {};
-    if (m_verifying) {
+    if (m_phase == Phase::Verify) {
         // A USB device may drop off the bus while it restarts: reopen until the deadline.
         push(Action::Kind::Close);
         retryAfterRestart(nowUs, QStringLiteral("the port reported an error: %1").arg(error));
@@ -189,15 +174,15 @@ QVector<Action> SessionMachine::portError(qint64 nowUs, const QString &error)
 
 QVector<Action> SessionMachine::cancel(qint64 nowUs)
 {
-    if (m_step == Step::Done || m_cancelRequested)
+    if (m_phase == Phase::Done || m_cancelRequested)
         return {};
     m_cancelRequested = true;
-    if (m_step == Step::FrameWait) {
+    if (m_phase == Phase::Transfer) {
         // The frame is on the line: its answer, if it comes by the next poll, still counts.
         const qint64 point = nowUs + timing::kReplyPollMs * kUsPerMs;
         if (m_waitEndUs < 0 || point < m_waitEndUs)
             m_waitEndUs = point;
-    } else if (m_step != Step::AfterEot) {
+    } else if (m_phase != Phase::End || !m_endByteSent) {
         // After the end byte only its 200 ms confirmation window is left: the true outcome is
         // reported then.
         finishCancelled();
@@ -205,12 +190,87 @@ QVector<Action> SessionMachine::cancel(qint64 nowUs)
     return take();
 }
 
+void SessionMachine::runSteps(qint64 nowUs, const protocol::Steps &steps, Then then)
+{
+    m_wait = Wait::Steps;
+    m_steps = steps;
+    m_nextStep = 0;
+    m_then = then;
+    runStep(nowUs);
+}
+
+void SessionMachine::runStep(qint64 nowUs)
+{
+    const protocol::Step &step = m_steps.at(m_nextStep++);
+    if (step.rate != 0)
+        push(Action::Kind::SetBaud, step.rate);
+    if (!step.bytes.isEmpty())
+        write(step.bytes);
+    waitMs(nowUs, step.waitMs);
+}
+
+void SessionMachine::poll(qint64 nowUs, protocol::Poll poll, Then then)
+{
+    m_wait = Wait::Poll;
+    m_poll = poll;
+    m_polls = 0;
+    m_then = then;
+    waitMs(nowUs, poll.pollMs);
+}
+
+void SessionMachine::pause(qint64 nowUs, int ms, Then then)
+{
+    m_wait = Wait::Pause;
+    m_then = then;
+    waitMs(nowUs, ms);
+}
+
+void SessionMachine::waitEnded(qint64 nowUs)
+{
+    switch (m_wait) {
+    case Wait::Steps:
+        if (m_nextStep < m_steps.size())
+            runStep(nowUs);
+        else
+            (this->*m_then)(nowUs);
+        break;
+    case Wait::Poll:
+        ++m_polls;
+        if (m_latest.isEmpty() && m_polls < m_poll.polls)
+            waitMs(nowUs, m_poll.pollMs);
+        else
+            (this->*m_then)(nowUs);
+        break;
+    case Wait::Pause:
+        (this->*m_then)(nowUs);
+        break;
+    case Wait::FrameAnswer:
+        frameWaitEnded(nowUs);
+        break;
+    case Wait::None:
+    case Wait::Open:
+        break;
+    }
+}
+
+// Forgets the latest reply and any reply being gathered.
+void SessionMachine::resetReply()
+{
+    m_latest.clear();
+    m_gathered.clear();
+    m_gatherEndUs = -1;
+}
+
 void SessionMachine::completeGather()
 {
     const QByteArray batch = std::exchange(m_gathered, {});
     m_gatherEndUs = -1;
-    if (batch.isEmpty())
-        return;
+    if (!batch.isEmpty())
+        replyRead(batch);
+}
+
+void SessionMachine::replyRead(const QByteArray &batch)
+{
     m_latest = batch;
     absorbIdentity(batch);
 }
@@ -232,133 +292,55 @@ void SessionMachine::absorbIdentity(const QByteArray &batch)
         m_identity.version = id.version.trimmed();
 }
 
-void SessionMachine::waitEnded(qint64 nowUs)
+// Without a pace a frame's answer is judged as it is read; splitting it is the device's risk.
+bool SessionMachine::judgedAsRead() const
 {
-    switch (m_step) {
-    case Step::ReadyPoll:
-        readyPollEnded(nowUs);
-        break;
-    case Step::AfterUpdateCommand:
-        if (updateCommandAccepted(m_latest, m_config.baud))
-            beginTransfer(nowUs);
-        else
-            finish(Result::NoAnswer,
-                   QStringLiteral("the device did not answer the update command"));
-        break;
-    case Step::FrameWait:
-        frameWaitEnded(nowUs);
-        break;
-    case Step::BeforeEot:
-        write(QByteArray(1, protocol::EOT));
-        m_endByteSent = true;
-        m_step = Step::AfterEot;
-        waitMs(nowUs, timing::kAfterEotMs);
-        break;
-    case Step::AfterEot:
-        // Any byte in the pause before the end byte or just after it confirms the update.
-        if (!m_latest.isEmpty())
-            endConfirmed(nowUs);
-        else
-            finish(Result::EndNotConfirmed,
-                   QStringLiteral("all %1 frames were accepted, but the device did not confirm "
-                                  "the end")
-                       .arg(m_framesTotal));
-        break;
-    case Step::RestartPause:
-    case Step::ReopenPause:
-        m_step = Step::Opening;
-        push(Action::Kind::Open, m_config.baud);
-        break;
-    case Step::Idle:
-    case Step::Opening:
-    case Step::Done:
-        break;
-    default:
-        handshakeWaitEnded(nowUs);
-        break;
-    }
+    return m_phase == Phase::Transfer && m_config.paceMs == 0;
 }
 
-void SessionMachine::handshakeWaitEnded(qint64 nowUs)
+// Whether what the device sends now is read: not while the port is closed or being opened.
+bool SessionMachine::onLine() const
 {
-    switch (m_step) {
-    case Step::SlowAfterFunction41:
-        write(protocol::shortInfoQuery());
-        m_step = Step::SlowAfterQuery;
-        waitMs(nowUs, timing::kAfterShortQueryMs);
-        break;
-    case Step::FastSettle:
-        write(QByteArray(1, protocol::CAN));
-        m_step = Step::FastAfterCancel;
-        waitMs(nowUs, timing::kAfterCancelMs);
-        break;
-    case Step::FastAfterCancel:
-        // Whatever the cancel byte stirred up is stale; only an answer that follows counts.
-        m_latest.clear();
-        m_polls = 0;
-        m_step = Step::FastCancelPoll;
-        waitMs(nowUs, timing::kCancelPollMs);
-        break;
-    case Step::FastCancelPoll:
-        cancelPollEnded(nowUs);
-        break;
-    case Step::FastAfterFunction41:
-        push(Action::Kind::SetBaud, protocol::kFastBaud);
-        m_step = Step::FastBackAtFastRate;
-        waitMs(nowUs, timing::kAfterReturnTo115200Ms);
-        break;
-    case Step::FastBackAtFastRate:
-    case Step::FastFirstQuery:
-        write(protocol::infoQuery());
-        m_step = m_step == Step::FastBackAtFastRate ? Step::FastFirstQuery : Step::FastSecondQuery;
-        waitMs(nowUs, timing::kAfterInfoQueryMs);
-        break;
-    case Step::SlowAfterQuery:
-    case Step::FastSecondQuery:
-        if (isLongAnswer(m_latest))
-            connected(nowUs, false);
-        else
-            attemptFailed(nowUs);
-        break;
-    default:
-        break;
-    }
-}
-
-void SessionMachine::cancelPollEnded(qint64 nowUs)
-{
-    ++m_polls;
-    if (m_latest.isEmpty() && m_polls < timing::kCancelPolls) {
-        waitMs(nowUs, timing::kCancelPollMs);
-    } else if (isNak(m_latest)) {
-        connected(nowUs, true);
-    } else {
-        // The device takes the function-0x41 frame only at 9600.
-        push(Action::Kind::SetBaud, protocol::kSlowBaud);
-        write(protocol::function41Frame());
-        m_step = Step::FastAfterFunction41;
-        waitMs(nowUs, timing::kAfterFunction41Ms);
-    }
+    return m_phase != Phase::Done && m_wait != Wait::None && m_wait != Wait::Open &&
+           m_wait != Wait::Pause;
 }
 
 void SessionMachine::startAttempt(qint64 nowUs)
 {
-    if (m_config.baud == protocol::kSlowBaud) {
-        // The port was opened at 9600 and stays there.
-        write(protocol::function41Frame());
-        m_step = Step::SlowAfterFunction41;
-        waitMs(nowUs, timing::kAfterFunction41Ms);
-    } else {
-        push(Action::Kind::SetBaud, protocol::kFastBaud);
-        m_step = Step::FastSettle;
-        waitMs(nowUs, timing::kAfterFastBaudMs);
-    }
+    // At 9600 the port was opened at that rate and stays there.
+    if (m_config.baud == protocol::kSlowBaud)
+        runSteps(nowUs, protocol::slowHandshake(), &SessionMachine::handshakeEnded);
+    else
+        runSteps(nowUs, protocol::fastCancel(), &SessionMachine::pollCancelAnswer);
+}
+
+void SessionMachine::pollCancelAnswer(qint64 nowUs)
+{
+    // Whatever the cancel byte stirred up is stale; only an answer that follows counts.
+    m_latest.clear();
+    poll(nowUs, protocol::kCancelPoll, &SessionMachine::cancelPollEnded);
+}
+
+void SessionMachine::cancelPollEnded(qint64 nowUs)
+{
+    if (isNak(m_latest))
+        connected(nowUs, true);
+    else
+        runSteps(nowUs, protocol::fastQuery(), &SessionMachine::handshakeEnded);
+}
+
+void SessionMachine::handshakeEnded(qint64 nowUs)
+{
+    if (isLongAnswer(m_latest))
+        connected(nowUs, false);
+    else
+        attemptFailed(nowUs);
 }
 
 void SessionMachine::attemptFailed(qint64 nowUs)
 {
     ++m_attempt;
-    if (m_verifying) {
+    if (m_phase == Phase::Verify) {
         if (nowUs < m_verifyDeadlineUs)
             startAttempt(nowUs);
         else
@@ -389,7 +371,7 @@ QString SessionMachine::noAnswerText() const
 void SessionMachine::connected(qint64 nowUs, bool waiting)
 {
     m_identity.waitingForFirmware = waiting;
-    if (m_verifying) {
+    if (m_phase == Phase::Verify) {
         judgeVerification();
         return;
     }
@@ -412,45 +394,61 @@ void SessionMachine::connected(qint64 nowUs, bool waiting)
 
 void SessionMachine::startUpdate(qint64 nowUs)
 {
-    // Checked before the update command, so that an image for another product sends nothing. Only
-    // a device that waits for firmware may go unnamed: it is updated to recover it.
+    m_phase = Phase::Start;
+    if (refusedForProduct())
+        return;
+    // The handshake's reply is still the latest, so this poll ends at its first wait.
+    poll(nowUs, protocol::kReadyPoll, &SessionMachine::readyPollEnded);
+}
+
+// Checked before the update command, so that an image for another product sends nothing. Only a
+// device that waits for firmware may go unnamed: it is updated to recover it. Checked again before
+// each later step, since a reply that comes late may still name another product.
+bool SessionMachine::refusedForProduct()
+{
+    const QString tail = m_updateCommandSent
+                             ? QStringLiteral("; the update command was sent: the device now "
+                                              "waits for firmware")
+                             : QStringLiteral("; nothing sent");
     if (!m_identity.productReceived && !m_identity.waitingForFirmware) {
         finish(Result::WrongProduct, QStringLiteral("the device did not name its product"));
-        return;
+        return true;
     }
     const QByteArray expected = expectedNameField(m_identity.product);
-    if (!nameFieldAccepted(m_config.image, expected, m_identity.productReceived)) {
-        const QByteArray field = m_config.image.left(protocol::kNameFieldSize);
-        finish(Result::WrongProduct,
-               QStringLiteral("the image is for \"%1\", the device is \"%2\"; nothing sent")
-                   .arg(QString::fromLatin1(field).trimmed(), m_identity.product));
-        return;
-    }
-    // The handshake's reply is still the latest, so this wait ends at its first poll.
-    m_polls = 0;
-    m_step = Step::ReadyPoll;
-    waitMs(nowUs, timing::kReadyPollMs);
+    if (nameFieldAccepted(m_config.image, expected, m_identity.productReceived))
+        return false;
+    const QByteArray field = m_config.image.left(protocol::kNameFieldSize);
+    finish(Result::WrongProduct,
+           QStringLiteral("the image is for \"%1\", the device is \"%2\"%3")
+               .arg(QString::fromLatin1(field).trimmed(), m_identity.product, tail));
+    return true;
 }
 
 void SessionMachine::readyPollEnded(qint64 nowUs)
 {
-    ++m_polls;
-    if (m_latest.isEmpty() && m_polls < timing::kReadyPolls) {
-        waitMs(nowUs, timing::kReadyPollMs);
+    if (refusedForProduct())
         return;
-    }
     if (readyWithoutUpdateCommand(m_latest, m_config.baud)) {
         beginTransfer(nowUs);
         return;
     }
-    write(protocol::updateCommand());
     m_updateCommandSent = true;
-    m_step = Step::AfterUpdateCommand;
-    waitMs(nowUs, timing::kAfterUpdateCommandMs);
+    runSteps(nowUs, protocol::updateStart(), &SessionMachine::updateCommandEnded);
+}
+
+void SessionMachine::updateCommandEnded(qint64 nowUs)
+{
+    if (refusedForProduct())
+        return;
+    if (updateCommandAccepted(m_latest, m_config.baud))
+        beginTransfer(nowUs);
+    else
+        finish(Result::NoAnswer, QStringLiteral("the device did not answer the update command"));
 }
 
 void SessionMachine::beginTransfer(qint64 nowUs)
 {
+    m_phase = Phase::Transfer;
     m_latest.clear();
     m_cursor = TransferCursor();
     m_transferStartUs = nowUs;
@@ -464,10 +462,18 @@ void SessionMachine::beginTransfer(qint64 nowUs)
 void SessionMachine::sendFrame(qint64 nowUs)
 {
     write(buildFrame(m_config.image, m_cursor.offset, m_cursor.block));
-    m_step = Step::FrameWait;
-    m_frameDeadlineUs = nowUs + kFrameTimeoutMs * kUsPerMs;
+    m_wait = Wait::FrameAnswer;
+    m_frameDeadlineUs = nowUs + timing::kReplyTimeoutMs * kUsPerMs;
+    armFramePoll(nowUs);
+}
+
+// The next look at the answer: on the pace's grid, at the latest at the frame's deadline. Without
+// a pace only the deadline is waited for, as the answer is judged when it is read.
+void SessionMachine::armFramePoll(qint64 nowUs)
+{
+    m_waitDue = false;
     if (m_config.paceMs > 0)
-        waitMs(nowUs, m_config.paceMs);
+        m_waitEndUs = qMin(nowUs + m_config.paceMs * kUsPerMs, m_frameDeadlineUs);
     else
         m_waitEndUs = m_frameDeadlineUs;
 }
@@ -486,13 +492,10 @@ void SessionMachine::frameWaitEnded(qint64 nowUs)
         finish(Result::StoppedAnswering, QStringLiteral("no answer to frame %1 of %2 within %3 ms")
                                              .arg(framesAccepted() + 1)
                                              .arg(m_framesTotal)
-                                             .arg(kFrameTimeoutMs));
+                                             .arg(timing::kReplyTimeoutMs));
         return;
     }
-    if (m_config.paceMs > 0)
-        m_waitEndUs = qMin(nowUs + m_config.paceMs * kUsPerMs, m_frameDeadlineUs);
-    else
-        m_waitEndUs = m_frameDeadlineUs;
+    armFramePoll(nowUs);
 }
 
 void SessionMachine::judgeFrame(qint64 nowUs)
@@ -530,13 +533,29 @@ void SessionMachine::judgeFrame(qint64 nowUs)
 
 void SessionMachine::beginEnd(qint64 nowUs)
 {
-    m_step = Step::BeforeEot;
+    m_phase = Phase::End;
     notify(Note::Ending);
-    // The device writes its last block to flash before the end byte.
-    waitMs(nowUs, timing::kBeforeEotMs);
+    runSteps(nowUs, {protocol::endPause()}, &SessionMachine::sendEndByte);
 }
 
-void SessionMachine::endConfirmed(qint64 nowUs)
+void SessionMachine::sendEndByte(qint64 nowUs)
+{
+    m_endByteSent = true;
+    runSteps(nowUs, {protocol::endByte()}, &SessionMachine::endWaitEnded);
+}
+
+// Any byte in the pause before the end byte or just after it confirms the update.
+void SessionMachine::endWaitEnded(qint64 nowUs)
+{
+    if (!m_latest.isEmpty())
+        updateConfirmed(nowUs);
+    else
+        finish(Result::EndNotConfirmed,
+               QStringLiteral("all %1 frames were accepted, but the device did not confirm the end")
+                   .arg(m_framesTotal));
+}
+
+void SessionMachine::updateConfirmed(qint64 nowUs)
 {
     m_endConfirmed = true;
     if (!m_config.verify) {
@@ -553,32 +572,38 @@ void SessionMachine::endConfirmed(qint64 nowUs)
                QStringLiteral("the update was confirmed; cancelled before verification"));
         return;
     }
+    beginVerify(nowUs);
+}
+
+void SessionMachine::beginVerify(qint64 nowUs)
+{
+    m_phase = Phase::Verify;
     m_before = m_identity;
     m_identity = DeviceIdentity();
-    m_verifying = true;
     m_verifyDeadlineUs = nowUs + timing::kRestartDeadlineMs * kUsPerMs;
-    m_latest.clear();
-    m_gathered.clear();
-    m_gatherEndUs = -1;
+    resetReply();
     push(Action::Kind::Close);
     notify(Note::Restarting);
-    m_step = Step::RestartPause;
-    waitMs(nowUs, timing::kRestartSettleMs);
+    pause(nowUs, timing::kRestartSettleMs, &SessionMachine::reopen);
+}
+
+void SessionMachine::reopen(qint64 nowUs)
+{
+    Q_UNUSED(nowUs)
+    m_wait = Wait::Open;
+    push(Action::Kind::Open, m_config.baud);
 }
 
 void SessionMachine::retryAfterRestart(qint64 nowUs, const QString &why)
 {
-    m_latest.clear();
-    m_gathered.clear();
-    m_gatherEndUs = -1;
+    resetReply();
     if (nowUs >= m_verifyDeadlineUs) {
         finish(Result::VerifyFailed, QStringLiteral("%1 (%2 s after the restart)")
                                          .arg(why)
                                          .arg(timing::kRestartDeadlineMs / 1000));
         return;
     }
-    m_step = Step::ReopenPause;
-    waitMs(nowUs, timing::kReopenRetryMs);
+    pause(nowUs, timing::kReopenRetryMs, &SessionMachine::reopen);
 }
 
 void SessionMachine::judgeVerification()
@@ -627,7 +652,7 @@ void SessionMachine::judgeVerification()
 void SessionMachine::finishCancelled()
 {
     QString where;
-    if (m_verifying)
+    if (verifying())
         where = QStringLiteral("while waiting for the restart; the update was confirmed");
     else if (m_transferStartUs >= 0)
         where = QStringLiteral("after %1 of %2 frames; the device waits for firmware")
@@ -642,7 +667,9 @@ void SessionMachine::finishCancelled()
 
 void SessionMachine::finish(Result result, const QString &message)
 {
-    m_step = Step::Done;
+    m_finishedIn = m_phase;
+    m_phase = Phase::Done;
+    m_wait = Wait::None;
     m_result = result;
     m_message = message;
     m_waitEndUs = -1;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "exchange.h"
 #include "protocol.h"
 #include "results.h"
 #include "timing.h"
@@ -42,6 +43,11 @@ enum class Note {
     Restarting, // the end was confirmed; waiting for the device to come back
 };
 
+// Where the session stands, for anyone who reports it: Connect (opening the port, the
+// handshake), Start (the update start), Transfer (the frames), End (the pause and the end byte),
+// Verify (after a confirmed update: the restart pause, the reopening, the second handshake), Done.
+enum class Phase { Connect, Start, Transfer, End, Verify, Done };
+
 struct Action
 {
     enum class Kind { Open, Close, SetBaud, Write, Notify, Finish };
@@ -73,15 +79,20 @@ public:
     // When alarm() wants to be called next; -1 when nothing is pending.
     qint64 nextAlarmUs() const;
 
-    bool finished() const { return m_step == Step::Done; }
+    bool finished() const { return m_phase == Phase::Done; }
     Result result() const { return m_result; }
     QString message() const { return m_message; }
 
     // Before an update is verified: the identity found at the start; after: the one found
     // after the restart (identityBefore() keeps the first).
     const DeviceIdentity &identity() const { return m_identity; }
-    const DeviceIdentity &identityBefore() const { return m_verifying ? m_before : m_identity; }
-    bool verifying() const { return m_verifying; }
+    const DeviceIdentity &identityBefore() const { return verifying() ? m_before : m_identity; }
+    // Whether the session went on to verify, also once it is done.
+    bool verifying() const
+    {
+        return (m_phase == Phase::Done ? m_finishedIn : m_phase) == Phase::Verify;
+    }
+    Phase phase() const { return m_phase; }
     QString stateText() const;
 
     int framesTotal() const { return m_framesTotal; }
@@ -98,61 +109,79 @@ public:
     QByteArray endReply() const { return m_endReply; }
 
 private:
-    enum class Step {
-        Idle,
-        Opening,
-        SlowAfterFunction41,
-        SlowAfterQuery,
-        FastSettle,
-        FastAfterCancel,
-        FastCancelPoll,
-        FastAfterFunction41,
-        FastBackAtFastRate,
-        FastFirstQuery,
-        FastSecondQuery,
-        ReadyPoll,
-        AfterUpdateCommand,
-        FrameWait,
-        BeforeEot,
-        AfterEot,
-        RestartPause,
-        ReopenPause,
-        Done,
+    // What the machine waits for, below its phase.
+    enum class Wait {
+        None,        // not started yet, or done
+        Open,        // the port is being opened
+        Steps,       // a step list of the exchange runs
+        Poll,        // polls for a reply
+        FrameAnswer, // a frame's answer, looked for on the pace's grid
+        Pause,       // off the line, while the device restarts
     };
+    // What follows when a step list, a poll or a pause is over.
+    using Then = void (SessionMachine::*)(qint64 nowUs);
 
     QVector<Action> take();
     void push(Action::Kind kind, qint32 baud = 0, const QByteArray &bytes = QByteArray());
     void notify(Note note);
     void write(const QByteArray &bytes) { push(Action::Kind::Write, 0, bytes); }
     void waitMs(qint64 nowUs, int ms);
-
-    void completeGather();
-    void absorbIdentity(const QByteArray &batch);
+    void runSteps(qint64 nowUs, const protocol::Steps &steps, Then then);
+    void runStep(qint64 nowUs);
+    void poll(qint64 nowUs, protocol::Poll poll, Then then);
+    void pause(qint64 nowUs, int ms, Then then);
     void waitEnded(qint64 nowUs);
-    void handshakeWaitEnded(qint64 nowUs);
-    void cancelPollEnded(qint64 nowUs);
 
+    void resetReply();
+    void completeGather();
+    void replyRead(const QByteArray &batch);
+    void absorbIdentity(const QByteArray &batch);
+    bool judgedAsRead() const;
+    bool onLine() const;
+
+    // Connect, and after a restart the same handshake again in Verify.
     void startAttempt(qint64 nowUs);
+    void pollCancelAnswer(qint64 nowUs);
+    void cancelPollEnded(qint64 nowUs);
+    void handshakeEnded(qint64 nowUs);
     void attemptFailed(qint64 nowUs);
     void connected(qint64 nowUs, bool waiting);
-    void judgeVerification();
+    QString noAnswerText() const;
+    // Start
     void startUpdate(qint64 nowUs);
+    bool refusedForProduct();
     void readyPollEnded(qint64 nowUs);
+    void updateCommandEnded(qint64 nowUs);
+    // Transfer
     void beginTransfer(qint64 nowUs);
     void sendFrame(qint64 nowUs);
+    void armFramePoll(qint64 nowUs);
     void frameWaitEnded(qint64 nowUs);
     void judgeFrame(qint64 nowUs);
+    // End
     void beginEnd(qint64 nowUs);
-    void endConfirmed(qint64 nowUs);
+    void sendEndByte(qint64 nowUs);
+    void endWaitEnded(qint64 nowUs);
+    void updateConfirmed(qint64 nowUs);
+    // Verify
+    void beginVerify(qint64 nowUs);
+    void reopen(qint64 nowUs);
     void retryAfterRestart(qint64 nowUs, const QString &why);
+    void judgeVerification();
+
     void finish(Result result, const QString &message);
     void finishCancelled();
-    QString noAnswerText() const;
 
     SessionConfig m_config;
-    Step m_step = Step::Idle;
-    int m_attempt = 0;
+    Phase m_phase = Phase::Connect;
+    Phase m_finishedIn = Phase::Connect; // the phase that finish() ended
+    Wait m_wait = Wait::None;
+    protocol::Steps m_steps; // the list that runs, and the next of its steps
+    int m_nextStep = 0;
+    protocol::Poll m_poll{0, 0};
     int m_polls = 0;
+    Then m_then = nullptr;
+    int m_attempt = 0;
 
     QByteArray m_latest;   // the latest non-empty batch, emptied at fixed points
     QByteArray m_gathered; // bytes of the batch being gathered
@@ -163,7 +192,6 @@ private:
     DeviceIdentity m_identity;
     DeviceIdentity m_before;
     bool m_latestHasIdentity = false;
-    bool m_verifying = false;
     qint64 m_verifyDeadlineUs = -1;
 
     TransferCursor m_cursor;

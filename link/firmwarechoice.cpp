@@ -2,10 +2,10 @@
 #include "ui_serialupdata.h"
 
 #include "imagefile.h"
+#include "linklog.h"
 #include "namecheck.h"
 #include "protocol.h"
 
-#include <QDebug>
 #include <QDir>
 #include <QFileDialog>
 #include <QMessageBox>
@@ -54,7 +54,7 @@ bool SerialUpdata::checkImageName(const QByteArray &image)
     deviceName = deviceName.trimmed();
     const QByteArray expected = expectedNameField(deviceName);
     const bool accepted = nameFieldAccepted(image, expected, deviceNameReceived);
-    qDebug() << image.left(protocol::kNameFieldSize) << expected << (accepted ? 1 : 0);
+    qCDebug(lcLink) << image.left(protocol::kNameFieldSize) << expected << (accepted ? 1 : 0);
     if (!accepted) {
         appendArrowLine(tr("固件错误"));
         enterState(WindowState::ImageRejected);

@@ -1,13 +1,12 @@
 #include "serialupdata.h"
 #include "ui_serialupdata.h"
 
-#include "protocol.h"
+#include "exchange.h"
+#include "linklog.h"
 #include "replies.h"
-#include "timing.h"
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
-#include <QDebug>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QMessageBox>
@@ -107,7 +106,7 @@ bool SerialUpdata::openPort(qint32 baudRate, const QString &openFailedText)
         serial->close();
         return false;
     }
-    qDebug() << "Open OK";
+    qCDebug(lcLink) << "Open OK";
 
     connect(serial, SIGNAL(readyRead()), this, SLOT(recv_data()));
     connect(serial, SIGNAL(error(QSerialPort::SerialPortError)), this,
@@ -122,11 +121,8 @@ void SerialUpdata::connectNineSixHundred()
     appendArrowLine(tr("正在连接..."));
     const QPointer<QSerialPort> port = serial;
 
-    serial->write(protocol::function41Frame());
-    if (!waitOnLink(port, timing::kAfterFunction41Ms))
-        return;
-    serial->write(protocol::shortInfoQuery());
-    if (!waitOnLink(port, timing::kAfterShortQueryMs))
+    if (!protocol::runSteps(*serial, protocol::slowHandshake(),
+                            [&](int ms) { return waitOnLink(port, ms); }))
         return;
 
     if (isLongAnswer(recvBuffer))
@@ -175,11 +171,8 @@ void SerialUpdata::connectFast()
 // CAN with a lone NAK), else switch the device to its console and ask for its identity.
 SerialUpdata::AttemptEnd SerialUpdata::fastAttempt(const QPointer<QSerialPort> &port)
 {
-    serial->setBaudRate(115200, QSerialPort::AllDirections);
-    if (!waitOnLink(port, timing::kAfterFastBaudMs))
-        return AttemptEnd::Stopped;
-    serial->write(QByteArray(1, protocol::CAN));
-    if (!waitOnLink(port, timing::kAfterCancelMs))
+    if (!protocol::runSteps(*serial, protocol::fastCancel(),
+                            [&](int ms) { return waitOnLink(port, ms); }))
         return AttemptEnd::Stopped;
     if (!pollForCancelAnswer(port))
         return AttemptEnd::Stopped;
@@ -194,7 +187,7 @@ bool SerialUpdata::pollForCancelAnswer(const QPointer<QSerialPort> &port)
 {
     // Whatever the cancel byte stirred up is stale; only a NAK that follows counts.
     recvBuffer = QByteArray();
-    return pollForReply(port, timing::kCancelPolls, timing::kCancelPollMs);
+    return pollForReply(port, protocol::kCancelPoll.polls, protocol::kCancelPoll.pollMs);
 }
 
 // Polls until a reply is in the buffer or the polls are used up; false if the link was replaced.
@@ -212,18 +205,8 @@ bool SerialUpdata::pollForReply(const QPointer<QSerialPort> &port, int polls, in
 // The device only takes the function-0x41 frame at 9600, then answers the info query at 115200.
 bool SerialUpdata::queryAfterSwitchingRates(const QPointer<QSerialPort> &port)
 {
-    serial->setBaudRate(9600, QSerialPort::AllDirections);
-    serial->write(protocol::function41Frame());
-    if (!waitOnLink(port, timing::kAfterFunction41Ms))
-        return false;
-    serial->setBaudRate(115200, QSerialPort::AllDirections);
-    if (!waitOnLink(port, timing::kAfterReturnTo115200Ms))
-        return false;
-    serial->write(protocol::infoQuery());
-    if (!waitOnLink(port, timing::kAfterInfoQueryMs))
-        return false;
-    serial->write(protocol::infoQuery());
-    return waitOnLink(port, timing::kAfterInfoQueryMs);
+    return protocol::runSteps(*serial, protocol::fastQuery(),
+                              [&](int ms) { return waitOnLink(port, ms); });
 }
 
 // The identity line and the connected line carry the one stamp of the outcome.

@@ -1,7 +1,7 @@
 #include "serialupdata.h"
 #include "ui_serialupdata.h"
 
-#include <QDebug>
+#include "linklog.h"
 
 void SerialUpdata::SerialError(QSerialPort::SerialPortError)
 {
@@ -12,7 +12,7 @@ void SerialUpdata::SerialError(QSerialPort::SerialPortError)
     inSerialError = true;
     appendArrowLine(tr("读取串口失败"));
     portErrorFlag = true;
-    qDebug() << "serial port error";
+    qCDebug(lcLink) << "serial port error";
     ui->txt_Route->clear();
     enterState(WindowState::Disconnected);
     // On a hang-up the port repeats its read error until it is closed; a close of a closed port

@@ -2,9 +2,8 @@
 #include "ui_serialupdata.h"
 
 #include "identity.h"
+#include "linklog.h"
 #include "timing.h"
-
-#include <QDebug>
 
 void SerialUpdata::recv_data()
 {
@@ -20,7 +19,7 @@ void SerialUpdata::recv_data()
     if (batch.isEmpty())
         return;
 
-    qDebug() << "start" << batch << "end";
+    qCDebug(lcLink) << "start" << batch << "end";
 
     const Identity id =
         parseIdentity(batch, IdentityLabels{tr("设备名称:"), tr("设备序列号:"), tr("固件版本:")});

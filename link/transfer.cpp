@@ -1,13 +1,14 @@
 #include "serialupdata.h"
 #include "ui_serialupdata.h"
 
+#include "exchange.h"
 #include "frame.h"
+#include "linklog.h"
 #include "protocol.h"
 #include "replies.h"
 #include "timing.h"
 #include "transfer.h"
 
-#include <QDebug>
 #include <QScopeGuard>
 
 void SerialUpdata::Send_data(QString fileName)
@@ -24,7 +25,7 @@ void SerialUpdata::Send_data(QString fileName)
         return;
 
     appendArrowLine(tr("开始升级，固件正在传输"));
-    qDebug() << "transfer start";
+    qCDebug(lcLink) << "transfer start";
 
     // The image was meant for the link it started on: if a reconnect replaces that link during a
     // wait, never send the rest, or report an outcome, on the new one.
@@ -103,8 +104,8 @@ SerialUpdata::SendEnd SerialUpdata::sendFrames(const QPointer<QSerialPort> &port
 // A reply already in the buffer counts before a port error that came after it.
 SerialUpdata::FrameWait SerialUpdata::awaitFrameAnswer(const QPointer<QSerialPort> &port)
 {
-    for (int poll = 0; poll < timing::kReplyPolls; ++poll) {
-        if (!waitOnLink(port, timing::kReplyPollMs))
+    for (int poll = 0; poll < protocol::kFrameAnswerPoll.polls; ++poll) {
+        if (!waitOnLink(port, protocol::kFrameAnswerPoll.pollMs))
             return FrameWait::LinkReplaced;
         if (!recvBuffer.isEmpty())
             return FrameWait::Answered;
@@ -117,21 +118,19 @@ SerialUpdata::FrameWait SerialUpdata::awaitFrameAnswer(const QPointer<QSerialPor
 // Any byte in the pause before the end byte or just after it confirms the update.
 void SerialUpdata::endTransfer(const QPointer<QSerialPort> &port)
 {
-    if (!waitOnLink(port, timing::kBeforeEotMs))
-        return;
-    if (portErrorFlag) {
+    bool lostPort = false;
+    const bool ended = protocol::runSteps(*serial, protocol::transferEnd(), [&](int ms) {
+        if (!waitOnLink(port, ms))
+            return false;
+        lostPort = portErrorFlag;
+        return !lostPort;
+    });
+    if (lostPort)
         transferLostPort();
+    if (!ended)
         return;
-    }
-    serial->write(QByteArray(1, protocol::EOT));
-    if (!waitOnLink(port, timing::kAfterEotMs))
-        return;
-    if (portErrorFlag) {
-        transferLostPort();
-        return;
-    }
 
-    qDebug() << "after EOT" << recvBuffer.size() << recvBuffer;
+    qCDebug(lcLink) << "after EOT" << recvBuffer.size() << recvBuffer;
     if (!recvBuffer.isEmpty()) {
         appendLine(timeStamp() + tr("->升级完成"));
         ui->pgBar->setValue(ui->pgBar->maximum());
@@ -150,7 +149,7 @@ void SerialUpdata::transferLostPort()
 // The same port and rate stay chosen for the next connect, which then makes many attempts.
 void SerialUpdata::transferNoResponse()
 {
-    qDebug() << "time out";
+    qCDebug(lcLink) << "time out";
     appendArrowLine(tr("设备无响应，请重新升级"));
     ui->pgBar->setValue(0);
     ui->txt_Route->clear();

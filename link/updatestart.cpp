@@ -1,8 +1,7 @@
 #include "serialupdata.h"
 #include "ui_serialupdata.h"
 
-#include "protocol.h"
-#include "timing.h"
+#include "exchange.h"
 #include "updatestart.h"
 
 #include <QScopeGuard>
@@ -17,7 +16,7 @@ void SerialUpdata::on_pBtn_UpGrade_clicked()
 
     // An answer already in the buffer (a NAK from a device waiting for firmware, or the
     // handshake's reply) ends this wait at the first poll.
-    if (!pollForReply(port, timing::kReadyPolls, timing::kReadyPollMs))
+    if (!pollForReply(port, protocol::kReadyPoll.polls, protocol::kReadyPoll.pollMs))
         return;
 
     // The connect left the list at the rate the line runs at: it stays locked while connected,
@@ -29,10 +28,9 @@ void SerialUpdata::on_pBtn_UpGrade_clicked()
         return;
     }
 
-    // A port error during the wait has closed the line; writing to it would only log a warning.
-    if (serial->isOpen())
-        serial->write(protocol::updateCommand());
-    if (!waitOnLink(port, timing::kAfterUpdateCommandMs))
+    // A port error during the wait has closed the line; runSteps then writes nothing.
+    if (!protocol::runSteps(*serial, protocol::updateStart(),
+                            [&](int ms) { return waitOnLink(port, ms); }))
         return;
 
     const QString bps = ui->comboBox_Bps->currentText();

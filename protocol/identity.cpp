@@ -45,3 +45,10 @@ Identity parseIdentity(const QByteArray &batch, const IdentityLabels &labels)
     }
     return id;
 }
+
+QByteArray identityReply(const QByteArray &product, const QByteArray &serial,
+                         const QByteArray &version)
+{
+    return "\r\nPRODUCT:" + product + "\r\nPRODUCT SN:" + serial + "\r\nSW VERSION:" + version +
+           "\r\n";
+}

@@ -28,8 +28,8 @@ constexpr int kReadyPolls = 80;            // ... for 4 s, then the command is s
 constexpr int kAfterUpdateCommandMs = 300; // the device answers "updata" within 300 ms
 
 // Transfer
-constexpr int kReplyPollMs = 50;       // a frame's answer is looked for every 50 ms
-constexpr int kReplyPolls = 92;        // ... for 4.6 s, then the device counts as gone
+constexpr int kReplyPollMs = 50; // a frame's answer is looked for every 50 ms
+constexpr int kReplyPolls = 92;  // ... for 4.6 s, then the device counts as gone
 constexpr int kReplyTimeoutMs = kReplyPolls * kReplyPollMs; // the 4.6 s at any pace
 constexpr int kMaxUnclearReplies = 10; // a device that keeps answering neither ACK nor NAK refuses
 constexpr int kBeforeEotMs = 1000;     // the device writes its last block to flash first
@@ -39,6 +39,18 @@ constexpr int kAfterEotMs = 200;       // its confirmation comes within 200 ms o
 constexpr int kRestartSettleMs = 1000;    // the port is left closed while the device boots
 constexpr int kRestartDeadlineMs = 30000; // no identity within 30 s of the end: not verified
 constexpr int kReopenRetryMs = 500;       // a USB adapter may vanish during the restart
+
+// Station slots (line program): devices come and go while it runs
+constexpr int kSlotPathPollMs = 150;      // one stat() a slot: a new port is seen within 0.5 s, and
+                                          // udev or /dev/serial/ need not exist
+constexpr int kDepartureProbeGapMs = 500; // between departure probes: a device that stays is
+                                          // asked at 9600 (2.03 s) about every 2.5 s
+constexpr int kDepartureMisses = 2; // unanswered probes in a row before a device counts as gone:
+                                    // one lost reply is no removal. Removal to slot ready is
+                                    // then 4.6 s to 7.1 s at 9600 (a device still there for
+                                    // the first frame answers it), 17 s to 21.5 s at 115200
+constexpr int kSlotRetryMs = 1000;  // a port in use by another program, or that does not open,
+                                    // is tried again this often
 
 // Progress display
 constexpr int kProgressExtraSteps = 11;   // bar maximum: frames of the image + 11

@@ -1,4 +1,5 @@
 #include "devicesim.h"
+#include "identity.h"
 #include "messages.h"
 #include "protocol.h"
 #include "serialupdata.h"
@@ -301,7 +302,7 @@ void TestConnect::fastAnswerOutcome_data()
     QTest::addColumn<QByteArray>("reply");
     QTest::addColumn<QStringList>("expected");
 
-    QTest::newRow("identity") << DeviceSimulator::identityReply("PM-100", "SN0001", "V1.0.0")
+    QTest::newRow("identity") << identityReply("PM-100", "SN0001", "V1.0.0")
                               << QStringList{kConnecting} + kIdentityLines +
                                      QStringList{kConnected};
     QTest::newRow("11 bytes without markers")

@@ -1,10 +1,16 @@
 #include "devicesim.h"
 #include "frame.h"
+#include "hotplug.h"
+#include "identity.h"
 #include "protocol.h"
+#include "testimage.h"
 
 #include <QSerialPort>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QtTest>
+
+#include <unistd.h>
 
 namespace {
 
@@ -18,14 +24,6 @@ QByteArray readAnswer(QSerialPort &port, int timeoutMs = 500)
     if (QTest::qWaitFor([&port] { return port.bytesAvailable() > 0; }, timeoutMs))
         QTest::qWait(20);
     return port.readAll();
-}
-
-QByteArray image(int size)
-{
-    QByteArray bytes(size, '\0');
-    for (int i = 0; i < size; ++i)
-        bytes[i] = static_cast<char>(i * 37 + 11); // covers negative bytes for the checksum
-    return bytes;
 }
 
 QByteArray withChecksum(QByteArray frame, char checksum)
@@ -77,9 +75,20 @@ private slots:
     void lineSpeedPacesBothDirections();
     void restartAfterUpdate_data();
     void restartAfterUpdate();
+    void hotPlugCommands_data();
+    void hotPlugCommands();
+    void powerLoss_data();
+    void powerLoss();
+    void linkIsOursOnly();
+    void plugPatternSpec_data();
+    void plugPatternSpec();
+    void plugPattern();
 
 private:
     bool openClient(qint32 baud);
+    bool openLink(const QString &link, qint32 baud);
+    void closePortOnHangUp();
+    int hangUpsSeen() const;
 
     DeviceSimulator *m_sim = nullptr;
     QSerialPort *m_port = nullptr;
@@ -102,6 +111,30 @@ bool TestDeviceSimulator::openClient(qint32 baud)
 {
     m_port->setPortName(m_sim->slavePath());
     return m_port->open(QIODevice::ReadWrite) && m_port->setBaudRate(baud);
+}
+
+bool TestDeviceSimulator::openLink(const QString &link, qint32 baud)
+{
+    m_port->clearError();
+    m_port->setPortName(link);
+    return m_port->open(QIODevice::ReadWrite) && m_port->setBaudRate(baud);
+}
+
+// The error repeats in a tight loop until the port is closed; each hang-up is counted once.
+void TestDeviceSimulator::closePortOnHangUp()
+{
+    m_port->setProperty("hangUps", 0);
+    connect(m_port, &QSerialPort::errorOccurred, m_port, [this](QSerialPort::SerialPortError e) {
+        if (e != QSerialPort::ReadError || !m_port->isOpen())
+            return;
+        m_port->close();
+        m_port->setProperty("hangUps", hangUpsSeen() + 1);
+    });
+}
+
+int TestDeviceSimulator::hangUpsSeen() const
+{
+    return m_port->property("hangUps").toInt();
 }
 
 void TestDeviceSimulator::consoleAnswers_data()
@@ -147,8 +180,7 @@ void TestDeviceSimulator::consoleAnswers()
     }
     const QByteArray answer = readAnswer(*m_port, 200);
 
-    QCOMPARE(answer,
-             DeviceSimulator::identityReply("PM-7", "A42", "V2.3").repeated(identityReplies));
+    QCOMPARE(answer, identityReply("PM-7", "A42", "V2.3").repeated(identityReplies));
     QVERIFY(!m_sim->inReceiveMode());
     QCOMPARE(m_sim->receivedBytes(), chunks.join());
 }
@@ -223,7 +255,7 @@ void TestDeviceSimulator::transfer_data()
     QTest::addColumn<int>("bad");
     QTest::addColumn<int>("duplicates");
 
-    const QByteArray payload = image(300);
+    const QByteArray payload = testimage::payload(300);
     const QByteArray f1 = buildFrame(payload, 0, 1);
     const QByteArray f2 = buildFrame(payload, 128, 2);
     const QByteArray f3 = buildFrame(payload, 256, 3);
@@ -311,7 +343,7 @@ void TestDeviceSimulator::transfer()
 
 void TestDeviceSimulator::blockNumberWrapsAfter255()
 {
-    const QByteArray payload = image(257 * protocol::kBlockSize);
+    const QByteArray payload = testimage::payload(257 * protocol::kBlockSize);
     QVERIFY(openClient(115200));
     m_port->write(protocol::updateCommand());
     QVERIFY(readAnswer(*m_port).size() > 10);
@@ -359,7 +391,7 @@ void TestDeviceSimulator::waitingDeviceAnswersCancelOnce()
     QVERIFY(sent.at(1).atUs - sent.at(0).atUs >= nakIntervalMs * 1000);
 
     // The first frame ends the unasked NAKs.
-    const QByteArray payload = image(128);
+    const QByteArray payload = testimage::payload(128);
     m_sim->clearRecord();
     m_port->write(buildFrame(payload, 0, 1));
     QTest::qWait(3 * nakIntervalMs);
@@ -385,7 +417,7 @@ void TestDeviceSimulator::replySplitIntoTimedPieces()
     const QList<DeviceSimulator::Received> pieces = m_sim->sent();
     QCOMPARE(pieces.size(), 3);
     QCOMPARE(pieces.at(0).bytes + pieces.at(1).bytes + pieces.at(2).bytes,
-             DeviceSimulator::identityReply("PM-100", "SN0001", "V1.0.0"));
+             identityReply("PM-100", "SN0001", "V1.0.0"));
     QVERIFY(pieces.at(1).atUs - pieces.at(0).atUs >= 60000);
     QVERIFY(pieces.at(2).atUs - pieces.at(1).atUs >= 60000);
     QCOMPARE(m_port->readAll(), m_sim->currentIdentityReply());
@@ -431,7 +463,7 @@ void TestDeviceSimulator::hangUpGivesReadErrorAndRestartGivesNewLine()
     });
     m_port->write(protocol::updateCommand());
     QVERIFY(readAnswer(*m_port).size() > 10);
-    m_port->write(buildFrame(image(10), 0, 1));
+    m_port->write(buildFrame(testimage::payload(10), 0, 1));
 
     QVERIFY(QTest::qWaitFor([&hungUp] { return hungUp.count() == 1; }, 500));
     QVERIFY(!m_sim->isRunning());
@@ -457,10 +489,10 @@ void TestDeviceSimulator::lineSpeedPacesBothDirections_data()
     QTest::addColumn<QByteArray>("request"); // frames go to a device waiting for firmware
     QTest::addColumn<QByteArray>("answer");
 
-    const QByteArray payload = image(256);
+    const QByteArray payload = testimage::payload(256);
     const QByteArray f1 = buildFrame(payload, 0, 1);
     const QByteArray both = f1 + buildFrame(payload, 128, 2);
-    const QByteArray identity = DeviceSimulator::identityReply("PM-100", "SN0001", "V1.0.0");
+    const QByteArray identity = identityReply("PM-100", "SN0001", "V1.0.0");
     QTest::newRow("frame, 9600") << true << 9600 << f1 << kAck;
     QTest::newRow("frame, 115200") << true << 115200 << f1 << kAck;
     QTest::newRow("two frames, 115200") << true << 115200 << both << kAck + kAck;
@@ -531,11 +563,11 @@ void TestDeviceSimulator::restartAfterUpdate_data()
     QTest::addColumn<QByteArray>("query");
     QTest::addColumn<QByteArray>("answer"); // once the device is back
 
-    const QByteArray oldIdentity = DeviceSimulator::identityReply("PM-100", "SN0001", "V1.0.0");
+    const QByteArray oldIdentity = identityReply("PM-100", "SN0001", "V1.0.0");
     const QByteArray info = protocol::infoQuery();
     QTest::newRow("no restart") << -1 << false << QByteArray("V2.0") << info << oldIdentity;
     QTest::newRow("new version") << 400 << false << QByteArray("V2.0") << info
-                                 << DeviceSimulator::identityReply("PM-100", "SN0001", "V2.0");
+                                 << identityReply("PM-100", "SN0001", "V2.0");
     QTest::newRow("same version") << 400 << false << QByteArray() << info << oldIdentity;
     QTest::newRow("comes back waiting")
         << 400 << true << QByteArray("V2.0") << QByteArray(1, protocol::CAN) << kNak;
@@ -557,7 +589,7 @@ void TestDeviceSimulator::restartAfterUpdate()
     QVERIFY(openClient(115200));
     m_port->write(protocol::updateCommand());
     QVERIFY(readAnswer(*m_port).size() > 10);
-    m_port->write(buildFrame(image(100), 0, 1));
+    m_port->write(buildFrame(testimage::payload(100), 0, 1));
     QCOMPARE(readAnswer(*m_port), kAck);
     QElapsedTimer sinceEot;
     sinceEot.start();
@@ -580,6 +612,241 @@ void TestDeviceSimulator::restartAfterUpdate()
     m_port->write(query);
     QCOMPARE(readAnswer(*m_port), answer);
     QCOMPARE(m_sim->inReceiveMode(), comesBackWaiting);
+}
+
+void TestDeviceSimulator::hotPlugCommands_data()
+{
+    QTest::addColumn<QByteArray>("script"); // lines on the simulator's standard input
+    QTest::addColumn<int>("refused");
+    QTest::addColumn<bool>("hangUp");       // seen by a port opened on the link before the script
+    QTest::addColumn<bool>("linked");       // the link names a port afterwards
+    QTest::addColumn<QByteArray>("serial"); // in the answer afterwards; empty: no answer
+
+    const QByteArray sn = "SN0001";
+    QTest::newRow("unplug") << QByteArray("unplug\n") << 0 << true << false << QByteArray();
+    QTest::newRow("unplug, plug") << QByteArray("unplug\nplug\n") << 0 << true << true << sn;
+    QTest::newRow("swap on a port that stays")
+        << QByteArray("swap SN-B 2\n") << 0 << false << true << QByteArray("SN-B 2");
+    QTest::newRow("unplug, swap, plug")
+        << QByteArray("unplug\nswap SN-C\nplug\n") << 0 << true << true << QByteArray("SN-C");
+    QTest::newRow("power off, last line without its end")
+        << QByteArray("power off") << 0 << false << true << QByteArray();
+    QTest::newRow("power off, on")
+        << QByteArray("power off\npower on\n") << 0 << false << true << sn;
+    QTest::newRow("power on while unplugged")
+        << QByteArray("unplug\npower on\n") << 0 << true << false << QByteArray();
+    QTest::newRow("any case, spaces, CR LF")
+        << QByteArray("  UNPLUG \r\nPlug\r\nPOWER   OFF\r\n") << 0 << true << true << QByteArray();
+    QTest::newRow("refused and ignored lines")
+        << QByteArray("# unplug\n\nplugs\nswap\nswap a\x01z\npower of\nunplug now\n") << 5 << false
+        << true << sn;
+}
+
+void TestDeviceSimulator::hotPlugCommands()
+{
+    QFETCH(QByteArray, script);
+    QFETCH(int, refused);
+    QFETCH(bool, hangUp);
+    QFETCH(bool, linked);
+    QFETCH(QByteArray, serial);
+
+    QTemporaryDir dir;
+    const QString link = dir.filePath(QStringLiteral("slot"));
+    QVERIFY(m_sim->setLinkPath(link)); // on a running device: made at once
+    closePortOnHangUp();
+    QVERIFY(openLink(link, 9600));
+
+    int fds[2];
+    QCOMPARE(::pipe(fds), 0);
+    PlugCommandReader reader(fds[0], m_sim);
+    QSignalSpy refusals(&reader, &PlugCommandReader::refused);
+    QSignalSpy closed(&reader, &PlugCommandReader::closed);
+    QCOMPARE(::write(fds[1], script.constData(), script.size()), script.size());
+    ::close(fds[1]);
+    QVERIFY(closed.wait(1000));
+    ::close(fds[0]);
+    QTest::qWait(50); // the port's error comes in its own event
+
+    QCOMPARE(refusals.count(), refused);
+    QCOMPARE(hangUpsSeen(), hangUp ? 1 : 0);
+    QCOMPARE(QFileInfo(link).isSymLink(), linked);
+    QCOMPARE(m_sim->isRunning(), linked);
+    if (!linked)
+        return;
+    QCOMPARE(QFile::symLinkTarget(link), m_sim->slavePath());
+    if (!m_port->isOpen())
+        QVERIFY(openLink(link, 9600));
+    m_port->write(protocol::shortInfoQuery());
+    const QByteArray expected =
+        serial.isEmpty() ? QByteArray() : identityReply("PM-100", serial, "V1.0.0");
+    QCOMPARE(readAnswer(*m_port, serial.isEmpty() ? 200 : 500), expected);
+    QVERIFY(m_sim->receivedBytes().endsWith(protocol::shortInfoQuery())); // silent, not deaf
+}
+
+void TestDeviceSimulator::powerLoss_data()
+{
+    QTest::addColumn<int>("stage");      // 0 idle, 1 inside a transfer, 2 restarting after one
+    QTest::addColumn<QByteArray>("how"); // unplug/plug, power off/on or swap
+    QTest::addColumn<bool>("waiting");
+    QTest::addColumn<QByteArray>("identity"); // serial and version when not waiting
+
+    QTest::newRow("idle, power cycle")
+        << 0 << QByteArray("power") << false << QByteArray("SN0001 V1.0.0");
+    QTest::newRow("inside a transfer, power cycle")
+        << 1 << QByteArray("power") << true << QByteArray();
+    QTest::newRow("inside a transfer, replug") << 1 << QByteArray("plug") << true << QByteArray();
+    QTest::newRow("restarting, replug: new firmware at once")
+        << 2 << QByteArray("plug") << false << QByteArray("SN0001 V2");
+    QTest::newRow("updated unit swapped: old firmware")
+        << 2 << QByteArray("swap") << false << QByteArray("SN-NEW V1.0.0");
+    QTest::newRow("half-flashed unit swapped")
+        << 1 << QByteArray("swap") << false << QByteArray("SN-NEW V1.0.0");
+}
+
+void TestDeviceSimulator::powerLoss()
+{
+    QFETCH(int, stage);
+    QFETCH(QByteArray, how);
+    QFETCH(bool, waiting);
+    QFETCH(QByteArray, identity);
+
+    m_sim->setRestartAfterUpdate(5000, "V2");
+    closePortOnHangUp();
+    QVERIFY(openClient(115200));
+    if (stage >= 1) {
+        m_port->write(protocol::updateCommand());
+        QVERIFY(readAnswer(*m_port).size() > 10);
+        m_port->write(buildFrame(testimage::payload(100), 0, 1));
+        QCOMPARE(readAnswer(*m_port), kAck);
+    }
+    if (stage == 2) {
+        m_port->write(kEot);
+        QCOMPARE(readAnswer(*m_port), kAck);
+        QVERIFY(m_sim->isRestarting());
+    }
+
+    if (how == "swap") {
+        m_sim->swap("SN-NEW");
+    } else if (how == "plug") {
+        m_sim->unplug();
+        QVERIFY(QTest::qWaitFor([this] { return hangUpsSeen() == 1; }, 500));
+        QVERIFY(m_sim->plug());
+        QVERIFY(openClient(115200));
+    } else {
+        m_sim->setPowered(false);
+        m_sim->setPowered(true);
+    }
+
+    QVERIFY(!m_sim->isRestarting());
+    QCOMPARE(m_sim->inReceiveMode(), waiting);
+    m_port->write(protocol::infoQuery());
+    const QList<QByteArray> parts = identity.split(' ');
+    QCOMPARE(readAnswer(*m_port, waiting ? 200 : 500),
+             waiting ? QByteArray() : identityReply("PM-100", parts.at(0), parts.at(1)));
+}
+
+void TestDeviceSimulator::linkIsOursOnly()
+{
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("file"));
+    QFile f(file);
+    QVERIFY(f.open(QIODevice::WriteOnly) && f.write("keep") == 4);
+    f.close();
+    QVERIFY(!m_sim->setLinkPath(file));
+    m_sim->unplug();
+    QVERIFY(!m_sim->plug());
+    QVERIFY(!m_sim->isRunning());
+    QVERIFY(!QFileInfo(file).isSymLink());
+
+    // A link left by an earlier run is replaced.
+    const QString link = dir.filePath(QStringLiteral("link"));
+    QVERIFY(QFile::link(QStringLiteral("/nonexistent"), link));
+    QVERIFY(m_sim->setLinkPath(link));
+    QVERIFY2(m_sim->plug(), qPrintable(m_sim->errorString()));
+    QCOMPARE(QFile::symLinkTarget(link), m_sim->slavePath());
+
+    // Pointed elsewhere since: not ours to remove.
+    QVERIFY(QFile::remove(link));
+    QVERIFY(QFile::link(file, link));
+    m_sim->unplug();
+    QCOMPARE(QFile::symLinkTarget(link), file);
+}
+
+void TestDeviceSimulator::plugPatternSpec_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("valid");
+
+    QTest::newRow("8 slots' worth") << QStringLiteral("7:5:2000:20000") << true;
+    QTest::newRow("fixed wait") << QStringLiteral("1:2:0:0") << true;
+    QTest::newRow("no units") << QStringLiteral("1:0:10:20") << false;
+    QTest::newRow("min above max") << QStringLiteral("1:5:300:200") << false;
+    QTest::newRow("negative wait") << QStringLiteral("1:5:-1:200") << false;
+    QTest::newRow("part missing") << QStringLiteral("1:5:200") << false;
+    QTest::newRow("not a number") << QStringLiteral("x:5:1:2") << false;
+}
+
+void TestDeviceSimulator::plugPatternSpec()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, valid);
+
+    PlugPattern::Spec spec;
+    QCOMPARE(PlugPattern::parseSpec(text, &spec), valid);
+    if (!valid)
+        return;
+    const QList<int> waits = PlugPattern::waits(spec);
+    QCOMPARE(waits, PlugPattern::waits(spec));
+    QCOMPARE(waits.size(), spec.count);
+    for (const int ms : waits)
+        QVERIFY(ms >= spec.minMs && ms <= spec.maxMs);
+}
+
+void TestDeviceSimulator::plugPattern()
+{
+    const PlugPattern::Spec spec{7, 3, 20, 80};
+    QVERIFY(PlugPattern::waits(spec) != PlugPattern::waits({8, 3, 20, 80}));
+    QTemporaryDir dir;
+    const QString link = dir.filePath(QStringLiteral("slot"));
+    QVERIFY(m_sim->setLinkPath(link));
+    m_sim->setRestartAfterUpdate(50, "V2");
+    closePortOnHangUp();
+    PlugPattern pattern(m_sim, spec, "UNIT");
+    pattern.setHoldMs(100);
+    QSignalSpy arrived(&pattern, &PlugPattern::unitArrived);
+    QSignalSpy removed(&pattern, &PlugPattern::unitRemoved);
+    QSignalSpy finished(&pattern, &PlugPattern::finished);
+    pattern.start();
+    QVERIFY(!QFileInfo(link).isSymLink());
+
+    // Unit 1 is updated and removes itself its hold time after its restart.
+    QVERIFY(arrived.wait(1000));
+    QCOMPARE(arrived.constLast().at(1).toByteArray(), QByteArray("UNIT-1"));
+    QVERIFY(openLink(link, 115200));
+    m_port->write(protocol::updateCommand());
+    QVERIFY(readAnswer(*m_port).size() > 10);
+    QElapsedTimer sinceEot;
+    sinceEot.start();
+    m_port->write(buildFrame(testimage::payload(100), 0, 1) + kEot);
+    QCOMPARE(readAnswer(*m_port), kAck + kAck);
+    QVERIFY(removed.wait(1000));
+    QVERIFY(sinceEot.elapsed() >= 150);
+    QCOMPARE(removed.constLast(), (QList<QVariant>{1, 1}));
+
+    // Unit 2 is a fresh one; the caller removes it before any update, unit 3 likewise.
+    QVERIFY(QTest::qWaitFor([&arrived] { return arrived.count() == 2; }, 1000));
+    QVERIFY(openLink(link, 115200));
+    m_port->write(protocol::infoQuery());
+    QCOMPARE(readAnswer(*m_port), identityReply("PM-100", "UNIT-2", "V1.0.0"));
+    m_sim->unplug();
+    QVERIFY(QTest::qWaitFor([&arrived] { return arrived.count() == 3; }, 1000));
+    m_sim->unplug();
+    QCOMPARE(removed.count(), 3);
+    QCOMPARE(removed.constLast(), (QList<QVariant>{3, 0}));
+    QCOMPARE(finished.count(), 1);
+    QTest::qWait(150);
+    QCOMPARE(arrived.count(), 3);
+    QVERIFY(!QFileInfo(link).isSymLink());
 }
 
 QTEST_GUILESS_MAIN(TestDeviceSimulator)

@@ -356,6 +356,11 @@ void TestFlashCli::verify()
     QCOMPARE(r.value(QStringLiteral("waitingForFirmware")).toBool(), startsWaiting);
     QCOMPARE(r.value(QStringLiteral("product")).isNull(), startsWaiting);
     QCOMPARE(r.value(QStringLiteral("endConfirmed")).toBool(), true);
+    // The verdict line tells what came back after the restart.
+    if (!versionAfter.isEmpty())
+        QVERIFY2(run.out().contains("[now product PM-100, serial number SN0001, firmware version " +
+                                    versionAfter.toUtf8() + ']'),
+                 run.out().constData());
 }
 
 // A device that re-enumerates as it restarts must get its old name back: the lock kept over the
@@ -619,7 +624,7 @@ void TestFlashCli::refusals_data()
         << 2 << "--record is given 2 times" << QStringList() << QByteArray();
     QTest::newRow("device names no product")
         << QStringList{"--port", "{port}", "--record", "{record}"} + update << 5
-        << "the device did not name its product" << QStringList{"unnamed"}
+        << "the device did not name its product [firmware version V1.0.0]" << QStringList{"unnamed"}
         << protocol::function41Frame() + protocol::shortInfoQuery();
     QTest::newRow("image of its name field only")
         << QStringList{"--port", "{port}", "--baud", "9600", "--image", "{bare}"} << 2

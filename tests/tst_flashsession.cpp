@@ -1,9 +1,11 @@
 #include "frame.h"
+#include "identity.h"
 #include "progress.h"
 #include "protocol.h"
 #include "results.h"
 #include "session.h"
 #include "sessionscript.h"
+#include "testimage.h"
 #include "timing.h"
 
 #include <QtTest>
@@ -15,20 +17,12 @@ Q_DECLARE_METATYPE(flash::Result)
 
 namespace {
 
-QByteArray makeImage(const QByteArray &name, int payloadSize)
-{
-    QByteArray image = name.leftJustified(protocol::kNameFieldSize, ' ', true);
-    for (int i = 0; i < payloadSize; ++i)
-        image.append(static_cast<char>((i * 7 + 3) & 0xFF));
-    return image;
-}
-
 SessionConfig updateConfig(qint32 baud, int payloadSize = 3 * protocol::kBlockSize,
                            const QByteArray &imageName = "PM-100")
 {
     SessionConfig c;
     c.baud = baud;
-    c.image = makeImage(imageName, payloadSize);
+    c.image = testimage::image(imageName, payloadSize);
     return c;
 }
 
@@ -88,6 +82,8 @@ private slots:
     void updateStart();
     void productCheck_data();
     void productCheck();
+    void lateProductName_data();
+    void lateProductName();
     void frameAnswers_data();
     void frameAnswers();
     void pacing_data();
@@ -277,16 +273,15 @@ void TestFlashSession::productCheck_data()
     QTest::addColumn<Result>("result");
     QTest::addColumn<QString>("messageHas");
 
-    const QByteArray pm100 = ScriptedDevice::identityReply("PM-100", "SN0001", "V1.0.0");
+    const QByteArray pm100 = identityReply("PM-100", "SN0001", "V1.0.0");
     QTest::newRow("same product") << pm100 << false << QByteArray("PM-100") << Result::Success
                                   << "";
     QTest::newRow("other product")
         << pm100 << false << QByteArray("PM-200") << Result::WrongProduct << "";
     QTest::newRow("letter case differs")
         << pm100 << false << QByteArray("pm-100") << Result::WrongProduct << "";
-    QTest::newRow("16-character name")
-        << ScriptedDevice::identityReply("ABCDEFGHIJKLMNOP", "1", "2") << false
-        << QByteArray("ABCDEFGHIJKLMNOP") << Result::Success << "";
+    QTest::newRow("16-character name") << identityReply("ABCDEFGHIJKLMNOP", "1", "2") << false
+                                       << QByteArray("ABCDEFGHIJKLMNOP") << Result::Success << "";
     // A long answer passes the handshake, but without a product no image can be judged.
     const QString unnamed = QStringLiteral("did not name its product");
     QTest::newRow("version line only") << QByteArray("\r\nSW VERSION:V1.0.0\r\n") << false
@@ -320,6 +315,34 @@ void TestFlashSession::productCheck()
                  described({at(0, 9600, protocol::function41Frame()),
                             at(timing::kAfterFunction41Ms, 9600, protocol::shortInfoQuery())}));
     }
+}
+
+// A reply that names another product after the handshake was judged still stops the update: the
+// window, too, judges the name it holds when the transfer starts.
+void TestFlashSession::lateProductName_data()
+{
+    QTest::addColumn<int>("atMs");
+    QTest::addColumn<bool>("commandSent");
+
+    // At 9600 the handshake is judged at 2030 ms, its reply ends the ready poll at 2080 ms, and
+    // the update command's answer is judged at 2380 ms.
+    QTest::newRow("during the ready poll") << 2040 << false;
+    QTest::newRow("after the update command") << 2200 << true;
+}
+
+void TestFlashSession::lateProductName()
+{
+    QFETCH(int, atMs);
+    QFETCH(bool, commandSent);
+
+    ScriptedDevice dev;
+    SessionScript script(updateConfig(9600), dev.asDevice());
+    script.at(atMs, [](SessionScript &s) { s.deliver(0, QByteArray("\r\nPRODUCT:XY-9\n")); });
+    QVERIFY(script.run());
+    QCOMPARE(script.machine().result(), Result::WrongProduct);
+    QVERIFY(script.frames().isEmpty());
+    QCOMPARE(script.machine().message().contains(QStringLiteral("update command was sent")),
+             commandSent);
 }
 
 void TestFlashSession::frameAnswers_data()
@@ -379,8 +402,7 @@ void TestFlashSession::frameAnswers()
         QCOMPARE(frames.at(i).bytes, buildFrame(config.image, offset, block));
     }
     if (result == Result::StoppedAnswering)
-        QCOMPARE(script.finishedAtMs() - frames.last().atMs,
-                 qint64(timing::kReplyPolls) * timing::kReplyPollMs);
+        QCOMPARE(script.finishedAtMs() - frames.last().atMs, qint64(timing::kReplyTimeoutMs));
     // No end byte unless every frame was accepted.
     const bool eotSent = std::any_of(script.writes().begin(), script.writes().end(),
                                      [](const Written &w) { return w.bytes == kEot; });
@@ -593,15 +615,14 @@ void TestFlashSession::verify_data()
     QTest::addColumn<int>("portGoneMs"); // opens fail this long after the end
     QTest::addColumn<Result>("result");
 
-    const QByteArray v2 = ScriptedDevice::identityReply("PM-100", "SN0001", "V2.0.0");
+    const QByteArray v2 = identityReply("PM-100", "SN0001", "V2.0.0");
     QTest::newRow("new version") << v2 << false << "V2.0.0" << 0 << Result::Success;
     QTest::newRow("any version") << v2 << false << "" << 0 << Result::Success;
     QTest::newRow("port gone for 3 s") << v2 << false << "V2.0.0" << 3000 << Result::Success;
-    QTest::newRow("old version") << ScriptedDevice::identityReply("PM-100", "SN0001", "V1.0.0")
-                                 << false << "V2.0.0" << 0 << Result::VerifyFailed;
+    QTest::newRow("old version") << identityReply("PM-100", "SN0001", "V1.0.0") << false << "V2.0.0"
+                                 << 0 << Result::VerifyFailed;
     QTest::newRow("other serial number")
-        << ScriptedDevice::identityReply("PM-100", "SN0002", "V2.0.0") << false << "" << 0
-        << Result::VerifyFailed;
+        << identityReply("PM-100", "SN0002", "V2.0.0") << false << "" << 0 << Result::VerifyFailed;
     QTest::newRow("comes back waiting for firmware")
         << v2 << true << "" << 0 << Result::VerifyFailed;
     QTest::newRow("never comes back") << QByteArray() << false << "" << 0 << Result::VerifyFailed;

@@ -3,6 +3,7 @@
 #include "frame.h"
 #include "messages.h"
 #include "protocol.h"
+#include "testimage.h"
 #include "tracecompare.h"
 #include "windowdriver.h"
 #include "windowtest.h"
@@ -51,7 +52,7 @@ Trace traceOf(const QVector<Sent> &writes)
 // A 115200 update of three frames as the device sees it, with the waits of both programs.
 Trace exchange(int userGapMs)
 {
-    const QByteArray image = QByteArray(16, ' ') + QByteArray(300, 'x');
+    const QByteArray image = testimage::nameField("") + QByteArray(300, 'x');
     const QByteArray can(1, protocol::CAN);
     const QByteArray eot(1, protocol::EOT);
     return traceOf({{0, 115200, can},

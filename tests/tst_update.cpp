@@ -1,7 +1,9 @@
 #include "devicesim.h"
+#include "identity.h"
 #include "messages.h"
 #include "protocol.h"
 #include "serialupdata.h"
+#include "testimage.h"
 #include "windowdriver.h"
 #include "windowtest.h"
 
@@ -10,7 +12,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QLoggingCategory>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPointer>
@@ -61,19 +62,6 @@ int descriptorsOn(const QString &path)
     return n;
 }
 
-QByteArray field(const QByteArray &name)
-{
-    return name + QByteArray(16 - name.size(), ' ');
-}
-
-QByteArray payload(int size)
-{
-    QByteArray bytes(size, '\0');
-    for (int i = 0; i < size; ++i)
-        bytes[i] = static_cast<char>(i * 151 + 7); // negative bytes too, for the checksum
-    return bytes;
-}
-
 // A file of `size` bytes that occupies no disk space.
 bool writeSparse(const QString &path, qint64 size)
 {
@@ -88,7 +76,6 @@ class TestUpdate : public WindowTest
     Q_OBJECT
 
 private slots:
-    void initTestCase();
     void init();
     void cleanup();
 
@@ -131,12 +118,6 @@ private:
 
     QStringList filesToRemove;
 };
-
-void TestUpdate::initTestCase()
-{
-    // The tool logs every reply and frame; thousands of lines would bury the test report.
-    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
-}
 
 void TestUpdate::init()
 {
@@ -226,8 +207,8 @@ void TestUpdate::completeUpdate()
     // direct start needs, and it stays in the window's buffer.
     sim->setUnaskedNakIntervalMs(0);
 
-    const QByteArray data = payload(300);
-    const QString path = imageFile(field("PM-100") + data);
+    const QByteArray data = testimage::payload(300);
+    const QString path = imageFile(testimage::nameField("PM-100") + data);
     QVERIFY(choose(path));
     pressUpdate();
 
@@ -270,8 +251,8 @@ void TestUpdate::packetCounts()
     QFETCH(int, frames);
 
     QVERIFY(connectAt(QStringLiteral("9600")));
-    const QByteArray data = payload(imageSize - 16);
-    QVERIFY(choose(imageFile(field("PM-100") + data)));
+    const QByteArray data = testimage::payload(imageSize - 16);
+    QVERIFY(choose(imageFile(testimage::nameField("PM-100") + data)));
     pressUpdate();
 
     QCOMPARE(d->bar()->maximum(), barMaximum);
@@ -283,8 +264,8 @@ void TestUpdate::packetCounts()
 void TestUpdate::blockNumberWrapsAfter255()
 {
     QVERIFY(connectAt(QStringLiteral("9600")));
-    const QByteArray data = payload(256 * 128 + 1);
-    QVERIFY(choose(imageFile(field("PM-100") + data)));
+    const QByteArray data = testimage::payload(256 * 128 + 1);
+    QVERIFY(choose(imageFile(testimage::nameField("PM-100") + data)));
     pressUpdate();
 
     const Traffic t = traffic();
@@ -306,7 +287,7 @@ void TestUpdate::refusedFrame()
 {
     sim->setNakAtFrame(5);
     QVERIFY(connectAt(QStringLiteral("9600")));
-    QVERIFY(choose(imageFile(field("PM-100") + payload(7 * 128))));
+    QVERIFY(choose(imageFile(testimage::image("PM-100", 7 * 128))));
     pressUpdate();
 
     QCOMPARE(newTexts(), QStringList({kStarted, QStringLiteral("->5") + kRefused}));
@@ -333,7 +314,7 @@ void TestUpdate::silentDevice()
     QObject scope;
     connect(sim, &DeviceSimulator::bytesReceived, &scope, [&] { lastArrival = clock.elapsed(); });
     QVERIFY(connectAt(QStringLiteral("9600")));
-    QVERIFY(choose(imageFile(field("PM-100") + payload(5 * 128))));
+    QVERIFY(choose(imageFile(testimage::image("PM-100", 5 * 128))));
     pressUpdate();
 
     // Each frame is given 92 polls of 50 ms before the device counts as gone.
@@ -357,7 +338,7 @@ void TestUpdate::hangUpDuringTransfer()
 {
     sim->setHangUpAtFrame(3);
     QVERIFY(connectAt(QStringLiteral("9600")));
-    QVERIFY(choose(imageFile(field("PM-100") + payload(5 * 128))));
+    QVERIFY(choose(imageFile(testimage::image("PM-100", 5 * 128))));
     pressUpdate();
 
     QCOMPARE(newTexts(), QStringList({kStarted, kReadFailed}));
@@ -374,8 +355,8 @@ void TestUpdate::unconfirmedEnd()
 {
     sim->setAnswerEot(false);
     QVERIFY(connectAt(QStringLiteral("9600")));
-    const QByteArray data = payload(3 * 128);
-    QVERIFY(choose(imageFile(field("PM-100") + data)));
+    const QByteArray data = testimage::payload(3 * 128);
+    QVERIFY(choose(imageFile(testimage::nameField("PM-100") + data)));
     pressUpdate();
 
     QCOMPARE(newTexts(), QStringList({kStarted}));
@@ -414,8 +395,8 @@ void TestUpdate::unclearReplies()
     });
     sim->setGarbledAtFrame(2, reply, times);
     QVERIFY(connectAt(QStringLiteral("9600")));
-    const QByteArray data = payload(3 * 128);
-    QVERIFY(choose(imageFile(field("PM-100") + data)));
+    const QByteArray data = testimage::payload(3 * 128);
+    QVERIFY(choose(imageFile(testimage::nameField("PM-100") + data)));
     pressUpdate();
 
     const Traffic t = traffic();
@@ -454,31 +435,33 @@ void TestUpdate::nameCheck_data()
     QTest::addColumn<QByteArray>("image");
     QTest::addColumn<bool>("accepted");
 
-    const QByteArray body = payload(200);
+    const QByteArray body = testimage::payload(200);
     const QByteArray noName = QByteArrayLiteral("\r\nSW VERSION:V1.0.0\r\n");
-    auto reply = [](const QByteArray &name) {
-        return DeviceSimulator::identityReply(name, "SN0001", "V1.0.0");
-    };
+    auto reply = [](const QByteArray &name) { return identityReply(name, "SN0001", "V1.0.0"); };
 
-    QTest::newRow("name ends in CR") << reply("PM-100") << field("PM-100") + body << true;
+    QTest::newRow("name ends in CR")
+        << reply("PM-100") << testimage::nameField("PM-100") + body << true;
     QTest::newRow("spaces around the name")
         << QByteArray("\r\nPRODUCT:  PM-100 \r\nPRODUCT SN:SN0001\r\nSW VERSION:V1.0.0\r\n")
-        << field("PM-100") + body << true;
+        << testimage::nameField("PM-100") + body << true;
     QTest::newRow("NUL bytes instead of spaces")
         << reply("ABC") << QByteArray("ABC") + QByteArray(13, '\0') + body << false;
     QTest::newRow("16 characters")
         << reply("ABCDEFGHIJKLMNOP") << "ABCDEFGHIJKLMNOP" + body << true;
     QTest::newRow("17 characters")
         << reply("ABCDEFGHIJKLMNOPQ") << "ABCDEFGHIJKLMNOPQ" + body << false;
-    QTest::newRow("letter case") << reply("PM-100") << field("pm-100") + body << false;
+    QTest::newRow("letter case") << reply("PM-100") << testimage::nameField("pm-100") + body
+                                 << false;
     QTest::newRow("shorter than the name field")
         << reply("PM-100") << QByteArray("PM-100") << false;
     // An image without a whole name field is refused even when no name came: it would send only
     // the end byte and report a completed update.
     QTest::newRow("no name received, short image") << noName << QByteArray("PM-1") << false;
     QTest::newRow("no name received, empty image") << noName << QByteArray() << false;
-    QTest::newRow("no name received, name field only") << noName << field("other") << true;
-    QTest::newRow("no name received, any field") << noName << field("other") + body << true;
+    QTest::newRow("no name received, name field only")
+        << noName << testimage::nameField("other") << true;
+    QTest::newRow("no name received, any field")
+        << noName << testimage::nameField("other") + body << true;
 }
 
 void TestUpdate::nameCheck()
@@ -538,7 +521,7 @@ void TestUpdate::browseDialog()
 void TestUpdate::cancelAfterChoosing()
 {
     QVERIFY(connectAt(QStringLiteral("9600")));
-    const QString path = imageFile(field("PM-100") + payload(100));
+    const QString path = imageFile(testimage::image("PM-100", 100));
     QVERIFY(choose(path));
     QVERIFY(d->browse(QString()).shown);
     QCOMPARE(d->route()->toPlainText(), QString());
@@ -588,7 +571,7 @@ void TestUpdate::unloadableFile()
     QFETCH(QString, kind);
     QFETCH(QString, reasonMentions);
 
-    QString path = imageFile(field("PM-100") + payload(100));
+    QString path = imageFile(testimage::image("PM-100", 100));
     if (kind == QLatin1String("short")) {
         // sysfs reports 4096 bytes for files that hold a few.
         path = QStringLiteral("/sys/devices/system/cpu/online");
@@ -664,8 +647,8 @@ void TestUpdate::staleLongAnswerStartsTransfer()
     sim->setAnswerUpdate(false);
     QVERIFY(connectAt(QStringLiteral("115200")));
     QCOMPARE(stampedTexts(d->paneLines()).constLast(), QStringLiteral("->Connected"));
-    const QByteArray data = payload(2 * 128);
-    QVERIFY(choose(imageFile(field("PM-100") + data)));
+    const QByteArray data = testimage::payload(2 * 128);
+    QVERIFY(choose(imageFile(testimage::nameField("PM-100") + data)));
 
     QElapsedTimer clock;
     qint64 commandAt = -1;
@@ -686,8 +669,8 @@ void TestUpdate::failedStartThenRepeatedPress()
 {
     sim->setUpdateAnswer(QByteArray("\x15\r\n", 3));
     QVERIFY(connectAt(QStringLiteral("9600")));
-    const QByteArray data = payload(2 * 128);
-    QVERIFY(choose(imageFile(field("PM-100") + data)));
+    const QByteArray data = testimage::payload(2 * 128);
+    QVERIFY(choose(imageFile(testimage::nameField("PM-100") + data)));
     pressUpdate();
 
     QCOMPARE(newTexts(), QStringList({kReadFailed}));
@@ -705,7 +688,7 @@ void TestUpdate::failedStartThenRepeatedPress()
 void TestUpdate::reconnectDuringEndPause()
 {
     QVERIFY(connectAt(QStringLiteral("9600")));
-    QVERIFY(choose(imageFile(field("PM-100") + payload(100))));
+    QVERIFY(choose(imageFile(testimage::image("PM-100", 100))));
 
     // After the last answer the tool pauses 1 s before its end byte. The device drops off in that
     // pause, and the user at once connects to another device on the freed controls.
@@ -731,7 +714,7 @@ void TestUpdate::reconnectDuringEndPause()
 void TestUpdate::reconnectDuringUpdateStart()
 {
     QVERIFY(connectAt(QStringLiteral("115200")));
-    QVERIFY(choose(imageFile(field("PM-100") + payload(100))));
+    QVERIFY(choose(imageFile(testimage::image("PM-100", 100))));
 
     // The device drops off right after the update command, and the user connects to another
     // device while the update start still waits for the answer. That device answers its
@@ -774,8 +757,8 @@ void TestUpdate::nameForgottenOnReconnect()
     QCOMPARE(stampedTexts(d->paneLines()).constLast(), kConnectedAgain);
     sim->setUnaskedNakIntervalMs(0); // see completeUpdate
 
-    const QByteArray data = payload(200);
-    QVERIFY(choose(imageFile(field(name) + data)));
+    const QByteArray data = testimage::payload(200);
+    QVERIFY(choose(imageFile(testimage::nameField(name) + data)));
     pressUpdate();
     verifyCompleted(false, 2, data);
 }
@@ -783,7 +766,7 @@ void TestUpdate::nameForgottenOnReconnect()
 void TestUpdate::portErrorUnderFileBox()
 {
     QVERIFY(connectAt(QStringLiteral("9600")));
-    const QString path = imageFile(field("PM-100") + payload(100));
+    const QString path = imageFile(testimage::image("PM-100", 100));
     QVERIFY(choose(path));
     QVERIFY(QFile::remove(path));
 
@@ -830,8 +813,8 @@ void TestUpdate::closeDuringUpdate()
 
     d->languageMenu()->actions().at(language)->trigger();
     d->connect(sim->slavePath(), QStringLiteral("9600"));
-    const QByteArray data = payload(8 * 128);
-    QVERIFY(d->browse(imageFile(field("PM-100") + data)).shown);
+    const QByteArray data = testimage::payload(8 * 128);
+    QVERIFY(d->browse(imageFile(testimage::nameField("PM-100") + data)).shown);
 
     bool asked = false;
     QObject scope;

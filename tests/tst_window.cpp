@@ -1,13 +1,16 @@
 #include "serialupdata.h"
+#include "linklog.h"
 #include "windowdriver.h"
 
 #include <QAction>
 #include <QFile>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLoggingCategory>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMetaMethod>
+#include <QScopeGuard>
 #include <QSerialPortInfo>
 #include <QStatusBar>
 #include <QTest>
@@ -337,6 +340,11 @@ void TestWindow::missingStyleSheetLeavesWindowUnstyled()
 {
     qCleanupResources_pelmar();
     QVERIFY(!QFile::exists(QStringLiteral(":/style.qss")));
+    // The note goes to the diagnostic category, which stays off unless switched on.
+    if (qEnvironmentVariableIsEmpty("QT_LOGGING_RULES"))
+        QVERIFY(!lcLink().isDebugEnabled());
+    QLoggingCategory::setFilterRules(QStringLiteral("pelmar.link.debug=true"));
+    const auto rulesBack = qScopeGuard([] { QLoggingCategory::setFilterRules(QString()); });
     QTest::ignoreMessage(QtDebugMsg, "Open failed");
     {
         SerialUpdata w;

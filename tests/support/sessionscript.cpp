@@ -169,13 +169,6 @@ void SessionScript::apply(const QVector<Action> &actions)
     }
 }
 
-QByteArray ScriptedDevice::identityReply(const QByteArray &product, const QByteArray &serial,
-                                         const QByteArray &version)
-{
-    return "\r\nPRODUCT:" + product + "\r\nPRODUCT SN:" + serial + "\r\nSW VERSION:" + version +
-           "\r\n";
-}
-
 SessionScript::Device ScriptedDevice::asDevice()
 {
     return [this](const Written &w) -> QVector<QPair<int, QByteArray>> {

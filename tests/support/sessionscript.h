@@ -1,5 +1,6 @@
 #pragma once
 
+#include "identity.h"
 #include "session.h"
 
 #include <QByteArray>
@@ -110,8 +111,6 @@ struct ScriptedDevice
     int framesSeen = 0;
     int opensSeen = 0;
 
-    static QByteArray identityReply(const QByteArray &product, const QByteArray &serial,
-                                    const QByteArray &version);
     // Bound to this object: it must outlive the script.
     SessionScript::Device asDevice();
 };

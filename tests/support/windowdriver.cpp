@@ -1,5 +1,7 @@
 #include "windowdriver.h"
 
+#include "testimage.h"
+
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFile>
@@ -185,18 +187,8 @@ QString textOf(const QString &line)
 QString writeImage(const QString &dir, const QString &fileName, const QByteArray &name,
                    int payloadSize, quint32 seed)
 {
-    QByteArray bytes = name.left(16);
-    bytes.append(QByteArray(16 - bytes.size(), ' '));
-    quint32 x = seed;
-    for (int i = 0; i < payloadSize; ++i) {
-        x = x * 1103515245u + 12345u;
-        bytes.append(static_cast<char>(x >> 16));
-    }
     const QString path = dir + QLatin1Char('/') + fileName;
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
-        return QString();
-    return path;
+    return testimage::write(path, testimage::image(name, payloadSize, seed)) ? path : QString();
 }
 
 QByteArray imagePayload(const QString &path)

@@ -98,7 +98,7 @@ private:
 QString stampOf(const QString &line);
 // The pane line without its time stamp.
 QString textOf(const QString &line);
-// Writes `size` bytes: the 16-byte name field (name padded with spaces) and a payload pattern.
+// Writes testimage::image(name, payloadSize, seed) to dir/fileName; its path, empty if it failed.
 QString writeImage(const QString &dir, const QString &fileName, const QByteArray &name,
                    int payloadSize, quint32 seed = 1);
 QByteArray imagePayload(const QString &path);

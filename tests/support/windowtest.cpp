@@ -1,6 +1,7 @@
 #include "windowtest.h"
 
-#include <QFile>
+#include "testimage.h"
+
 #include <QTest>
 
 void WindowTest::setUpWindow()
@@ -46,10 +47,7 @@ bool WindowTest::choose(const QString &path)
 QString WindowTest::imageFile(const QByteArray &bytes)
 {
     const QString path = dir->filePath(QStringLiteral("image.bin"));
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
-        return QString();
-    return path;
+    return testimage::write(path, bytes) ? path : QString();
 }
 
 void WindowTest::pressUpdate()

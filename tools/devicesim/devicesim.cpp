@@ -1,7 +1,9 @@
 #include "devicesim.h"
 #include "frame.h"
+#include "identity.h"
 #include "protocol.h"
 
+#include <QFile>
 #include <QSocketNotifier>
 
 #include <cerrno>
@@ -10,6 +12,7 @@
 #include <fcntl.h>
 #include <pty.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -100,22 +103,27 @@ qint64 microsUntil(qint64 ns)
     return qMax<qint64>(0, (ns + 999) / 1000);
 }
 
-QByteArray withVersion(const QByteArray &reply, const QByteArray &version)
+// The reply with the value after `marker` replaced; unchanged if it has no such line.
+QByteArray withField(const QByteArray &reply, const QByteArray &marker, const QByteArray &value)
 {
-    static const QByteArray marker = QByteArrayLiteral("SW VERSION:");
     const int at = reply.indexOf(marker);
     if (at < 0)
         return reply;
     const int from = at + marker.size();
     const int end = reply.indexOf("\r\n", from);
-    return reply.left(from) + version + (end < 0 ? QByteArray() : reply.mid(end));
+    return reply.left(from) + value + (end < 0 ? QByteArray() : reply.mid(end));
+}
+
+QByteArray withVersion(const QByteArray &reply, const QByteArray &version)
+{
+    return withField(reply, QByteArrayLiteral("SW VERSION:"), version);
 }
 
 } // namespace
 
 DeviceSimulator::DeviceSimulator(QObject *parent)
     : QObject(parent), m_identityReply(identityReply("PM-100", "SN0001", "V1.0.0")),
-      m_garbledReply("\x06\x06", 2)
+      m_unitReply(m_identityReply), m_garbledReply("\x06\x06", 2)
 {
     m_cancelAnswerTimer.setSingleShot(true);
     m_cancelAnswerTimer.setTimerType(Qt::PreciseTimer);
@@ -136,7 +144,10 @@ DeviceSimulator::~DeviceSimulator()
 {
     delete m_notifier;
     m_notifier = nullptr;
+    const bool running = isRunning();
     closeFds();
+    if (running)
+        removeLink();
 }
 
 bool DeviceSimulator::start()
@@ -172,6 +183,11 @@ bool DeviceSimulator::start()
     m_masterFd = master;
     m_slaveFd = slave;
     m_slavePath = QString::fromLocal8Bit(name);
+    if (!makeLink()) {
+        closeFds();
+        return false;
+    }
+    m_plugged = true;
     m_errorString.clear();
     m_input.clear();
     if (!m_clock.isValid())
@@ -190,22 +206,29 @@ void DeviceSimulator::hangUp()
     ++m_session;
     m_cancelAnswerTimer.stop();
     m_unaskedNakTimer.stop();
+    dropLine();
+    // May run inside the notifier's own signal, so it must not be deleted here.
+    m_notifier->setEnabled(false);
+    m_notifier->deleteLater();
+    m_notifier = nullptr;
+    closeFds();
+    // After the pty: a tool that finds the link gone must find the port gone too.
+    removeLink();
+    m_input.clear();
+    // The tool's port sees EOF and QSerialPort classifies it by the thread's stale errno: our own
+    // EAGAIN from the master would turn the ReadError of a separate device into a ResourceError.
+    errno = 0;
+    emit hungUp();
+}
+
+void DeviceSimulator::dropLine()
+{
     m_rxAlarm.stop();
     m_txAlarm.stop();
     m_incoming.clear();
     m_outgoing.clear();
     m_txDueNs = -1;
     m_rxFreeNs = 0;
-    // May run inside the notifier's own signal, so it must not be deleted here.
-    m_notifier->setEnabled(false);
-    m_notifier->deleteLater();
-    m_notifier = nullptr;
-    closeFds();
-    m_input.clear();
-    // The tool's port sees EOF and QSerialPort classifies it by the thread's stale errno: our own
-    // EAGAIN from the master would turn the ReadError of a separate device into a ResourceError.
-    errno = 0;
-    emit hungUp();
 }
 
 void DeviceSimulator::closeFds()
@@ -230,7 +253,7 @@ qint32 DeviceSimulator::currentBaud() const
 
 void DeviceSimulator::send(const QByteArray &bytes)
 {
-    if (!isRunning() || bytes.isEmpty())
+    if (!isRunning() || !m_powered || bytes.isEmpty())
         return;
     if (m_lineSpeed) {
         // A reply reaches the other end as it crosses the line, a few milliseconds' worth at a
@@ -267,22 +290,17 @@ void DeviceSimulator::writeNow(const QByteArray &bytes)
     emit bytesSent(written);
 }
 
-QByteArray DeviceSimulator::identityReply(const QByteArray &product, const QByteArray &serial,
-                                          const QByteArray &version)
-{
-    return "\r\nPRODUCT:" + product + "\r\nPRODUCT SN:" + serial + "\r\nSW VERSION:" + version +
-           "\r\n";
-}
-
 void DeviceSimulator::setIdentity(const QByteArray &product, const QByteArray &serial,
                                   const QByteArray &version)
 {
     m_identityReply = identityReply(product, serial, version);
+    m_unitReply = m_identityReply;
 }
 
 void DeviceSimulator::setIdentityReply(const QByteArray &raw)
 {
     m_identityReply = raw;
+    m_unitReply = raw;
 }
 
 void DeviceSimulator::setReplySplit(int parts, int gapMs)
@@ -292,6 +310,12 @@ void DeviceSimulator::setReplySplit(int parts, int gapMs)
 }
 
 void DeviceSimulator::setBehaviour(Behaviour behaviour)
+{
+    m_unitBehaviour = behaviour;
+    applyBehaviour(behaviour);
+}
+
+void DeviceSimulator::applyBehaviour(Behaviour behaviour)
 {
     m_behaviour = behaviour;
     switch (behaviour) {
@@ -393,7 +417,7 @@ void DeviceSimulator::takeIn(const QByteArray &bytes, qint32 baud)
     m_record.append({m_clock.nsecsElapsed() / 1000, baud, bytes});
     emit bytesReceived(bytes);
     // A slot connected to bytesReceived may have hung up or silenced the device.
-    if (!isRunning() || m_behaviour == Silent || m_restarting)
+    if (!isRunning() || !m_powered || m_behaviour == Silent || m_restarting)
         return;
     if (m_deviceBaud != 0 && baud != m_deviceBaud)
         return;
@@ -662,14 +686,20 @@ void DeviceSimulator::finishRestart()
 {
     m_restarting = false;
     ++m_restarts;
-    if (m_comesBackWaiting) {
-        setBehaviour(WaitingForFirmware);
-    } else {
-        if (!m_newVersion.isEmpty())
-            m_identityReply = withVersion(m_identityReply, m_newVersion);
-        setBehaviour(Normal);
-    }
+    installNewFirmware();
+    applyBehaviour(m_behaviour);
     emit restarted();
+}
+
+void DeviceSimulator::installNewFirmware()
+{
+    if (m_comesBackWaiting) {
+        m_behaviour = WaitingForFirmware;
+        return;
+    }
+    if (!m_newVersion.isEmpty())
+        m_identityReply = withVersion(m_identityReply, m_newVersion);
+    m_behaviour = Normal;
 }
 
 void DeviceSimulator::handleCancel()
@@ -768,8 +798,9 @@ void DeviceSimulator::sendUnaskedNak()
 
 bool DeviceSimulator::unaskedNakWanted() const
 {
-    return isRunning() && m_behaviour == WaitingForFirmware && m_mode == Mode::Receive &&
-           m_framesReceived == 0 && !m_cancelAnswerTimer.isActive() && m_unaskedNakIntervalMs > 0;
+    return isRunning() && m_powered && m_behaviour == WaitingForFirmware &&
+           m_mode == Mode::Receive && m_framesReceived == 0 && !m_cancelAnswerTimer.isActive() &&
+           m_unaskedNakIntervalMs > 0;
 }
 
 // Single shot, restarted after each NAK: the gap never shrinks below the interval.
@@ -779,4 +810,124 @@ void DeviceSimulator::updateUnaskedNakTimer()
         m_unaskedNakTimer.stop();
     else if (!m_unaskedNakTimer.isActive())
         m_unaskedNakTimer.start(m_unaskedNakIntervalMs);
+}
+
+bool DeviceSimulator::setLinkPath(const QString &path)
+{
+    if (path == m_linkPath)
+        return true;
+    if (isRunning())
+        removeLink();
+    m_linkPath = path;
+    return !isRunning() || makeLink();
+}
+
+bool DeviceSimulator::makeLink()
+{
+    if (m_linkPath.isEmpty())
+        return true;
+    const QByteArray link = QFile::encodeName(m_linkPath);
+    struct stat st
+    {
+    };
+    // A link left by an earlier run is replaced; a file or a device node is not ours to remove.
+    if (::lstat(link.constData(), &st) == 0) {
+        if (!S_ISLNK(st.st_mode)) {
+            m_errorString = QStringLiteral("%1 exists and is not a symbolic link").arg(m_linkPath);
+            return false;
+        }
+        ::unlink(link.constData());
+    }
+    if (::symlink(QFile::encodeName(m_slavePath).constData(), link.constData()) != 0) {
+        m_errorString = QStringLiteral("cannot link %1: %2")
+                            .arg(m_linkPath, QString::fromLocal8Bit(strerror(errno)));
+        return false;
+    }
+    return true;
+}
+
+void DeviceSimulator::removeLink()
+{
+    if (m_linkPath.isEmpty())
+        return;
+    const QByteArray link = QFile::encodeName(m_linkPath);
+    char target[PATH_MAX] = {};
+    const ssize_t n = ::readlink(link.constData(), target, sizeof target - 1);
+    if (n > 0 && QByteArray(target, static_cast<int>(n)) == QFile::encodeName(m_slavePath))
+        ::unlink(link.constData());
+}
+
+bool DeviceSimulator::plug()
+{
+    if (m_plugged && isRunning())
+        return true;
+    if (!start())
+        return false;
+    if (!m_powered)
+        boot();
+    emit plugged();
+    return true;
+}
+
+void DeviceSimulator::unplug()
+{
+    if (!m_plugged)
+        return;
+    m_plugged = false;
+    if (m_powered)
+        cutPower();
+    hangUp();
+    emit unplugged();
+}
+
+void DeviceSimulator::setPowered(bool on)
+{
+    if (!m_plugged || on == m_powered)
+        return;
+    if (on)
+        boot();
+    else
+        cutPower();
+    emit poweredChanged(on);
+}
+
+void DeviceSimulator::swap(const QByteArray &serial)
+{
+    const bool live = m_plugged && m_powered;
+    if (live)
+        cutPower();
+    m_identityReply = withField(m_unitReply, QByteArrayLiteral("PRODUCT SN:"), serial);
+    m_behaviour = m_unitBehaviour;
+    restartTransfer();
+    if (live)
+        boot();
+    emit swapped(serial);
+}
+
+void DeviceSimulator::cutPower()
+{
+    ++m_session;
+    m_cancelAnswerTimer.stop();
+    dropLine();
+    m_input.clear();
+    if (m_restarting) {
+        m_restartTimer.stop();
+        m_restarting = false;
+        installNewFirmware();
+    } else if (m_mode == Mode::Receive && m_behaviour != Silent) {
+        m_behaviour = WaitingForFirmware; // the old firmware may be half overwritten
+    }
+    m_powered = false;
+    updateUnaskedNakTimer();
+}
+
+void DeviceSimulator::boot()
+{
+    m_powered = true;
+    m_input.clear();
+    if (m_behaviour == WaitingForFirmware)
+        enterReceiveMode();
+    else if (m_mode == Mode::Receive)
+        leaveReceiveMode();
+    updateUnaskedNakTimer();
 }

@@ -46,8 +46,9 @@ public:
     explicit DeviceSimulator(QObject *parent = nullptr);
     ~DeviceSimulator() override;
 
-    // Opens a fresh pty pair; after hangUp() the kernel may reuse the number once the tool has
-    // closed the old slave too. Returns true at once if already running.
+    // Opens a fresh pty pair (and the link, if one is set); after hangUp() the kernel may reuse the
+    // number once the tool has closed the old slave too. Returns true at once if already running.
+    // hangUp() closes the pair and removes the link; the device keeps its state.
     bool start();
     void hangUp();
     bool isRunning() const { return m_masterFd >= 0; }
@@ -55,11 +56,29 @@ public:
     QString errorString() const { return m_errorString; }
     qint32 currentBaud() const;
 
+    // Hot-plug. The link is a symlink to slavePath() at a path of the caller's choosing, there
+    // while the port is, as /dev/serial/by-id/ names come and go. A symlink already at the path is
+    // replaced; anything else there makes it fail. Removed only while it still points at our pty.
+    bool setLinkPath(const QString &path);
+    QString linkPath() const { return m_linkPath; }
+    // unplug(): the port vanishes (hang-up, link removed) and the device loses power. plug(): a
+    // fresh pty and link appear and the device boots. Power loss drops whatever was pending: a
+    // device cut off in receive mode boots waiting for firmware, one cut off during its restart
+    // boots the new firmware (written before the end byte was answered).
+    bool plug();
+    void unplug();
+    bool isPlugged() const { return m_plugged; }
+    // On a port that stays: off, the device records what reaches the port and answers nothing; on,
+    // it boots. Does nothing while unplugged (plugging powers it).
+    void setPowered(bool on);
+    bool isPowered() const { return m_powered; }
+    // Another unit on the same port: the identity last given with this serial number (its version
+    // too, not one an update installed) and the behaviour last set. Boots at once if powered.
+    void swap(const QByteArray &serial);
+
     // Writes bytes as the device, recorded in sent(); for answers no switch describes.
     void send(const QByteArray &bytes);
 
-    static QByteArray identityReply(const QByteArray &product, const QByteArray &serial,
-                                    const QByteArray &version);
     void setIdentity(const QByteArray &product, const QByteArray &serial,
                      const QByteArray &version);
     void setIdentityReply(const QByteArray &raw);
@@ -133,6 +152,10 @@ signals:
     void hungUp();
     // The silent time after an update is over.
     void restarted();
+    void plugged();
+    void unplugged();
+    void poweredChanged(bool on);
+    void swapped(const QByteArray &serial);
 
 private:
     enum class Mode { Console, Receive };
@@ -156,6 +179,13 @@ private:
     void flushLine();
     void beginRestart();
     void finishRestart();
+    void installNewFirmware();
+    void applyBehaviour(Behaviour behaviour);
+    void dropLine();
+    void cutPower();
+    void boot();
+    bool makeLink();
+    void removeLink();
     void process();
     bool processConsole();
     bool processReceive();
@@ -186,6 +216,7 @@ private:
     QList<Received> m_sent;
 
     QByteArray m_identityReply;
+    QByteArray m_unitReply; // what a fresh unit answers, before any update
     QByteArray m_updateAnswer;
     int m_replyParts = 1;
     int m_replyGapMs = 0;
@@ -195,6 +226,10 @@ private:
     qint32 m_deviceBaud = 0;
 
     Behaviour m_behaviour = Normal;
+    Behaviour m_unitBehaviour = Normal;
+    QString m_linkPath;
+    bool m_plugged = false;
+    bool m_powered = true;
     int m_cancelAnswerDelayMs = 3500;
     int m_unaskedNakIntervalMs = 1000;
     QTimer m_cancelAnswerTimer;

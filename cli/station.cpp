@@ -1,0 +1,405 @@
+#include "station.h"
+
+#include "board.h"
+#include "interrupt.h"
+#include "record.h"
+#include "runner.h"
+#include "sessiondriver.h"
+
+#include <QDateTime>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSerialPortInfo>
+
+#include <memory>
+#include <vector>
+
+namespace flash {
+
+namespace {
+
+// As the session driver: bounds the wait for queued bytes before a released port closes, and
+// watches a held lock while the port is closed so that a re-enumerating device finds its old
+// number free again.
+constexpr int kDrainLimitMs = 2000;
+constexpr int kLockWatchMs = 50;
+
+bool pathExists(const QString &slot)
+{
+    // One stat(); a dangling link (the by-id name of an unplugged adapter) counts as absent.
+    return QFileInfo::exists(portlock::systemPath(slot));
+}
+
+} // namespace
+
+SlotDriver::SlotDriver(const QString &slot, const SessionConfig &config, const QElapsedTimer &clock,
+                       QObject *parent)
+    : QObject(parent), m_name(slot), m_controller(config), m_clock(clock)
+{
+    connect(&m_port, &QSerialPort::readyRead, this, &SlotDriver::onReadyRead);
+    connect(&m_port, &QSerialPort::errorOccurred, this, &SlotDriver::onError);
+    connect(&m_alarm, &Alarm::fired, this, [this] { run(m_controller.alarm(nowUs())); });
+    connect(&m_port, &QSerialPort::bytesWritten, this, [this] {
+        if (m_releasing && m_port.bytesToWrite() == 0)
+            finishRelease();
+    });
+    m_drainLimit.setSingleShot(true);
+    connect(&m_drainLimit, &QTimer::timeout, this, &SlotDriver::finishRelease);
+    m_lockWatch.setInterval(kLockWatchMs);
+    connect(&m_lockWatch, &QTimer::timeout, this, [this] {
+        if (m_lock.lineHungUp()) {
+            m_lock.release();
+            m_lockWatch.stop();
+        }
+    });
+    m_pathPoll.setInterval(timing::kSlotPathPollMs);
+    connect(&m_pathPoll, &QTimer::timeout, this, &SlotDriver::pollPath);
+}
+
+void SlotDriver::start()
+{
+    m_pathPresent = pathExists(m_name);
+    m_pathPoll.start();
+    emit stateChanged(this);
+    run(m_controller.start(nowUs(), m_pathPresent));
+}
+
+void SlotDriver::cancel()
+{
+    run(m_controller.cancel(nowUs()));
+}
+
+void SlotDriver::stopTakingDevices()
+{
+    run(m_controller.stopTakingDevices(nowUs()));
+}
+
+bool SlotDriver::isDone() const
+{
+    return m_controller.idle() && !m_port.isOpen() && !m_lock.isHeld() && !m_releasing;
+}
+
+void SlotDriver::pollPath()
+{
+    const bool present = pathExists(m_name);
+    if (present == m_pathPresent)
+        return;
+    m_pathPresent = present;
+    run(present ? m_controller.pathAppeared(nowUs()) : m_controller.pathVanished(nowUs()));
+}
+
+void SlotDriver::run(const QVector<SlotAction> &actions)
+{
+    // The controller has already moved on when its actions are applied: its state is told once,
+    // after the notes and the record of the same batch, so that a verdict follows its attempt.
+    bool changed = false;
+    for (const SlotAction &a : actions) {
+        if (a.kind == SlotAction::Kind::StateChanged)
+            changed = true;
+        else
+            apply(a);
+    }
+    if (changed)
+        emit stateChanged(this);
+    const qint64 at = m_controller.nextAlarmUs();
+    if (at < 0)
+        m_alarm.stop();
+    else
+        m_alarm.startIn(at - nowUs());
+    emit settled(this);
+}
+
+void SlotDriver::apply(const SlotAction &a)
+{
+    switch (a.kind) {
+    case SlotAction::Kind::Open:
+        open(a.baud);
+        break;
+    case SlotAction::Kind::Close:
+        closePort();
+        break;
+    case SlotAction::Kind::Release:
+        release();
+        break;
+    case SlotAction::Kind::SetBaud:
+        m_port.setBaudRate(a.baud, QSerialPort::AllDirections);
+        break;
+    case SlotAction::Kind::Write:
+        if (m_port.isOpen())
+            m_port.write(a.bytes);
+        break;
+    case SlotAction::Kind::Note:
+        emit noted(this, a.note);
+        break;
+    case SlotAction::Kind::Record:
+        emit recorded(this);
+        break;
+    case SlotAction::Kind::StateChanged:
+        break; // told by run()
+    }
+}
+
+void SlotDriver::open(qint32 baud)
+{
+    if (m_releasing)
+        finishRelease();
+    m_lockWatch.stop();
+    QString error;
+    OpenResult result = OpenResult::Opened;
+    // The lock first: a port another program uses must not see even the rate being set.
+    if (!m_lock.acquire(m_name, &error)) {
+        result = error == portlock::inUseText() ? OpenResult::InUse : OpenResult::Failed;
+    } else {
+        if (m_port.isOpen())
+            m_port.close();
+        m_port.setPortName(m_name);
+        m_port.setBaudRate(baud, QSerialPort::AllDirections);
+        m_opening = true;
+        const bool ok = m_port.open(QIODevice::ReadWrite);
+        m_opening = false;
+        if (!ok) {
+            result = OpenResult::Failed;
+            error = m_port.errorString();
+        } else {
+            m_adapterSerial = adapterSerialOf(m_name, QSerialPortInfo::availablePorts());
+        }
+    }
+    // Answered on the next turn of the loop, so the controller is never re-entered from inside
+    // its own actions.
+    QTimer::singleShot(0, this,
+                       [this, result, error] { run(m_controller.opened(nowUs(), result, error)); });
+}
+
+void SlotDriver::release()
+{
+    m_lockWatch.stop();
+    if (!m_port.isOpen() || m_port.bytesToWrite() == 0) {
+        finishRelease();
+        return;
+    }
+    // A frame is never cut off: what was handed to the port leaves before it closes.
+    m_releasing = true;
+    m_drainLimit.start(kDrainLimitMs);
+}
+
+void SlotDriver::finishRelease()
+{
+    m_releasing = false;
+    m_drainLimit.stop();
+    m_lockWatch.stop();
+    if (m_port.isOpen())
+        m_port.close();
+    m_lock.release();
+    emit settled(this);
+}
+
+void SlotDriver::closePort()
+{
+    if (m_port.isOpen())
+        m_port.close();
+    if (m_lock.isHeld())
+        m_lockWatch.start();
+}
+
+void SlotDriver::onReadyRead()
+{
+    const QByteArray bytes = m_port.readAll();
+    if (!bytes.isEmpty())
+        run(m_controller.bytesArrived(nowUs(), bytes));
+}
+
+void SlotDriver::onError(QSerialPort::SerialPortError error)
+{
+    if (m_opening || error == QSerialPort::NoError || error == QSerialPort::NotOpenError ||
+        error == QSerialPort::TimeoutError)
+        return;
+    const QString text = portErrorText(m_port, error);
+    // A hung-up line repeats its read error until the port is closed.
+    closePort();
+    run(m_controller.portError(nowUs(), text));
+}
+
+namespace {
+
+// The attempt a slot just recorded, as the record keeps it, with the slot it came through.
+QByteArray stationRecordLine(const SlotDriver &slot, const Options &options, const Image &image,
+                             const QDateTime &startedAt)
+{
+    const SlotController &c = slot.controller();
+    const SessionMachine &m = *c.attempt();
+    const DeviceIdentity &before = m.identityBefore();
+    AttemptRecord r;
+    r.time = startedAt.addMSecs(c.attemptStartUs() / 1000);
+    // The slot's name, stable across re-plugs: a worn cable or adapter shows per port in --report.
+    r.port = slot.name();
+    r.adapterSerial = slot.adapterSerial();
+    r.baud = options.baud;
+    r.product = before.productReceived ? before.product : QString();
+    r.serialNumber = before.serialNumber;
+    r.versionBefore = before.version;
+    if (m.verifying()) {
+        r.versionAfter = m.identity().version;
+        r.serialNumberAfter = m.identity().serialNumber;
+    }
+    r.image = image.path;
+    r.imageSize = image.bytes.size();
+    r.imageSha256 = image.sha256;
+    r.frames = m.framesAccepted();
+    r.totalFrames = m.framesTotal();
+    r.resends = m.resends();
+    r.waitingForFirmware = before.waitingForFirmware;
+    r.endByteSent = m.endByteSent();
+    r.endConfirmed = m.endConfirmed();
+    r.endReply = m.endReply();
+    r.durationMs = (c.attemptEndUs() - c.attemptStartUs()) / 1000;
+    r.result = m.result();
+    r.message = m.message();
+    QJsonObject o = QJsonDocument::fromJson(recordLine(r)).object();
+    o.insert(QStringLiteral("slot"), slot.name());
+    return QJsonDocument(o).toJson(QJsonDocument::Compact);
+}
+
+// The run's state beside its slotDrivers: what ends it and what its status becomes.
+struct StationRun
+{
+    StationRun(const Options &o, const Image &i)
+        : options(o), image(i), startedAt(QDateTime::currentDateTimeUtc())
+    {
+    }
+
+    const Options &options;
+    const Image &image;
+    QDateTime startedAt;
+    RecordFile record;
+    StationTally tally;
+    std::vector<std::unique_ptr<SlotDriver>> slotDrivers;
+    bool stopping = false;
+    bool interruptedAttempt = false;
+    QStringList lostRecords;
+
+    void stop()
+    {
+        stopping = true;
+        for (const auto &slot : slotDrivers)
+            slot->stopTakingDevices();
+    }
+
+    bool allDone() const
+    {
+        for (const auto &slot : slotDrivers) {
+            if (!slot->isDone())
+                return false;
+        }
+        return true;
+    }
+
+    void write(const SlotDriver &slot, bool live)
+    {
+        QString why;
+        if (!record.isOpen() ||
+            record.append(stationRecordLine(slot, options, image, startedAt), &why))
+            return;
+        lostRecords << QStringLiteral("record not written for %1: cannot append to the record "
+                                      "file %2: %3; the station takes no new devices")
+                           .arg(slot.name(), options.recordPath, why);
+        if (!live)
+            printError(lostRecords.last());
+    }
+
+    int status() const
+    {
+        if (interruptedAttempt)
+            return exitStatus(Result::Cancelled);
+        if (tally.failed > 0)
+            return kStationFailedStatus;
+        return lostRecords.isEmpty() ? 0 : kRecordNotWrittenStatus;
+    }
+};
+
+void wire(StationRun &run, SlotDriver *slot, StationPrinter &printer, QEventLoop &loop, bool live)
+{
+    QObject::connect(slot, &SlotDriver::stateChanged, &loop,
+                     [&printer](SlotDriver *s) { printer.slotChanged(*s); });
+    QObject::connect(slot, &SlotDriver::noted, &loop,
+                     [&printer](SlotDriver *s, Note note) { printer.noted(*s, note); });
+    QObject::connect(slot, &SlotDriver::recorded, &loop,
+                     [&run, &printer, &loop, live](SlotDriver *s) {
+                         run.tally.add(s->name(), *s->controller().attempt());
+                         const int lost = run.lostRecords.size();
+                         run.write(*s, live);
+                         printer.recorded(*s);
+                         const bool enough = run.options.stopAfter > 0 &&
+                                             run.tally.verdicts() >= run.options.stopAfter;
+                         // Stopped on the next turn of the loop: this slot is still applying its
+                         // actions.
+                         if (!run.stopping && (enough || run.lostRecords.size() != lost))
+                             QMetaObject::invokeMethod(
+                                 &loop, [&run] { run.stop(); }, Qt::QueuedConnection);
+                     });
+    QObject::connect(slot, &SlotDriver::settled, &loop, [&run, &loop] {
+        if (run.stopping && run.allDone())
+            loop.quit();
+    });
+}
+
+} // namespace
+
+int runStation(const Options &options)
+{
+    Image image;
+    if (!loadImage(options.image, &image))
+        return kUsageStatus;
+    const PrinterStyle style = options.json         ? PrinterStyle::Json
+                               : stdoutIsTerminal() ? PrinterStyle::Board
+                                                    : PrinterStyle::Plain;
+    const bool live = style == PrinterStyle::Board;
+    StationRun run(options, image);
+    if (!options.recordPath.isEmpty()) {
+        QString error = recordClash(options, image);
+        if (!error.isEmpty() || !run.record.open(options.recordPath, &error)) {
+            printError(QStringLiteral("cannot open the record file %1: %2")
+                           .arg(options.recordPath, error));
+            return kUsageStatus;
+        }
+    }
+    QElapsedTimer clock;
+    clock.start();
+    const SessionConfig config = sessionConfig(options, image);
+    QVector<const SlotDriver *> shown;
+    for (const QString &port : options.ports) {
+        run.slotDrivers.push_back(std::make_unique<SlotDriver>(port, config, clock));
+        shown << run.slotDrivers.back().get();
+    }
+    const std::unique_ptr<StationPrinter> printer = makeStationPrinter(
+        style,
+        {options.baud, options.paceMs, qMax(0, image.bytes.size() - protocol::kNameFieldSize)},
+        shown, run.tally);
+    QEventLoop loop;
+    for (const auto &slot : run.slotDrivers)
+        wire(run, slot.get(), *printer, loop, live);
+    InterruptWatcher interrupt;
+    QObject::connect(&interrupt, &InterruptWatcher::interruptRequested, &loop, [&] {
+        run.stopping = true;
+        for (const auto &slot : run.slotDrivers) {
+            run.interruptedAttempt |= slot->controller().attemptRunning();
+            slot->cancel();
+        }
+        if (run.allDone())
+            loop.quit();
+    });
+    for (const auto &slot : run.slotDrivers)
+        slot->start();
+    loop.exec();
+
+    const int status = run.status();
+    printer->stationFinished({status, interrupt.interrupted(), clock.elapsed()});
+    if (live) {
+        for (const QString &text : run.lostRecords)
+            printError(text);
+    }
+    return status;
+}
+
+} // namespace flash

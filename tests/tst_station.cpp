@@ -1,0 +1,223 @@
+#include "devicesim.h"
+#include "flashrun.h"
+#include "testimage.h"
+
+#include <QHash>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+// The real binary as a station against simulated devices that come and go at stable paths, at
+// 9600 with a two-frame image to stay short.
+class TestStation : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void devicesComeAndGo();
+    void failingDevice_data();
+    void failingDevice();
+    void interrupted_data();
+    void interrupted();
+
+private:
+    DeviceSimulator *device(const QByteArray &serial, const QString &link);
+    QStringList stationArguments(const QStringList &slotPaths, int stopAfter) const;
+    int events(const FlashRun &run, const QString &name) const;
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString m_image;
+    QString m_record;
+    QList<DeviceSimulator *> m_devices;
+    QHash<DeviceSimulator *, int> m_transfers;
+};
+
+void TestStation::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    m_image = m_dir->filePath(QStringLiteral("tiny.bin"));
+    QVERIFY(testimage::write(m_image, testimage::image("PM-100", 200)));
+    m_record = m_dir->filePath(QStringLiteral("record.jsonl"));
+}
+
+void TestStation::cleanup()
+{
+    qDeleteAll(m_devices);
+    m_devices.clear();
+    m_transfers.clear();
+    m_dir.reset();
+}
+
+DeviceSimulator *TestStation::device(const QByteArray &serial, const QString &link)
+{
+    auto *d = new DeviceSimulator;
+    d->setIdentity("PM-100", serial, "1.0");
+    d->setLinkPath(link);
+    connect(d, &DeviceSimulator::transferFinished, this, [this, d] { ++m_transfers[d]; });
+    m_devices << d;
+    return d;
+}
+
+QStringList TestStation::stationArguments(const QStringList &slotPaths, int stopAfter) const
+{
+    QStringList args{QStringLiteral("--station"),
+                     QStringLiteral("--image"),
+                     m_image,
+                     QStringLiteral("--baud"),
+                     QStringLiteral("9600"),
+                     QStringLiteral("--json"),
+                     QStringLiteral("--record"),
+                     m_record};
+    for (const QString &slot : slotPaths)
+        args << QStringLiteral("--port") << slot;
+    if (stopAfter > 0)
+        args << QStringLiteral("--stop-after") << QString::number(stopAfter);
+    return args;
+}
+
+int TestStation::events(const FlashRun &run, const QString &name) const
+{
+    int n = 0;
+    for (const QJsonObject &o : run.jsonLines())
+        n += o.value(QStringLiteral("event")).toString() == name;
+    return n;
+}
+
+void TestStation::devicesComeAndGo()
+{
+    const QString slotA = m_dir->filePath(QStringLiteral("slotA"));
+    const QString slotB = m_dir->filePath(QStringLiteral("slotB"));
+    const QString slotC = m_dir->filePath(QStringLiteral("slotC"));
+    DeviceSimulator *a = device("SA1", slotA);
+    DeviceSimulator *b = device("SB1", slotB);
+    // A port that stays with a device that never answers: probed, never recorded.
+    DeviceSimulator *c = device("SC1", slotC);
+    QVERIFY(c->plug());
+    c->setPowered(false);
+
+    FlashRun run(stationArguments({slotA, slotB, slotC}, 4));
+    run.start();
+    QTest::qWait(500); // both slots start absent
+    QVERIFY(a->plug());
+    QVERIFY(b->plug());
+    QTRY_VERIFY_WITH_TIMEOUT(events(run, QStringLiteral("result")) == 2, 20000);
+    // Left in their slots through several departure probes: never updated a second time.
+    QTest::qWait(6000);
+    QCOMPARE(events(run, QStringLiteral("result")), 2);
+    b->swap("SB2"); // another unit, swapped faster than the probe
+    QTRY_VERIFY_WITH_TIMEOUT(events(run, QStringLiteral("result")) == 3, 20000);
+    a->unplug();
+    QTest::qWait(1000);
+    QVERIFY(a->plug()); // a re-insert is a new visit
+    QVERIFY(run.wait(30000));
+    QCOMPARE(run.exitCode(), 0);
+
+    QCOMPARE(m_transfers.value(a), 2);
+    QCOMPARE(m_transfers.value(b), 2);
+    QVERIFY(!c->receivedBytes().isEmpty());
+    bool ok = false;
+    const QList<QJsonObject> lines = readJsonLines(m_record, &ok);
+    QVERIFY(ok);
+    QStringList seen;
+    for (const QJsonObject &line : lines) {
+        QCOMPARE(line.value(QStringLiteral("result")).toString(), QStringLiteral("success"));
+        seen << line.value(QStringLiteral("slot")).toString().section(QLatin1Char('/'), -1) +
+                    QLatin1Char(':') + line.value(QStringLiteral("serialNumber")).toString();
+    }
+    seen.sort();
+    QCOMPARE(seen, QStringList({"slotA:SA1", "slotA:SA1", "slotB:SB1", "slotB:SB2"}));
+
+    const QList<QJsonObject> out = run.jsonLines(&ok);
+    QVERIFY(ok);
+    QCOMPARE(out.last().value(QStringLiteral("event")).toString(),
+             QStringLiteral("stationFinished"));
+    QCOMPARE(out.last().value(QStringLiteral("passed")).toInt(), 4);
+    QStringList statesOfB;
+    for (const QJsonObject &o : out) {
+        if (o.value(QStringLiteral("event")).toString() != QStringLiteral("slot"))
+            QVERIFY(o.contains(QStringLiteral("slot")) ||
+                    o.value(QStringLiteral("event")).toString() ==
+                        QStringLiteral("stationFinished"));
+        else if (o.value(QStringLiteral("slot")).toString() == slotB)
+            statesOfB << o.value(QStringLiteral("state")).toString();
+    }
+    QVERIFY2(statesOfB.join(QLatin1Char(' '))
+                 .contains(QStringLiteral("identifying updating pass identifying updating pass")),
+             qPrintable(statesOfB.join(QLatin1Char(' '))));
+}
+
+void TestStation::failingDevice_data()
+{
+    QTest::addColumn<QByteArray>("product");
+    QTest::addColumn<QString>("result");
+    QTest::addColumn<int>("status");
+    QTest::newRow("passes") << QByteArray("PM-100") << "success" << 0;
+    QTest::newRow("another product") << QByteArray("PM-999") << "wrongProduct" << 13;
+}
+
+void TestStation::failingDevice()
+{
+    QFETCH(QByteArray, product);
+    QFETCH(QString, result);
+    QFETCH(int, status);
+    const QString slot = m_dir->filePath(QStringLiteral("slot"));
+    DeviceSimulator *d = device("SF1", slot);
+    d->setIdentity(product, "SF1", "1.0");
+    QVERIFY(d->plug());
+    FlashRun run(stationArguments({slot}, 1));
+    QVERIFY(run.finish());
+    QCOMPARE(run.exitCode(), status);
+    const QList<QJsonObject> lines = readJsonLines(m_record);
+    QCOMPARE(lines.size(), 1);
+    QCOMPARE(lines.first().value(QStringLiteral("result")).toString(), result);
+    QCOMPARE(lines.first().value(QStringLiteral("slot")).toString(), slot);
+    // The slot shows the verdict until the device leaves.
+    QStringList states;
+    for (const QJsonObject &o : run.jsonLines()) {
+        if (o.value(QStringLiteral("event")).toString() == QStringLiteral("slot"))
+            states << o.value(QStringLiteral("state")).toString();
+    }
+    QCOMPARE(states.last(), status == 0 ? QStringLiteral("pass") : QStringLiteral("fail"));
+}
+
+void TestStation::interrupted_data()
+{
+    QTest::addColumn<bool>("deviceCame");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<int>("recordLines");
+    QTest::newRow("nothing came") << false << 0 << 0;
+    QTest::newRow("during a transfer") << true << 130 << 1;
+}
+
+void TestStation::interrupted()
+{
+    QFETCH(bool, deviceCame);
+    QFETCH(int, status);
+    QFETCH(int, recordLines);
+    const QString slot = m_dir->filePath(QStringLiteral("slot"));
+    // Long enough at 9600 (80 frames, about 15 s) to be stopped in the middle.
+    QVERIFY(testimage::write(m_image, testimage::image("PM-100", 10240)));
+    if (deviceCame)
+        QVERIFY(device("SI1", slot)->plug());
+    FlashRun run(stationArguments({slot}, 0));
+    run.start();
+    if (deviceCame)
+        QTRY_VERIFY_WITH_TIMEOUT(events(run, QStringLiteral("progress")) > 0, 20000);
+    else
+        QTest::qWait(1000);
+    run.interrupt();
+    QVERIFY(run.wait(10000));
+    QCOMPARE(run.exitCode(), status);
+    const QList<QJsonObject> lines = readJsonLines(m_record);
+    QCOMPARE(lines.size(), recordLines);
+    if (recordLines > 0)
+        QCOMPARE(lines.first().value(QStringLiteral("result")).toString(),
+                 QStringLiteral("cancelled"));
+}
+
+QTEST_MAIN(TestStation)
+#include "tst_station.moc"
