@@ -12,6 +12,7 @@
 #include "results.h"
 #include "session.h"
 #include "sessionscript.h"
+#include "testimage.h"
 #include "timing.h"
 
 #include <QByteArray>
@@ -88,9 +89,9 @@ QByteArray nameField(int choice)
 {
     switch (choice) {
     case 0:
-        return QByteArray("PM-100").leftJustified(protocol::kNameFieldSize, ' ');
+        return testimage::nameField("PM-100");
     case 1:
-        return QByteArray("XY-9").leftJustified(protocol::kNameFieldSize, ' ');
+        return testimage::nameField("XY-9");
     case 2:
         return QByteArray("PM-100").leftJustified(protocol::kNameFieldSize, '\0');
     default:
@@ -100,13 +101,7 @@ QByteArray nameField(int choice)
 
 QByteArray makeImage(int nameChoice, int payload, uint8_t seed)
 {
-    QByteArray image = nameField(nameChoice);
-    uint32_t x = seed * 2654435761u + 1;
-    for (int i = 0; i < payload; ++i) {
-        x = x * 1103515245u + 12345u;
-        image.append(static_cast<char>(x >> 16));
-    }
-    return image;
+    return nameField(nameChoice) + testimage::payload(payload, seed * 2654435761u + 1);
 }
 
 QByteArray deviceIdentity(int choice, const QByteArray &serial, const QByteArray &version)
