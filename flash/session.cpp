@@ -35,6 +35,8 @@ QVector<Action> SessionMachine::take()
 
 void SessionMachine::push(Action::Kind kind, qint32 baud, const QByteArray &bytes)
 {
+    if (kind == Action::Kind::Write)
+        m_sinceWrite.clear();
     Action a;
     a.kind = kind;
     a.baud = baud;
@@ -277,9 +279,17 @@ void SessionMachine::replyRead(const QByteArray &batch)
 
 void SessionMachine::absorbIdentity(const QByteArray &batch)
 {
-    const Identity id = parseIdentity(batch, IdentityLabels{QStringLiteral("Product:"),
-                                                            QStringLiteral("Serial number:"),
-                                                            QStringLiteral("Version:")});
+    // At 9600 an identity takes longer on the line than the 30 ms gathering, so it arrives as
+    // several batches: a field cut between two of them is read from the batches since the one
+    // that named the product (a newer name starts afresh). Only what is read changes; the
+    // judgements still look at the latest batch.
+    const IdentityLabels labels{QStringLiteral("Product:"), QStringLiteral("Serial number:"),
+                                QStringLiteral("Version:")};
+    if (parseIdentity(batch, labels).nameFound)
+        m_sinceWrite = batch;
+    else if (m_sinceWrite.size() + batch.size() <= kSinceWriteCap)
+        m_sinceWrite += batch;
+    const Identity id = parseIdentity(m_sinceWrite, labels);
     m_latestHasIdentity = hasIdentityText(id.text);
     // A reply may be split over several reads: each field keeps the last value seen.
     if (id.nameFound) {

@@ -192,6 +192,8 @@ private:
     DeviceIdentity m_identity;
     DeviceIdentity m_before;
     bool m_latestHasIdentity = false;
+    static constexpr int kSinceWriteCap = 4096;
+    QByteArray m_sinceWrite; // batches since the last write or the last named product
     qint64 m_verifyDeadlineUs = -1;
 
     TransferCursor m_cursor;

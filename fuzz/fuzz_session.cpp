@@ -490,6 +490,7 @@ private:
 
     bool m_productNamed = false;
     QString m_product;
+    QByteArray m_sinceWrite; // batches since the last write or the last named product
     bool m_connected = false;
     bool m_waitingAtConnect = false;
     bool m_handshakeAnswered = false;
@@ -602,8 +603,14 @@ void Checker::closeBatchIfDone(qint64 us, bool atOrAfterEnd)
 void Checker::batchDone(const QByteArray &batch)
 {
     m_latest = batch;
-    const Identity id = parseIdentity(
-        batch, IdentityLabels{QStringLiteral("P"), QStringLiteral("S"), QStringLiteral("V")});
+    // As the machine reads it: a field cut between batches is read whole, a newer name starts
+    // afresh.
+    const IdentityLabels labels{QStringLiteral("P"), QStringLiteral("S"), QStringLiteral("V")};
+    if (parseIdentity(batch, labels).nameFound)
+        m_sinceWrite = batch;
+    else if (m_sinceWrite.size() + batch.size() <= 4096)
+        m_sinceWrite += batch;
+    const Identity id = parseIdentity(m_sinceWrite, labels);
     if (id.nameFound) {
         m_productNamed = true;
         m_product = id.productName.trimmed();
@@ -694,6 +701,7 @@ void Checker::write(qint64 us, const QByteArray &bytes)
         broken("only the protocol's messages are written", us);
     }
     m_lastWrite = bytes;
+    m_sinceWrite.clear();
 }
 
 // The product is judged by the latest name the device gave, up to the update command and again

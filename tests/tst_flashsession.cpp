@@ -84,6 +84,7 @@ private slots:
     void productCheck();
     void lateProductName_data();
     void lateProductName();
+    void identityInPieces();
     void frameAnswers_data();
     void frameAnswers();
     void pacing_data();
@@ -343,6 +344,26 @@ void TestFlashSession::lateProductName()
     QVERIFY(script.frames().isEmpty());
     QCOMPARE(script.machine().message().contains(QStringLiteral("update command was sent")),
              commandSent);
+}
+
+// At 9600 an identity takes longer on the line than the gathering: a field cut between two
+// batches is still read whole.
+void TestFlashSession::identityInPieces()
+{
+    const QByteArray reply = identityReply("PM-100", "SN0001", "V1.0.0");
+    const int cut = reply.indexOf("SN0001") + 3;
+    SessionScript script(updateConfig(9600),
+                         [&](const Written &w) -> QVector<QPair<int, QByteArray>> {
+                             if (w.bytes == protocol::shortInfoQuery())
+                                 return {{5, reply.left(cut)}, {60, reply.mid(cut)}};
+                             if (w.bytes == protocol::updateCommand())
+                                 return {{5, kNak}};
+                             return {{5, kAck}};
+                         });
+    QVERIFY(script.run());
+    QCOMPARE(script.machine().result(), Result::Success);
+    QCOMPARE(script.machine().identity().serialNumber, QStringLiteral("SN0001"));
+    QCOMPARE(script.machine().identity().version, QStringLiteral("V1.0.0"));
 }
 
 void TestFlashSession::frameAnswers_data()
