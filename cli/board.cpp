@@ -48,22 +48,6 @@ constexpr JsonWord kJsonWords[] = {
     {SlotState::RemoveDevice, "removeDevice"},
 };
 
-void writeOut(const QByteArray &bytes)
-{
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
-    std::fflush(stdout);
-}
-
-QString now()
-{
-    return isoTime(QDateTime::currentDateTimeUtc());
-}
-
-void printStamped(const QString &text)
-{
-    writeOut((now() + QLatin1Char(' ') + text + QLatin1Char('\n')).toUtf8());
-}
-
 QString clockText(qint64 ms)
 {
     const qint64 s = ms / 1000;
@@ -149,16 +133,6 @@ bool colourWanted()
 #else
     return false;
 #endif
-}
-
-int terminalWidth()
-{
-#ifdef Q_OS_UNIX
-    winsize ws{};
-    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0)
-        return ws.ws_col;
-#endif
-    return 80;
 }
 
 const char *colourOf(SlotState state)
@@ -354,21 +328,10 @@ private:
     QHash<const SlotDriver *, qint64> m_lastProgressUs;
 };
 
-QJsonObject identityFields(const DeviceIdentity &id)
-{
-    QJsonObject o;
-    o.insert(QStringLiteral("product"),
-             id.productReceived ? QJsonValue(id.product) : QJsonValue(QJsonValue::Null));
-    o.insert(QStringLiteral("serialNumber"), orNull(id.serialNumber));
-    o.insert(QStringLiteral("version"), orNull(id.version));
-    o.insert(QStringLiteral("waitingForFirmware"), id.waitingForFirmware);
-    return o;
-}
-
 void JsonStationPrinter::event(const QString &name, const SlotDriver *slot, QJsonObject fields)
 {
     fields.insert(QStringLiteral("event"), name);
-    fields.insert(QStringLiteral("time"), now());
+    fields.insert(QStringLiteral("time"), nowText());
     if (slot) {
         fields.insert(QStringLiteral("slot"), slot->name());
         fields.insert(QStringLiteral("port"), slot->name());

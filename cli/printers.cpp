@@ -29,33 +29,6 @@ constexpr qint64 kProgressEventUs = kRedrawMs * 1000;
 constexpr int kPlainStepPercent = 10;
 constexpr int kBarWidth = 20;
 
-int terminalWidth()
-{
-#ifdef Q_OS_UNIX
-    winsize ws{};
-    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0)
-        return ws.ws_col;
-#endif
-    return 80;
-}
-
-void writeOut(const QByteArray &bytes)
-{
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
-    std::fflush(stdout);
-}
-
-QString now()
-{
-    return isoTime(QDateTime::currentDateTimeUtc());
-}
-
-// One plain line, after the time.
-void printStamped(const QString &text)
-{
-    writeOut((now() + QLatin1Char(' ') + text + QLatin1Char('\n')).toUtf8());
-}
-
 QString duration(double seconds)
 {
     const qint64 s = qint64(seconds + 0.5);
@@ -264,7 +237,6 @@ public:
 
 private:
     static void event(const QString &name, const SessionDriver *driver, QJsonObject fields);
-    static QJsonObject identityFields(const DeviceIdentity &id);
     void progress(const SessionDriver &driver);
 
     RunFacts m_facts;
@@ -274,21 +246,10 @@ private:
 void JsonPrinter::event(const QString &name, const SessionDriver *driver, QJsonObject fields)
 {
     fields.insert(QStringLiteral("event"), name);
-    fields.insert(QStringLiteral("time"), now());
+    fields.insert(QStringLiteral("time"), nowText());
     if (driver)
         fields.insert(QStringLiteral("port"), driver->portName());
     writeOut(QJsonDocument(fields).toJson(QJsonDocument::Compact) + '\n');
-}
-
-QJsonObject JsonPrinter::identityFields(const DeviceIdentity &id)
-{
-    QJsonObject o;
-    o.insert(QStringLiteral("product"),
-             id.productReceived ? QJsonValue(id.product) : QJsonValue(QJsonValue::Null));
-    o.insert(QStringLiteral("serialNumber"), orNull(id.serialNumber));
-    o.insert(QStringLiteral("version"), orNull(id.version));
-    o.insert(QStringLiteral("waitingForFirmware"), id.waitingForFirmware);
-    return o;
 }
 
 void JsonPrinter::progress(const SessionDriver &driver)
@@ -356,6 +317,44 @@ void JsonPrinter::finished(const SessionDriver &driver)
 }
 
 } // namespace
+
+int terminalWidth()
+{
+#ifdef Q_OS_UNIX
+    winsize ws{};
+    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0)
+        return ws.ws_col;
+#endif
+    return 80;
+}
+
+void writeOut(const QByteArray &bytes)
+{
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+    std::fflush(stdout);
+}
+
+QString nowText()
+{
+    return isoTime(QDateTime::currentDateTimeUtc());
+}
+
+// One plain line, after the time.
+void printStamped(const QString &text)
+{
+    writeOut((nowText() + QLatin1Char(' ') + text + QLatin1Char('\n')).toUtf8());
+}
+
+QJsonObject identityFields(const DeviceIdentity &id)
+{
+    QJsonObject o;
+    o.insert(QStringLiteral("product"),
+             id.productReceived ? QJsonValue(id.product) : QJsonValue(QJsonValue::Null));
+    o.insert(QStringLiteral("serialNumber"), orNull(id.serialNumber));
+    o.insert(QStringLiteral("version"), orNull(id.version));
+    o.insert(QStringLiteral("waitingForFirmware"), id.waitingForFirmware);
+    return o;
+}
 
 Progress progressOf(const SessionDriver &driver, const RunFacts &facts)
 {

@@ -2,6 +2,7 @@
 
 #include "session.h"
 
+#include <QJsonObject>
 #include <QString>
 
 #include <memory>
@@ -34,6 +35,13 @@ Progress progressOf(const SessionMachine &machine, qint64 nowUs, const RunFacts 
 
 // The identity as one line of text.
 QString describeIdentity(const DeviceIdentity &id);
+
+// Shared by every printer, the station's too.
+int terminalWidth();
+void writeOut(const QByteArray &bytes); // standard output, flushed
+QString nowText();                      // the time every printed line starts with
+void printStamped(const QString &text); // one plain line, after the time
+QJsonObject identityFields(const DeviceIdentity &id);
 
 // "PORT: result (status): message", then the identity the device gave at the start and, once
 // verified, the one it gave after the restart, each where it told anything.

@@ -75,6 +75,33 @@ QString adapterSerialOf(const QString &port, const QList<QSerialPortInfo> &prese
     return QString();
 }
 
+AttemptRecord attemptRecord(const SessionMachine &m, const Options &options, const Image &image)
+{
+    const DeviceIdentity &before = m.identityBefore();
+    AttemptRecord r;
+    r.baud = options.baud;
+    r.product = before.productReceived ? before.product : QString();
+    r.serialNumber = before.serialNumber;
+    r.versionBefore = before.version;
+    if (m.verifying()) {
+        r.versionAfter = m.identity().version;
+        r.serialNumberAfter = m.identity().serialNumber;
+    }
+    r.image = image.path;
+    r.imageSize = image.bytes.size();
+    r.imageSha256 = image.sha256;
+    r.frames = m.framesAccepted();
+    r.totalFrames = m.framesTotal();
+    r.resends = m.resends();
+    r.waitingForFirmware = before.waitingForFirmware;
+    r.endByteSent = m.endByteSent();
+    r.endConfirmed = m.endConfirmed();
+    r.endReply = m.endReply();
+    r.result = m.result();
+    r.message = m.message();
+    return r;
+}
+
 bool loadImage(const QString &fileName, Image *image)
 {
     const FirmwareImage loaded = loadFirmwareImage(fileName);
@@ -108,33 +135,11 @@ bool loadImage(const QString &fileName, Image *image)
 AttemptRecord recordOf(const SessionDriver &driver, const Options &options, const Image &image,
                        const QString &adapterSerial)
 {
-    const SessionMachine &m = driver.machine();
-    const DeviceIdentity &before = m.identityBefore();
-    AttemptRecord r;
+    AttemptRecord r = attemptRecord(driver.machine(), options, image);
     r.time = driver.startedAt();
     r.port = driver.portName();
     r.adapterSerial = adapterSerial;
-    r.baud = options.baud;
-    r.product = before.productReceived ? before.product : QString();
-    r.serialNumber = before.serialNumber;
-    r.versionBefore = before.version;
-    if (m.verifying()) {
-        r.versionAfter = m.identity().version;
-        r.serialNumberAfter = m.identity().serialNumber;
-    }
-    r.image = image.path;
-    r.imageSize = image.bytes.size();
-    r.imageSha256 = image.sha256;
-    r.frames = m.framesAccepted();
-    r.totalFrames = m.framesTotal();
-    r.resends = m.resends();
-    r.waitingForFirmware = before.waitingForFirmware;
-    r.endByteSent = m.endByteSent();
-    r.endConfirmed = m.endConfirmed();
-    r.endReply = m.endReply();
     r.durationMs = driver.durationMs();
-    r.result = m.result();
-    r.message = m.message();
     return r;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "options.h"
+#include "record.h"
 #include "session.h"
 
 #include <QByteArray>
@@ -30,6 +31,9 @@ bool loadImage(const QString &fileName, Image *image);
 SessionConfig sessionConfig(const Options &options, const Image &image);
 // Why --record must not be opened (it is the image or a port), or empty.
 QString recordClash(const Options &options, const Image &image);
+// What the record keeps of a finished attempt; the caller adds when, where and how long.
+AttemptRecord attemptRecord(const SessionMachine &machine, const Options &options,
+                            const Image &image);
 // The USB serial number of the adapter behind `port`, if the system tells one.
 QString adapterSerialOf(const QString &port, const QList<QSerialPortInfo> &present);
 bool stdoutIsTerminal();

@@ -228,34 +228,12 @@ QByteArray stationRecordLine(const SlotDriver &slot, const Options &options, con
                              const QDateTime &startedAt)
 {
     const SlotController &c = slot.controller();
-    const SessionMachine &m = *c.attempt();
-    const DeviceIdentity &before = m.identityBefore();
-    AttemptRecord r;
+    AttemptRecord r = attemptRecord(*c.attempt(), options, image);
     r.time = startedAt.addMSecs(c.attemptStartUs() / 1000);
     // The slot's name, stable across re-plugs: a worn cable or adapter shows per port in --report.
     r.port = slot.name();
     r.adapterSerial = slot.adapterSerial();
-    r.baud = options.baud;
-    r.product = before.productReceived ? before.product : QString();
-    r.serialNumber = before.serialNumber;
-    r.versionBefore = before.version;
-    if (m.verifying()) {
-        r.versionAfter = m.identity().version;
-        r.serialNumberAfter = m.identity().serialNumber;
-    }
-    r.image = image.path;
-    r.imageSize = image.bytes.size();
-    r.imageSha256 = image.sha256;
-    r.frames = m.framesAccepted();
-    r.totalFrames = m.framesTotal();
-    r.resends = m.resends();
-    r.waitingForFirmware = before.waitingForFirmware;
-    r.endByteSent = m.endByteSent();
-    r.endConfirmed = m.endConfirmed();
-    r.endReply = m.endReply();
     r.durationMs = (c.attemptEndUs() - c.attemptStartUs()) / 1000;
-    r.result = m.result();
-    r.message = m.message();
     QJsonObject o = QJsonDocument::fromJson(recordLine(r)).object();
     o.insert(QStringLiteral("slot"), slot.name());
     return QJsonDocument(o).toJson(QJsonDocument::Compact);

@@ -15,14 +15,10 @@
 #include <QTemporaryDir>
 #include <QThread>
 
-#include <fcntl.h>
 #include <memory>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <vector>
-
-extern char **environ;
 
 // Measures pelmar-flash against standalone simulated devices that give bytes their line time
 // (--line-speed): several devices at once next to one alone, the program's processor time and
@@ -45,26 +41,12 @@ struct Run
 // Starts the program directly, so that wait4 reports its own processor time and peak memory.
 Run runFlash(const QStringList &arguments, const QString &outputPath)
 {
-    QList<QByteArray> storage{QByteArrayLiteral(PELMAR_FLASH_PATH)};
-    for (const QString &a : arguments)
-        storage << a.toLocal8Bit();
-    std::vector<char *> argv;
-    for (QByteArray &a : storage)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    const QByteArray out = QFile::encodeName(outputPath);
-    posix_spawn_file_actions_addopen(&actions, 1, out.constData(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
     Run run;
     QElapsedTimer wall;
     wall.start();
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+    const pid_t pid = spawnFlash(arguments, outputPath);
+    if (pid <= 0)
         qFatal("cannot start pelmar-flash");
-    posix_spawn_file_actions_destroy(&actions);
     int status = 0;
     rusage usage{};
     wait4(pid, &status, 0, &usage);

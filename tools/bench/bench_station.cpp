@@ -22,16 +22,12 @@
 
 #include <algorithm>
 #include <csignal>
-#include <fcntl.h>
 #include <functional>
 #include <memory>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
-
-extern char **environ;
 
 // Measures pelmar-flash --station against standalone simulated devices that give bytes their
 // line time and come and go on stable paths (symbolic links, as /dev/serial/by-path/ names do):
@@ -267,29 +263,9 @@ private:
 
 bool Station::start(const QStringList &arguments)
 {
-    QList<QByteArray> storage{QByteArrayLiteral(PELMAR_FLASH_PATH)};
-    for (const QString &a : arguments)
-        storage << a.toLocal8Bit();
-    std::vector<char *> argv;
-    for (QByteArray &a : storage)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    const QByteArray out = QFile::encodeName(m_outputPath);
-    const QByteArray err = QFile::encodeName(m_errorPath);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out.constData(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    posix_spawn_file_actions_addopen(&actions, 2, err.constData(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
     m_wall.start();
-    const int failed = posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (failed)
-        m_pid = -1;
-    return !failed;
+    m_pid = spawnFlash(arguments, m_outputPath, m_errorPath);
+    return m_pid > 0;
 }
 
 Station::Exit Station::reap(int options)

@@ -10,7 +10,11 @@
 #include <QTextStream>
 #include <QThread>
 
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/resource.h>
+#include <unistd.h> // environ (g++ defines _GNU_SOURCE)
+#include <vector>
 
 inline QTextStream &out()
 {
@@ -93,3 +97,35 @@ private:
     QString m_logPath;
     QProcess m_process;
 };
+
+#ifdef PELMAR_FLASH_PATH
+// Starts pelmar-flash directly (not through QProcess), so that wait4 on the pid reports its own
+// processor time and peak memory. Standard input is /dev/null; output and errors go to files (an
+// empty errorPath leaves standard error as it is). -1 when it cannot be started.
+inline pid_t spawnFlash(const QStringList &arguments, const QString &outputPath,
+                        const QString &errorPath = QString())
+{
+    QList<QByteArray> storage{QByteArrayLiteral(PELMAR_FLASH_PATH)};
+    for (const QString &a : arguments)
+        storage << a.toLocal8Bit();
+    std::vector<char *> argv;
+    for (QByteArray &a : storage)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    const QByteArray out = QFile::encodeName(outputPath);
+    const QByteArray err = QFile::encodeName(errorPath);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out.constData(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    if (!errorPath.isEmpty())
+        posix_spawn_file_actions_addopen(&actions, 2, err.constData(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+    pid_t pid = -1;
+    const int failed = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return failed ? -1 : pid;
+}
+#endif
