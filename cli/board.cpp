@@ -23,11 +23,6 @@ namespace flash {
 
 namespace {
 
-// The board is redrawn five times a second (the progress moves on without events); JSON
-// progress events keep the same pace.
-constexpr int kRedrawMs = 200;
-constexpr qint64 kProgressEventUs = kRedrawMs * 1000;
-constexpr int kPlainStepPercent = 10;
 constexpr double kMsPerHour = 3600.0 * 1000.0;
 
 struct JsonWord
@@ -400,19 +395,7 @@ void JsonStationPrinter::recorded(const SlotDriver &slot)
 {
     const SlotController &c = slot.controller();
     const SessionMachine &m = *c.attempt();
-    QJsonObject o = identityFields(m.identityBefore());
-    if (m.verifying())
-        o.insert(QStringLiteral("versionAfter"), orNull(m.identity().version));
-    o.insert(QStringLiteral("result"), resultName(m.result()));
-    o.insert(QStringLiteral("status"), exitStatus(m.result()));
-    o.insert(QStringLiteral("message"), m.message());
-    o.insert(QStringLiteral("frames"), m.framesAccepted());
-    o.insert(QStringLiteral("totalFrames"), m.framesTotal());
-    o.insert(QStringLiteral("resends"), m.resends());
-    o.insert(QStringLiteral("endConfirmed"), m.endConfirmed());
-    o.insert(QStringLiteral("endReply"), m.endByteSent()
-                                             ? QJsonValue(QString::fromLatin1(m.endReply().toHex()))
-                                             : QJsonValue(QJsonValue::Null));
+    QJsonObject o = resultFields(m);
     o.insert(QStringLiteral("durationMs"), (c.attemptEndUs() - c.attemptStartUs()) / 1000);
     event(QStringLiteral("result"), &slot, o);
 }

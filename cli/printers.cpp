@@ -22,11 +22,6 @@ namespace flash {
 
 namespace {
 
-// A live line is redrawn at most five times a second; JSON progress events keep the same pace.
-constexpr int kRedrawMs = 200;
-constexpr qint64 kProgressEventUs = kRedrawMs * 1000;
-// Plain lines report the transfer in steps of this many percent.
-constexpr int kPlainStepPercent = 10;
 constexpr int kBarWidth = 20;
 
 QString duration(double seconds)
@@ -299,19 +294,7 @@ void JsonPrinter::finished(const SessionDriver &driver)
 {
     m_lastProgressUs.remove(&driver);
     const SessionMachine &m = driver.machine();
-    QJsonObject o = identityFields(m.identityBefore());
-    if (m.verifying())
-        o.insert(QStringLiteral("versionAfter"), orNull(m.identity().version));
-    o.insert(QStringLiteral("result"), resultName(m.result()));
-    o.insert(QStringLiteral("status"), exitStatus(m.result()));
-    o.insert(QStringLiteral("message"), m.message());
-    o.insert(QStringLiteral("frames"), m.framesAccepted());
-    o.insert(QStringLiteral("totalFrames"), m.framesTotal());
-    o.insert(QStringLiteral("resends"), m.resends());
-    o.insert(QStringLiteral("endConfirmed"), m.endConfirmed());
-    o.insert(QStringLiteral("endReply"), m.endByteSent()
-                                             ? QJsonValue(QString::fromLatin1(m.endReply().toHex()))
-                                             : QJsonValue(QJsonValue::Null));
+    QJsonObject o = resultFields(m);
     o.insert(QStringLiteral("durationMs"), driver.durationMs());
     event(QStringLiteral("result"), &driver, o);
 }
@@ -353,6 +336,24 @@ QJsonObject identityFields(const DeviceIdentity &id)
     o.insert(QStringLiteral("serialNumber"), orNull(id.serialNumber));
     o.insert(QStringLiteral("version"), orNull(id.version));
     o.insert(QStringLiteral("waitingForFirmware"), id.waitingForFirmware);
+    return o;
+}
+
+QJsonObject resultFields(const SessionMachine &m)
+{
+    QJsonObject o = identityFields(m.identityBefore());
+    if (m.verifying())
+        o.insert(QStringLiteral("versionAfter"), orNull(m.identity().version));
+    o.insert(QStringLiteral("result"), resultName(m.result()));
+    o.insert(QStringLiteral("status"), exitStatus(m.result()));
+    o.insert(QStringLiteral("message"), m.message());
+    o.insert(QStringLiteral("frames"), m.framesAccepted());
+    o.insert(QStringLiteral("totalFrames"), m.framesTotal());
+    o.insert(QStringLiteral("resends"), m.resends());
+    o.insert(QStringLiteral("endConfirmed"), m.endConfirmed());
+    o.insert(QStringLiteral("endReply"), m.endByteSent()
+                                             ? QJsonValue(QString::fromLatin1(m.endReply().toHex()))
+                                             : QJsonValue(QJsonValue::Null));
     return o;
 }
 

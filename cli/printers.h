@@ -36,12 +36,19 @@ Progress progressOf(const SessionMachine &machine, qint64 nowUs, const RunFacts 
 // The identity as one line of text.
 QString describeIdentity(const DeviceIdentity &id);
 
-// Shared by every printer, the station's too.
+// Shared by every printer, the station's too. A live line or the board is redrawn at most five
+// times a second (the progress moves on without events); JSON progress events keep the same
+// pace; plain lines report a transfer in steps of 10 percent.
+constexpr int kRedrawMs = 200;
+constexpr qint64 kProgressEventUs = kRedrawMs * 1000;
+constexpr int kPlainStepPercent = 10;
 int terminalWidth();
 void writeOut(const QByteArray &bytes); // standard output, flushed
 QString nowText();                      // the time every printed line starts with
 void printStamped(const QString &text); // one plain line, after the time
 QJsonObject identityFields(const DeviceIdentity &id);
+// The result event of an attempt, without its duration.
+QJsonObject resultFields(const SessionMachine &machine);
 
 // "PORT: result (status): message", then the identity the device gave at the start and, once
 // verified, the one it gave after the restart, each where it told anything.
