@@ -80,8 +80,8 @@ private slots:
     void powerLoss_data();
     void powerLoss();
     void linkIsOursOnly();
-    void plugPatternSpec_data();
-    void plugPatternSpec();
+    void plugPatternPlan_data();
+    void plugPatternPlan();
     void plugPattern();
 
 private:
@@ -772,7 +772,7 @@ void TestDeviceSimulator::linkIsOursOnly()
     QCOMPARE(QFile::symLinkTarget(link), file);
 }
 
-void TestDeviceSimulator::plugPatternSpec_data()
+void TestDeviceSimulator::plugPatternPlan_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<bool>("valid");
@@ -786,32 +786,32 @@ void TestDeviceSimulator::plugPatternSpec_data()
     QTest::newRow("not a number") << QStringLiteral("x:5:1:2") << false;
 }
 
-void TestDeviceSimulator::plugPatternSpec()
+void TestDeviceSimulator::plugPatternPlan()
 {
     QFETCH(QString, text);
     QFETCH(bool, valid);
 
-    PlugPattern::Spec spec;
-    QCOMPARE(PlugPattern::parseSpec(text, &spec), valid);
+    PlugPattern::Plan plan;
+    QCOMPARE(PlugPattern::parsePlan(text, &plan), valid);
     if (!valid)
         return;
-    const QList<int> waits = PlugPattern::waits(spec);
-    QCOMPARE(waits, PlugPattern::waits(spec));
-    QCOMPARE(waits.size(), spec.count);
+    const QList<int> waits = PlugPattern::waits(plan);
+    QCOMPARE(waits, PlugPattern::waits(plan));
+    QCOMPARE(waits.size(), plan.count);
     for (const int ms : waits)
-        QVERIFY(ms >= spec.minMs && ms <= spec.maxMs);
+        QVERIFY(ms >= plan.minMs && ms <= plan.maxMs);
 }
 
 void TestDeviceSimulator::plugPattern()
 {
-    const PlugPattern::Spec spec{7, 3, 20, 80};
-    QVERIFY(PlugPattern::waits(spec) != PlugPattern::waits({8, 3, 20, 80}));
+    const PlugPattern::Plan plan{7, 3, 20, 80};
+    QVERIFY(PlugPattern::waits(plan) != PlugPattern::waits({8, 3, 20, 80}));
     QTemporaryDir dir;
     const QString link = dir.filePath(QStringLiteral("slot"));
     QVERIFY(m_sim->setLinkPath(link));
     m_sim->setRestartAfterUpdate(50, "V2");
     closePortOnHangUp();
-    PlugPattern pattern(m_sim, spec, "UNIT");
+    PlugPattern pattern(m_sim, plan, "UNIT");
     pattern.setHoldMs(100);
     QSignalSpy arrived(&pattern, &PlugPattern::unitArrived);
     QSignalSpy removed(&pattern, &PlugPattern::unitRemoved);

@@ -136,7 +136,7 @@ void PlugCommandReader::handleLine(const QByteArray &line)
         emit refused(line.trimmed(), m_device->errorString());
 }
 
-bool PlugPattern::parseSpec(const QString &text, Spec *spec)
+bool PlugPattern::parsePlan(const QString &text, Plan *plan)
 {
     const QStringList parts = text.split(QLatin1Char(':'));
     if (parts.size() != 4)
@@ -149,16 +149,16 @@ bool PlugPattern::parseSpec(const QString &text, Spec *spec)
     if (!ok[0] || !ok[1] || !ok[2] || !ok[3] || count < 1 || minMs < 0 || maxMs < minMs ||
         maxMs > kMaxWaitMs)
         return false;
-    *spec = Spec{seed, count, minMs, maxMs};
+    *plan = Plan{seed, count, minMs, maxMs};
     return true;
 }
 
-QList<int> PlugPattern::waits(const Spec &spec)
+QList<int> PlugPattern::waits(const Plan &plan)
 {
-    QRandomGenerator generator(spec.seed);
+    QRandomGenerator generator(plan.seed);
     QList<int> result;
-    for (int i = 0; i < spec.count; ++i)
-        result.append(static_cast<int>(generator.bounded(spec.minMs, spec.maxMs + 1)));
+    for (int i = 0; i < plan.count; ++i)
+        result.append(static_cast<int>(generator.bounded(plan.minMs, plan.maxMs + 1)));
     return result;
 }
 
@@ -167,9 +167,9 @@ QByteArray PlugPattern::unitSerial(const QByteArray &serial, int unit)
     return serial + '-' + QByteArray::number(unit);
 }
 
-PlugPattern::PlugPattern(DeviceSimulator *device, const Spec &spec, const QByteArray &serial,
+PlugPattern::PlugPattern(DeviceSimulator *device, const Plan &plan, const QByteArray &serial,
                          QObject *parent)
-    : QObject(parent), m_device(device), m_spec(spec), m_serial(serial)
+    : QObject(parent), m_device(device), m_plan(plan), m_serial(serial)
 {
     m_arrivalTimer.setSingleShot(true);
     m_arrivalTimer.setTimerType(Qt::PreciseTimer);
@@ -184,7 +184,7 @@ PlugPattern::PlugPattern(DeviceSimulator *device, const Spec &spec, const QByteA
 
 void PlugPattern::start()
 {
-    m_waits = waits(m_spec);
+    m_waits = waits(m_plan);
     m_unit = 0;
     m_present = false;
     m_finished = false;

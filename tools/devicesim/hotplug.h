@@ -64,7 +64,7 @@ class PlugPattern : public QObject
     Q_OBJECT
 
 public:
-    struct Spec
+    struct Plan
     {
         quint32 seed = 0;
         int count = 0;
@@ -73,11 +73,11 @@ public:
     };
 
     // "SEED:COUNT:MINMS:MAXMS"; false if malformed (count >= 1, 0 <= MINMS <= MAXMS <= 1 day).
-    static bool parseSpec(const QString &text, Spec *spec);
-    static QList<int> waits(const Spec &spec);
+    static bool parsePlan(const QString &text, Plan *plan);
+    static QList<int> waits(const Plan &plan);
     static QByteArray unitSerial(const QByteArray &serial, int unit);
 
-    PlugPattern(DeviceSimulator *device, const Spec &spec, const QByteArray &serial,
+    PlugPattern(DeviceSimulator *device, const Plan &plan, const QByteArray &serial,
                 QObject *parent = nullptr);
     // < 0 (the default): only the caller removes units.
     void setHoldMs(int ms) { m_holdMs = ms; }
@@ -102,7 +102,7 @@ private:
     void onUnplugged();
 
     DeviceSimulator *m_device;
-    Spec m_spec;
+    Plan m_plan;
     QByteArray m_serial;
     QList<int> m_waits;
     int m_holdMs = -1;

@@ -170,7 +170,7 @@ struct Settings
     int restartMs = -1;
     int holdMs = -1;
     bool usePattern = false;
-    PlugPattern::Spec pattern;
+    PlugPattern::Plan pattern;
 };
 
 bool readSettings(const QCommandLineParser &parser, Settings *s)
@@ -188,7 +188,7 @@ bool readSettings(const QCommandLineParser &parser, Settings *s)
         s->restartMs = 0;
     s->usePattern = parser.isSet(QStringLiteral("plug-pattern"));
     if (s->usePattern &&
-        !PlugPattern::parseSpec(parser.value(QStringLiteral("plug-pattern")), &s->pattern)) {
+        !PlugPattern::parsePlan(parser.value(QStringLiteral("plug-pattern")), &s->pattern)) {
         QTextStream(stderr) << "--plug-pattern needs SEED:COUNT:MIN:MAX (COUNT >= 1, "
                                "0 <= MIN <= MAX <= 86400000)\n";
         return false;
