@@ -373,13 +373,7 @@ void JsonStationPrinter::noted(const SlotDriver &slot, Note note)
         if (p.frames != p.totalFrames && last >= 0 && nowUs - last < kProgressEventUs)
             break;
         last = nowUs;
-        event(QStringLiteral("progress"), &slot,
-              {{QStringLiteral("frames"), p.frames},
-               {QStringLiteral("totalFrames"), p.totalFrames},
-               {QStringLiteral("resends"), p.resends},
-               {QStringLiteral("percent"), p.percent},
-               {QStringLiteral("bytesPerSecond"), qRound64(p.bytesPerSecond)},
-               {QStringLiteral("secondsLeft"), qRound64(p.secondsLeft * 10) / 10.0}});
+        event(QStringLiteral("progress"), &slot, progressFields(p));
         break;
     }
     case Note::Ending:

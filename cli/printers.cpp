@@ -257,13 +257,7 @@ void JsonPrinter::progress(const SessionDriver &driver)
     if (p.frames != p.totalFrames && *last >= 0 && nowUs - *last < kProgressEventUs)
         return;
     *last = nowUs;
-    event(QStringLiteral("progress"), &driver,
-          {{QStringLiteral("frames"), p.frames},
-           {QStringLiteral("totalFrames"), p.totalFrames},
-           {QStringLiteral("resends"), p.resends},
-           {QStringLiteral("percent"), p.percent},
-           {QStringLiteral("bytesPerSecond"), qRound64(p.bytesPerSecond)},
-           {QStringLiteral("secondsLeft"), qRound64(p.secondsLeft * 10) / 10.0}});
+    event(QStringLiteral("progress"), &driver, progressFields(p));
 }
 
 void JsonPrinter::noted(const SessionDriver &driver, Note note)
@@ -337,6 +331,16 @@ QJsonObject identityFields(const DeviceIdentity &id)
     o.insert(QStringLiteral("version"), orNull(id.version));
     o.insert(QStringLiteral("waitingForFirmware"), id.waitingForFirmware);
     return o;
+}
+
+QJsonObject progressFields(const Progress &p)
+{
+    return {{QStringLiteral("frames"), p.frames},
+            {QStringLiteral("totalFrames"), p.totalFrames},
+            {QStringLiteral("resends"), p.resends},
+            {QStringLiteral("percent"), p.percent},
+            {QStringLiteral("bytesPerSecond"), qRound64(p.bytesPerSecond)},
+            {QStringLiteral("secondsLeft"), qRound64(p.secondsLeft * 10) / 10.0}};
 }
 
 QJsonObject resultFields(const SessionMachine &m)

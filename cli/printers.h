@@ -47,6 +47,7 @@ void writeOut(const QByteArray &bytes); // standard output, flushed
 QString nowText();                      // the time every printed line starts with
 void printStamped(const QString &text); // one plain line, after the time
 QJsonObject identityFields(const DeviceIdentity &id);
+QJsonObject progressFields(const Progress &progress);
 // The result event of an attempt, without its duration.
 QJsonObject resultFields(const SessionMachine &machine);
 
