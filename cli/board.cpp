@@ -1,6 +1,7 @@
 #include "board.h"
 
 #include "record.h"
+#include "runner.h"
 #include "station.h"
 
 #include <QDateTime>
@@ -12,7 +13,6 @@
 #include <QTimer>
 
 #include <cstdio>
-#include <cstdlib>
 
 #ifdef Q_OS_UNIX
 #include <sys/ioctl.h>
@@ -24,6 +24,14 @@ namespace flash {
 namespace {
 
 constexpr double kMsPerHour = 3600.0 * 1000.0;
+// The board's columns: two spaces between them; the state wants room for PASS with a serial
+// number and a version (or "in use by another program"), and at least 16 characters before a
+// slot takes two lines; a name keeps 16, enough for "…0:1.1:1.0-port0" to tell hub ports apart.
+constexpr int kGap = 2;
+constexpr int kStateColumns = 30;
+constexpr int kMinStateColumns = 16;
+constexpr int kMinNameColumns = 16;
+const QChar kEllipsis(0x2026);
 
 struct JsonWord
 {
@@ -118,18 +126,6 @@ QString verdictText(const SlotDriver &slot)
     return text;
 }
 
-bool colourWanted()
-{
-#ifdef Q_OS_UNIX
-    const char *noColour = std::getenv("NO_COLOR");
-    const QByteArray term = qgetenv("TERM");
-    return (!noColour || !*noColour) && !term.isEmpty() && term != "dumb" &&
-           ::isatty(STDOUT_FILENO) == 1;
-#else
-    return false;
-#endif
-}
-
 const char *colourOf(SlotState state)
 {
     switch (state) {
@@ -156,8 +152,11 @@ class BoardPrinter final : public StationPrinter
 {
 public:
     BoardPrinter(const QVector<const SlotDriver *> &slotDrivers, const StationTally &tally)
-        : m_slotDrivers(slotDrivers), m_tally(tally), m_colour(colourWanted())
+        : m_slotDrivers(slotDrivers), m_tally(tally)
     {
+#ifdef Q_OS_UNIX
+        m_colour = colourWanted(::isatty(STDOUT_FILENO) == 1, qgetenv("TERM"), qgetenv("NO_COLOR"));
+#endif
         for (const SlotDriver *slot : slotDrivers)
             m_nameWidth = qMax(m_nameWidth, int(slot->name().size()));
         m_clock.start();
@@ -166,9 +165,32 @@ public:
         m_redraw.start();
     }
 
-    void slotChanged(const SlotDriver &) override { redraw(); }
+    void slotChanged(const SlotDriver &) override
+    {
+        redraw();
+    }
     void noted(const SlotDriver &, Note) override {}
-    void recorded(const SlotDriver &) override { redraw(); }
+    void recorded(const SlotDriver &) override
+    {
+        redraw();
+    }
+
+    void recordChanged(const RecordStatus &status) override
+    {
+        m_record = status;
+        m_recordSinceMs = m_clock.elapsed() - status.waitedMs;
+        redraw();
+    }
+
+    // Above the board, which is then drawn again below it.
+    void message(const QString &text) override
+    {
+        if (m_linesDrawn > 0)
+            writeOut("\x1b[" + QByteArray::number(m_linesDrawn) + "A\r\x1b[J");
+        m_linesDrawn = 0;
+        printError(text);
+        redraw();
+    }
 
     void stationFinished(const StationSummary &s) override
     {
@@ -181,48 +203,61 @@ public:
     }
 
 private:
-    QByteArray rowOf(const SlotDriver &slot, int width) const;
+    QStringList footer() const;
     void redraw();
 
     QVector<const SlotDriver *> m_slotDrivers;
     const StationTally &m_tally;
-    bool m_colour;
+    bool m_colour = false;
     int m_nameWidth = 0;
     QElapsedTimer m_clock;
     QTimer m_redraw;
     int m_linesDrawn = 0;
+    RecordStatus m_record;
+    qint64 m_recordSinceMs = 0;
 };
 
-QByteArray BoardPrinter::rowOf(const SlotDriver &slot, int width) const
+QStringList BoardPrinter::footer() const
 {
-    const SlotController &c = slot.controller();
-    const QString counts =
-        QStringLiteral("pass %1 fail %2").arg(c.counts().passed).arg(c.counts().failed);
-    const QString name = slot.name().leftJustified(m_nameWidth);
-    // Cut to the terminal's width: a wrapped row would throw the next redraw off.
-    const int room = qMax(8, width - int(name.size()) - int(counts.size()) - 5);
-    QString state = c.stateText(slot.nowUs());
-    if (state.size() > room)
-        state = state.left(room - 1) + QChar(0x2026);
-    const QByteArray padded = state.leftJustified(room).toUtf8();
-    const QByteArray shown =
-        m_colour && *colourOf(c.state()) ? colourOf(c.state()) + padded + "\x1b[0m" : padded;
-    return name.toUtf8() + "  " + shown + "  " + counts.toUtf8() + '\n';
+    QStringList lines = footerLines(m_tally, m_clock.elapsed());
+    if (m_record.waiting)
+        lines << QStringLiteral("record waiting %1 s: %2 not written yet (%3)")
+                     .arg((m_clock.elapsed() - m_recordSinceMs) / 1000)
+                     .arg(m_record.lines == 1 ? QStringLiteral("1 line")
+                                              : QStringLiteral("%1 lines").arg(m_record.lines))
+                     .arg(m_record.lockHeld ? QStringLiteral("lock held by another program")
+                                            : QStringLiteral("the disk is slow"));
+    return lines;
 }
 
+// Every line fits the terminal, so the lines printed are the lines to climb over next time.
 void BoardPrinter::redraw()
 {
-    const int width = terminalWidth();
+    QStringList counts;
+    int countsColumns = 0;
+    for (const SlotDriver *slot : qAsConst(m_slotDrivers)) {
+        const SlotCounts &n = slot->controller().counts();
+        counts << QStringLiteral("pass %1 fail %2").arg(n.passed).arg(n.failed);
+        countsColumns = qMax(countsColumns, int(counts.last().size()));
+    }
+    const BoardLayout layout = boardLayout(terminalWidth(), m_nameWidth, countsColumns);
     QByteArray out;
     if (m_linesDrawn > 0)
         out += "\x1b[" + QByteArray::number(m_linesDrawn) + 'A';
     out += "\r\x1b[J";
-    for (const SlotDriver *slot : qAsConst(m_slotDrivers))
-        out += rowOf(*slot, width);
-    const QStringList footer = footerLines(m_tally, m_clock.elapsed());
-    for (const QString &line : footer)
-        out += line.left(width - 1).toUtf8() + '\n';
-    m_linesDrawn = m_slotDrivers.size() + footer.size();
+    QStringList lines;
+    for (int i = 0; i < m_slotDrivers.size(); ++i) {
+        const SlotDriver &slot = *m_slotDrivers.at(i);
+        const SlotController &c = slot.controller();
+        const QByteArray on = m_colour ? QByteArray(colourOf(c.state())) : QByteArray();
+        lines << boardRow(layout, slot.name(), c.stateText(slot.nowUs()), counts.at(i), on,
+                          on.isEmpty() ? QByteArray() : QByteArray("\x1b[0m"));
+    }
+    for (const QString &line : footer())
+        lines << fitEnd(line, layout.columns);
+    for (const QString &line : qAsConst(lines))
+        out += line.toUtf8() + '\n';
+    m_linesDrawn = lines.size();
     writeOut(out);
 }
 
@@ -313,6 +348,14 @@ public:
     void recorded(const SlotDriver &slot) override;
     void stationFinished(const StationSummary &s) override;
 
+    void recordChanged(const RecordStatus &status) override
+    {
+        QJsonObject fields;
+        const QString name = m_recordEvents.next(status, &fields);
+        if (!name.isEmpty())
+            event(name, nullptr, fields);
+    }
+
 private:
     static void event(const QString &name, const SlotDriver *slot, QJsonObject fields);
 
@@ -321,6 +364,7 @@ private:
     const StationTally &m_tally;
     QHash<const SlotDriver *, QPair<SlotState, QString>> m_shown;
     QHash<const SlotDriver *, qint64> m_lastProgressUs;
+    RecordEvents m_recordEvents;
 };
 
 void JsonStationPrinter::event(const QString &name, const SlotDriver *slot, QJsonObject fields)
@@ -449,6 +493,54 @@ void StationTally::add(const QString &slot, const SessionMachine &attempt)
 int StationTally::firstPassYield() const
 {
     return devices > 0 ? qRound(100.0 * firstPass / devices) : -1;
+}
+
+QString fitEnd(const QString &text, int columns)
+{
+    if (text.size() <= columns)
+        return text;
+    return columns > 0 ? text.left(columns - 1) + kEllipsis : QString();
+}
+
+QString fitStart(const QString &text, int columns)
+{
+    if (text.size() <= columns)
+        return text;
+    return columns > 0 ? kEllipsis + text.right(columns - 1) : QString();
+}
+
+BoardLayout boardLayout(int width, int longestName, int countsColumns)
+{
+    BoardLayout l;
+    l.columns = qMax(1, width - 1);
+    l.countsColumns = countsColumns;
+    const int room = l.columns - 2 * kGap - countsColumns;
+    l.nameColumns = qMin(longestName, qMax(kMinNameColumns, room - kStateColumns));
+    l.twoLines = room - l.nameColumns < kMinStateColumns;
+    if (l.twoLines)
+        l.nameColumns = qMin(longestName, l.columns);
+    return l;
+}
+
+QStringList boardRow(const BoardLayout &l, const QString &name, const QString &state,
+                     const QString &counts, const QByteArray &colourOn, const QByteArray &colourOff)
+{
+    const QString gap(kGap, QLatin1Char(' '));
+    const auto coloured = [&](int columns) {
+        return QString::fromLatin1(colourOn) + fitEnd(state, columns).leftJustified(columns) +
+               QString::fromLatin1(colourOff);
+    };
+    const QString shownName = fitStart(name, l.nameColumns);
+    if (!l.twoLines) {
+        const int stateColumns = l.columns - l.nameColumns - 2 * kGap - l.countsColumns;
+        return {shownName.leftJustified(l.nameColumns) + gap + coloured(stateColumns) + gap +
+                counts};
+    }
+    const int stateColumns = l.columns - 2 * kGap - l.countsColumns;
+    // Too narrow for any of the state: the counts alone, cut if they must be.
+    if (stateColumns < 1)
+        return {shownName, fitEnd(gap + counts, l.columns)};
+    return {shownName, gap + coloured(stateColumns) + gap + counts};
 }
 
 QString slotStateJsonWord(SlotState state)

@@ -1,12 +1,14 @@
 #pragma once
 
 #include "printers.h"
+#include "recordwriter.h"
 #include "slot.h"
 
 #include <QHash>
 #include <QMap>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 #include <memory>
@@ -41,7 +43,7 @@ struct StationSummary
 
 // Shows the station: a board redrawn in place on a terminal, time-stamped lines otherwise, or one
 // JSON object per event. Slots are given once and outlive the printer.
-class StationPrinter
+class StationPrinter : public RecordSink
 {
 public:
     virtual ~StationPrinter() = default;
@@ -55,6 +57,28 @@ public:
 std::unique_ptr<StationPrinter> makeStationPrinter(PrinterStyle style, const RunFacts &facts,
                                                    const QVector<const SlotDriver *> &slotDrivers,
                                                    const StationTally &tally);
+
+// How the board's rows fit a terminal `width` columns wide: every line stays narrower than it.
+// One line per slot (name, state, counts) while the state keeps kMinStateColumns; narrower, two:
+// the name, then the state and counts indented.
+struct BoardLayout
+{
+    int columns = 0; // usable: the width less one, so that no terminal wraps early
+    int nameColumns = 0;
+    int countsColumns = 0;
+    bool twoLines = false;
+};
+
+BoardLayout boardLayout(int width, int longestName, int countsColumns);
+// A slot's lines: its name shortened from the left with "…" (the end of a by-path or by-id name
+// tells slots apart), the state cut at the right with "…", the counts whole; `colourOn` and
+// `colourOff` around the state.
+QStringList boardRow(const BoardLayout &layout, const QString &name, const QString &state,
+                     const QString &counts, const QByteArray &colourOn = QByteArray(),
+                     const QByteArray &colourOff = QByteArray());
+// `text` in at most `columns` characters: cut at the end (or the start) with "…".
+QString fitEnd(const QString &text, int columns);
+QString fitStart(const QString &text, int columns);
 
 // The slot state as a JSON word: empty, identifying, updating, pass, skip, fail, inUse,
 // cannotOpen, removeDevice.

@@ -246,7 +246,7 @@ Exit status:
        named twice (under any names), an image that is missing, unreadable, not a
        regular file, over %1 MiB, shorter than its 16-byte name field or with
        nothing after it (no firmware), a record file that cannot be opened, is
-       not a regular file, or is the image or a port
+       not a regular file, or is the image or a port (also one not there yet)
     3  a port cannot be opened (also: in use by another program)
     4  no answer (to the handshake, or to the update command)
     5  the image is for another product, or the device did not name its product
@@ -259,8 +259,9 @@ Exit status:
    10  verification failed
    11  skipped: every device already reports the version of --skip-if-version
    12  record not written: every device succeeded or was skipped, but a line
-       could not be added to --record (disk full, write error); no partial
-       line is left behind
+       could not be added to --record (disk full, write error, its lock still
+       held %2 s after the end); no partial line is left behind, and each
+       line not written is on standard error as JSON
    13  station: some devices failed (--station; a station whose devices all
        passed or were skipped, or to which none came, exits with 0)
   130  cancelled (Ctrl+C, SIGTERM, or SIGHUP from a closed terminal; a station
@@ -270,7 +271,8 @@ Exit status:
   the status of the first failing port in command-line order. A failing device
   and a cancelled run keep their status over 12.
 )")
-        .arg(kMaxFirmwareImageSize / (1024 * 1024));
+        .arg(kMaxFirmwareImageSize / (1024 * 1024))
+        .arg(timing::kRecordStopWaitMs / 1000);
 }
 
 // Pacing, cancelling, the station and port locks.
@@ -302,10 +304,21 @@ Ports:
   A port is locked while it is in use, against every name it has (symlinks
   under /dev/serial) and against root too: a second program is refused with
   status 3 before it changes anything on the line.
+
+Record:
+  The record's lock, write and flush never hold up the devices: lines wait in
+  memory, in order, while another program holds the lock (said on standard
+  error after %4 s). A line waiting %5 s stops a station taking new devices.
+  At the end the lines get %6 s more, then each line not written is printed on
+  standard error after "record not written: ". A record file removed or
+  replaced is made again at its path.
 )")
                                   .arg(timing::kReplyPollMs)
                                   .arg(timing::kGatherMs)
-                                  .arg(timing::kReplyTimeoutMs);
+                                  .arg(timing::kReplyTimeoutMs)
+                                  .arg(timing::kRecordWaitNoticeMs / 1000)
+                                  .arg(timing::kRecordStallMs / 1000)
+                                  .arg(timing::kRecordStopWaitMs / 1000);
 }
 
 } // namespace

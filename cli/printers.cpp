@@ -2,6 +2,7 @@
 
 #include "progress.h"
 #include "record.h"
+#include "runner.h"
 #include "sessiondriver.h"
 
 #include <QDateTime>
@@ -85,6 +86,16 @@ public:
     void runFinished(const RunSummary &) override
     {
         m_redraw.stop();
+        redraw();
+    }
+
+    // Above the lines, which are then drawn again below it.
+    void message(const QString &text) override
+    {
+        if (m_linesDrawn > 0)
+            writeOut("\x1b[" + QByteArray::number(m_linesDrawn) + "A\r\x1b[J");
+        m_linesDrawn = 0;
+        printError(text);
         redraw();
     }
 
@@ -221,6 +232,14 @@ public:
     void noted(const SessionDriver &driver, Note note) override;
     void finished(const SessionDriver &driver) override;
 
+    void recordChanged(const RecordStatus &status) override
+    {
+        QJsonObject fields;
+        const QString name = m_recordEvents.next(status, &fields);
+        if (!name.isEmpty())
+            event(name, nullptr, fields);
+    }
+
     void runFinished(const RunSummary &s) override
     {
         event(QStringLiteral("finished"), nullptr,
@@ -236,6 +255,7 @@ private:
 
     RunFacts m_facts;
     QHash<const SessionDriver *, qint64> m_lastProgressUs;
+    RecordEvents m_recordEvents;
 };
 
 void JsonPrinter::event(const QString &name, const SessionDriver *driver, QJsonObject fields)
@@ -303,6 +323,50 @@ int terminalWidth()
         return ws.ws_col;
 #endif
     return 80;
+}
+
+bool terminalCanRedraw(bool isTerminal, const QByteArray &term)
+{
+    return isTerminal && !term.isEmpty() && term != "dumb";
+}
+
+bool colourWanted(bool isTerminal, const QByteArray &term, const QByteArray &noColour)
+{
+    return terminalCanRedraw(isTerminal, term) && noColour.isEmpty();
+}
+
+PrinterStyle printerStyle(bool json, bool station, bool isTerminal, const QByteArray &term)
+{
+    if (json)
+        return PrinterStyle::Json;
+    // A dumb terminal (an editor's shell buffer, a serial console) would print every redraw
+    // below the last: plain lines tell the same once.
+    if (!terminalCanRedraw(isTerminal, term))
+        return PrinterStyle::Plain;
+    return station ? PrinterStyle::Board : PrinterStyle::Live;
+}
+
+PrinterStyle printerStyle(bool json, bool station)
+{
+#ifdef Q_OS_UNIX
+    const bool isTerminal = ::isatty(STDOUT_FILENO) == 1;
+#else
+    const bool isTerminal = false;
+#endif
+    return printerStyle(json, station, isTerminal, qgetenv("TERM"));
+}
+
+QString RecordEvents::next(const RecordStatus &status, QJsonObject *fields)
+{
+    if (status.waiting == m_waiting)
+        return QString();
+    m_waiting = status.waiting;
+    *fields = {{QStringLiteral("file"), status.file}, {QStringLiteral("lines"), status.lines}};
+    if (!status.waiting)
+        return QStringLiteral("recordWritten");
+    fields->insert(QStringLiteral("lockHeld"), status.lockHeld);
+    fields->insert(QStringLiteral("waitedMs"), status.waitedMs);
+    return QStringLiteral("recordWaiting");
 }
 
 void writeOut(const QByteArray &bytes)

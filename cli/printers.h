@@ -1,5 +1,6 @@
 #pragma once
 
+#include "recordwriter.h"
 #include "session.h"
 
 #include <QJsonObject>
@@ -43,6 +44,10 @@ constexpr int kRedrawMs = 200;
 constexpr qint64 kProgressEventUs = kRedrawMs * 1000;
 constexpr int kPlainStepPercent = 10;
 int terminalWidth();
+// Whether a terminal can take the cursor movement of a live display (a dumb one cannot).
+bool terminalCanRedraw(bool isTerminal, const QByteArray &term);
+// Colour on such a terminal, unless NO_COLOR is set (to anything but "").
+bool colourWanted(bool isTerminal, const QByteArray &term, const QByteArray &noColour);
 void writeOut(const QByteArray &bytes); // standard output, flushed
 QString nowText();                      // the time every printed line starts with
 void printStamped(const QString &text); // one plain line, after the time
@@ -50,6 +55,16 @@ QJsonObject identityFields(const DeviceIdentity &id);
 QJsonObject progressFields(const Progress &progress);
 // The result event of an attempt, without its duration.
 QJsonObject resultFields(const SessionMachine &machine);
+// The record's recordWaiting or recordWritten event, once per change between the two.
+class RecordEvents
+{
+public:
+    // The event's name and fields, or an empty name when nothing changed.
+    QString next(const RecordStatus &status, QJsonObject *fields);
+
+private:
+    bool m_waiting = false;
+};
 
 // "PORT: result (status): message", then the identity the device gave at the start and, once
 // verified, the one it gave after the restart, each where it told anything.
@@ -66,7 +81,7 @@ struct RunSummary
 // Tells the user what every session is doing, one printer per output style. Sessions are added
 // before their first note; a port may see several sessions one after the other. After finished()
 // a printer no longer touches the session, so it may be deleted.
-class Printer
+class Printer : public RecordSink
 {
 public:
     virtual ~Printer() = default;
@@ -80,6 +95,11 @@ public:
 // object per event and nothing else on standard output. Board: a station's slots on a terminal
 // (makeStationPrinter in board.h; here it prints as Live).
 enum class PrinterStyle { Live, Plain, Json, Board };
+
+// Json when asked; Live (or Board for a station) on a terminal that can redraw; Plain otherwise.
+PrinterStyle printerStyle(bool json, bool station, bool isTerminal, const QByteArray &term);
+// The same for this process: its standard output and TERM.
+PrinterStyle printerStyle(bool json, bool station);
 
 std::unique_ptr<Printer> makePrinter(PrinterStyle style, const RunFacts &facts);
 

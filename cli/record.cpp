@@ -109,9 +109,12 @@ bool RecordFile::isOpen() const
     return m_fd >= 0 || m_file.isOpen();
 }
 
-bool RecordFile::open(const QString &path, QString *error)
-{
 #ifdef Q_OS_UNIX
+namespace {
+
+// A regular file opened for appending, or -1 with the reason.
+int openRegular(const QString &path, QString *error)
+{
     const QByteArray name = QFile::encodeName(path);
     struct stat st
     {
@@ -119,25 +122,35 @@ bool RecordFile::open(const QString &path, QString *error)
     // Opening a FIFO for writing would wait for a reader; a device would take the lines.
     if (::stat(name.constData(), &st) == 0 && !S_ISREG(st.st_mode)) {
         *error = notRegularText();
-        return false;
+        return -1;
     }
     // Read access only serves to look at the last byte; a file we may only write still works.
     const int flags = O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-    m_fd = ::open(name.constData(), O_RDWR | flags, 0644);
-    if (m_fd < 0 && errno == EACCES)
-        m_fd = ::open(name.constData(), O_WRONLY | flags, 0644);
-    if (m_fd < 0) {
+    int fd = ::open(name.constData(), O_RDWR | flags, 0644);
+    if (fd < 0 && errno == EACCES)
+        fd = ::open(name.constData(), O_WRONLY | flags, 0644);
+    if (fd < 0) {
         *error = errnoText();
-        return false;
+        return -1;
     }
     // Replaced between the look and the open.
-    if (::fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         *error = notRegularText();
-        ::close(m_fd);
-        m_fd = -1;
-        return false;
+        ::close(fd);
+        return -1;
     }
-    return true;
+    return fd;
+}
+
+} // namespace
+#endif
+
+bool RecordFile::open(const QString &path, QString *error)
+{
+    m_path = path;
+#ifdef Q_OS_UNIX
+    m_fd = openRegular(path, error);
+    return m_fd >= 0;
 #else
     m_file.setFileName(path);
     if (!m_file.open(QIODevice::WriteOnly | QIODevice::Append)) {
@@ -148,9 +161,59 @@ bool RecordFile::open(const QString &path, QString *error)
 #endif
 }
 
+bool RecordFile::pathNamesFile() const
+{
+#ifdef Q_OS_UNIX
+    struct stat byPath
+    {
+    };
+    struct stat open
+    {
+    };
+    if (::fstat(m_fd, &open) != 0)
+        return true; // nothing to compare with: the write tells what is wrong
+    if (::stat(QFile::encodeName(m_path).constData(), &byPath) != 0)
+        return errno != ENOENT && errno != ENOTDIR; // a share that does not answer is not gone
+    return byPath.st_dev == open.st_dev && byPath.st_ino == open.st_ino;
+#else
+    return true;
+#endif
+}
+
+bool RecordFile::reopen(QString *error)
+{
+#ifdef Q_OS_UNIX
+    const int fd = openRegular(m_path, error);
+    if (fd < 0)
+        return false;
+    ::close(m_fd);
+    m_fd = fd;
+    return true;
+#else
+    Q_UNUSED(error)
+    return true;
+#endif
+}
+
+LockResult RecordFile::tryLock(QString *error)
+{
+#ifdef Q_OS_UNIX
+    while (::flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK)
+            return LockResult::Busy;
+        if (errno != EINTR) {
+            *error = errnoText();
+            return LockResult::Failed;
+        }
+    }
+#else
+    Q_UNUSED(error)
+#endif
+    return LockResult::Locked;
+}
+
 bool RecordFile::append(const QByteArray &line, QString *error)
 {
-    QByteArray bytes = line + '\n';
 #ifdef Q_OS_UNIX
     while (::flock(m_fd, LOCK_EX) != 0) {
         if (errno != EINTR) {
@@ -158,6 +221,14 @@ bool RecordFile::append(const QByteArray &line, QString *error)
             return false;
         }
     }
+#endif
+    return appendLocked(line, error);
+}
+
+bool RecordFile::appendLocked(const QByteArray &line, QString *error)
+{
+    QByteArray bytes = line + '\n';
+#ifdef Q_OS_UNIX
     // Under the lock no other writer moves the end: whatever this write leaves is undone by
     // cutting the file back to where the line began.
     const off_t begin = ::lseek(m_fd, 0, SEEK_END);

@@ -50,10 +50,12 @@ QJsonValue orNull(const QString &text);
 // The status of a run whose devices all succeeded or were skipped but whose record lost a line.
 constexpr int kRecordNotWrittenStatus = 12;
 
+enum class LockResult { Locked, Busy, Failed };
+
 // The record file, a regular file opened for appending. Each line goes out under an exclusive lock
 // and is flushed to the disk before the lock is released, so lines of several processes appending
 // to the same file never interleave. A line is whole or absent: a short or failed write, or a
-// failed flush, is cut back off before the lock is released, and append() returns false.
+// failed flush, is cut back off before the lock is released, and the append returns false.
 class RecordFile
 {
 public:
@@ -64,10 +66,23 @@ public:
 
     bool open(const QString &path, QString *error);
     bool isOpen() const;
+    QString path() const { return m_path; }
+    // Waits for the lock as long as it takes: for a writer that may block.
     bool append(const QByteArray &line, QString *error);
+
+    // False when the path names another file than the one open (removed, renamed, replaced).
+    bool pathNamesFile() const;
+    // The path opened again, created if absent, with the checks of open(); the old file is kept
+    // when it fails.
+    bool reopen(QString *error);
+    // Never waits: Busy while another process holds the lock.
+    LockResult tryLock(QString *error);
+    // After tryLock() gave Locked: the line written whole or not at all, flushed, then unlocked.
+    bool appendLocked(const QByteArray &line, QString *error);
 
 private:
     int m_fd = -1;
+    QString m_path;
     QFile m_file; // where there is no POSIX file API
 };
 

@@ -4,12 +4,14 @@
 #include "interrupt.h"
 #include "portlock.h"
 #include "protocol.h"
-#include "record.h"
 #include "printers.h"
+#include "record.h"
+#include "recordwriter.h"
 #include "sessiondriver.h"
 #include "stablenames.h"
 
 #include <QCryptographicHash>
+#include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -19,10 +21,6 @@
 #include <cstdio>
 #include <memory>
 #include <vector>
-
-#ifdef Q_OS_UNIX
-#include <unistd.h>
-#endif
 
 namespace flash {
 
@@ -52,15 +50,6 @@ QString hexId(bool has, quint16 id)
 }
 
 } // namespace
-
-bool stdoutIsTerminal()
-{
-#ifdef Q_OS_UNIX
-    return ::isatty(STDOUT_FILENO) == 1;
-#else
-    return false;
-#endif
-}
 
 // QSerialPortInfo(name) matches the short name only; a port may be given by its full path or a
 // link to it.
@@ -143,71 +132,61 @@ AttemptRecord recordOf(const SessionDriver &driver, const Options &options, cons
     return r;
 }
 
+namespace {
+
+// Symbolic links followed as the kernel does, then no further.
+constexpr int kMaxLinkHops = 40;
+
+// Where a path leads, also when nothing is there yet: links followed, made absolute and clean,
+// its directory canonical. Two names of one place give the same text.
+QString placeOf(const QString &path)
+{
+    QString current = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    for (int hop = 0; hop < kMaxLinkHops; ++hop) {
+        const QFileInfo link(current);
+        const QString target = link.isSymLink() ? link.symLinkTarget() : QString();
+        if (target.isEmpty())
+            break;
+        current = QDir::cleanPath(target);
+    }
+    const QFileInfo info(current);
+    const QString canonical = info.canonicalFilePath();
+    if (!canonical.isEmpty())
+        return canonical;
+    const QString directory = QFileInfo(info.absolutePath()).canonicalFilePath();
+    return directory.isEmpty() ? current : directory + QLatin1Char('/') + info.fileName();
+}
+
+// One file or device, also when one or both are absent yet (a slot's port appears later).
+bool samePlace(const QString &a, const QString &b)
+{
+    return portlock::sameNode(a, b) || placeOf(a) == placeOf(b);
+}
+
+} // namespace
+
 // The record must not land in the firmware (the next run would flash text) or down a line.
 QString recordClash(const Options &options, const Image &image)
 {
-    if (!image.path.isEmpty() && portlock::sameNode(options.recordPath, image.path))
+    if (!image.path.isEmpty() && samePlace(options.recordPath, image.path))
         return QStringLiteral("it is the image");
     for (const QString &port : options.ports) {
-        if (portlock::sameNode(options.recordPath, portlock::systemPath(port)))
+        if (samePlace(options.recordPath, portlock::systemPath(port)))
             return QStringLiteral("it is the port %1").arg(port);
     }
     return QString();
 }
 
-// Adds each attempt's line to --record. A line that could not be added is told on standard error
-// where it stays visible: at once, or after a live display's last redraw, which would climb over
-// it.
-class RecordKeeper
+bool openRecord(RecordWriter *record, const Options &options, const Image &image)
 {
-public:
-    RecordKeeper(const Options &options, const Image &image, bool live)
-        : m_options(options), m_image(image), m_live(live)
-    {
-    }
-
-    bool open()
-    {
-        if (m_options.recordPath.isEmpty())
-            return true;
-        QString error = recordClash(m_options, m_image);
-        if (error.isEmpty() && m_file.open(m_options.recordPath, &error))
-            return true;
-        printError(
-            QStringLiteral("cannot open the record file %1: %2").arg(m_options.recordPath, error));
-        return false;
-    }
-
-    void write(const SessionDriver &driver, const QString &adapterSerial)
-    {
-        QString why;
-        if (!m_file.isOpen() ||
-            m_file.append(recordLine(recordOf(driver, m_options, m_image, adapterSerial)), &why))
-            return;
-        m_lost << QStringLiteral("record not written for %1: cannot append to the record file "
-                                 "%2: %3")
-                      .arg(driver.portName(), m_options.recordPath, why);
-        if (!m_live)
-            printError(m_lost.last());
-    }
-
-    bool lost() const { return !m_lost.isEmpty(); }
-
-    void reportLate() const
-    {
-        if (m_live) {
-            for (const QString &text : m_lost)
-                printError(text);
-        }
-    }
-
-private:
-    const Options &m_options;
-    const Image &m_image;
-    bool m_live;
-    RecordFile m_file;
-    QStringList m_lost;
-};
+    if (options.recordPath.isEmpty())
+        return true;
+    QString error = recordClash(options, image);
+    if (error.isEmpty() && record->open(options.recordPath, &error))
+        return true;
+    printError(QStringLiteral("cannot open the record file %1: %2").arg(options.recordPath, error));
+    return false;
+}
 
 SessionConfig sessionConfig(const Options &options, const Image &image)
 {
@@ -297,18 +276,17 @@ int runDevices(const Options &options)
     Image image;
     if (update && !loadImage(options.image, &image))
         return kUsageStatus;
-    const PrinterStyle style = options.json         ? PrinterStyle::Json
-                               : stdoutIsTerminal() ? PrinterStyle::Live
-                                                    : PrinterStyle::Plain;
-    RecordKeeper record(options, image, style == PrinterStyle::Live);
-    if (!record.open())
+    RecordWriter record;
+    if (!openRecord(&record, options, image))
         return kUsageStatus;
     const SessionConfig config = sessionConfig(options, image);
-    const std::unique_ptr<Printer> printer =
-        makePrinter(style, {options.baud, options.paceMs,
-                            qMax(0, image.bytes.size() - protocol::kNameFieldSize)});
+    const std::unique_ptr<Printer> printer = makePrinter(
+        printerStyle(options.json, false),
+        {options.baud, options.paceMs, qMax(0, image.bytes.size() - protocol::kNameFieldSize)});
+    record.setSink(printer.get());
     InterruptWatcher interrupt;
     QEventLoop loop;
+    QObject::connect(&record, &RecordWriter::finished, &loop, &QEventLoop::quit);
 
     std::vector<std::unique_ptr<SessionDriver>> drivers;
     const QList<QSerialPortInfo> present = QSerialPortInfo::availablePorts();
@@ -319,18 +297,23 @@ int runDevices(const Options &options)
         const QString adapterSerial = adapterSerialOf(port, present);
         QObject::connect(driver, &SessionDriver::noted, driver,
                          [&](SessionDriver *d, Note note) { printer->noted(*d, note); });
-        QObject::connect(driver, &SessionDriver::finished, &loop,
-                         [&, adapterSerial](SessionDriver *d) {
-                             if (update)
-                                 record.write(*d, adapterSerial);
-                             printer->finished(*d);
-                             if (--running == 0)
-                                 loop.quit();
-                         });
+        QObject::connect(
+            driver, &SessionDriver::finished, &loop, [&, adapterSerial](SessionDriver *d) {
+                if (update)
+                    record.append(recordLine(recordOf(*d, options, image, adapterSerial)),
+                                  d->portName());
+                printer->finished(*d);
+                // The lines still waiting get their bounded time.
+                if (--running == 0)
+                    record.finish();
+            });
         printer->added(*driver);
         ++running;
     }
     QObject::connect(&interrupt, &InterruptWatcher::interruptRequested, &loop, [&] {
+        // Again while only the record is waited for: its lines go to standard error now.
+        if (running == 0)
+            record.giveUp();
         for (const auto &driver : drivers)
             driver->cancel();
     });
@@ -342,7 +325,7 @@ int runDevices(const Options &options)
 
     const int status = finalStatus(drivers, interrupt.interrupted(), record.lost());
     printer->runFinished(summaryOf(drivers, status, interrupt.interrupted()));
-    record.reportLate();
+    record.printUnwritten();
     return status;
 }
 

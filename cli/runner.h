@@ -11,6 +11,8 @@
 
 namespace flash {
 
+class RecordWriter;
+
 // --list: the ports the system knows, one line (or one JSON object) each.
 int listPorts(const Options &options);
 
@@ -29,14 +31,15 @@ struct Image
 // Tells why on standard error when the image cannot be used.
 bool loadImage(const QString &fileName, Image *image);
 SessionConfig sessionConfig(const Options &options, const Image &image);
-// Why --record must not be opened (it is the image or a port), or empty.
+// Why --record must not be opened (it is the image or a port, also one still absent), or empty.
 QString recordClash(const Options &options, const Image &image);
+// --record checked and opened, when given; false after telling why on standard error.
+bool openRecord(RecordWriter *record, const Options &options, const Image &image);
 // What the record keeps of a finished attempt; the caller adds when, where and how long.
 AttemptRecord attemptRecord(const SessionMachine &machine, const Options &options,
                             const Image &image);
 // The USB serial number of the adapter behind `port`, if the system tells one.
 QString adapterSerialOf(const QString &port, const QList<QSerialPortInfo> &present);
-bool stdoutIsTerminal();
 // "pelmar-flash: TEXT" on standard error.
 void printError(const QString &text);
 

@@ -18,7 +18,11 @@
 #include <limits>
 
 #ifdef Q_OS_UNIX
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace flash {
@@ -113,7 +117,39 @@ bool readableKind(const QString &path, QString *why)
         S_ISDIR(st.st_mode) ? QStringLiteral("a directory") : QStringLiteral("not a regular file");
     return false;
 }
+// A FIFO without a writer would hold the open, and then every read, for ever: opened without
+// waiting it reads as empty, while a pipe with a writer (process substitution) is read whole.
+bool openForReading(QFile *file, const QString &path, bool *fifo, QString *why)
+{
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        *why = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    struct stat st
+    {
+    };
+    const int flags = ::fcntl(fd, F_GETFL);
+    // Replaced between the look and the open.
+    if (::fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode)) || flags < 0 ||
+        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        *why = S_ISDIR(st.st_mode) ? QStringLiteral("a directory")
+                                   : QStringLiteral("not a regular file");
+        ::close(fd);
+        return false;
+    }
+    *fifo = S_ISFIFO(st.st_mode);
+    return file->open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle);
+}
 #else
+bool openForReading(QFile *file, const QString &path, bool *fifo, QString *)
+{
+    *fifo = false;
+    file->setFileName(path);
+    return file->open(QIODevice::ReadOnly);
+}
+
 bool readableKind(const QString &path, QString *why)
 {
     const QFileInfo info(path);
@@ -169,8 +205,9 @@ void Reader::readFile(const QString &path)
         return;
     m_files.insert(key);
     QString why;
-    QFile file(path);
-    if (!readableKind(path, &why) || !file.open(QIODevice::ReadOnly)) {
+    QFile file;
+    bool fifo = false;
+    if (!readableKind(path, &why) || !openForReading(&file, path, &fifo, &why)) {
         m_report->unreadable << QStringLiteral("%1: %2").arg(
             path, why.isEmpty() ? file.errorString() : why);
         return;
@@ -184,6 +221,8 @@ void Reader::readFile(const QString &path)
     if (file.error() != QFileDevice::NoError)
         m_report->unreadable
             << QStringLiteral("%1: %2 after line %3").arg(path, file.errorString()).arg(number);
+    else if (fifo && number == 0)
+        m_report->emptyFifos << path;
 }
 
 void Reader::readLine(const QString &path, int number, const QByteArray &line, bool tooLong)
@@ -369,6 +408,11 @@ void summarize(ShiftReport *report, QVector<Attempt> attempts)
     passDurations(report, attempts);
 }
 
+QString emptyFifoText()
+{
+    return QStringLiteral("a FIFO with no writer, read as empty");
+}
+
 QString percent(qint64 part, qint64 whole)
 {
     return whole > 0 ? QStringLiteral("%1 %").arg(100.0 * double(part) / double(whole), 0, 'f', 1)
@@ -463,7 +507,10 @@ QString headText(const ShiftReport &r)
                  QString::number(r.files.size()) +
                      (r.unreadable.isEmpty()
                           ? QString()
-                          : QStringLiteral(" (%1 could not be read)").arg(r.unreadable.size()))});
+                          : QStringLiteral(" (%1 could not be read)").arg(r.unreadable.size())) +
+                     (r.emptyFifos.isEmpty()
+                          ? QString()
+                          : QStringLiteral(" (%1 read as empty)").arg(r.emptyFifos.size()))});
     rows.append({QStringLiteral("Time span"), spanText(r)});
     rows.append({QStringLiteral("Attempts"),
                  QStringLiteral("%1 (%2 without a serial number, belonging to no device)")
@@ -594,6 +641,10 @@ QString reportText(const ShiftReport &r)
     if (!r.unreadable.isEmpty())
         text += QStringLiteral("\nNot read\n  ") + r.unreadable.join(QStringLiteral("\n  ")) +
                 QLatin1Char('\n');
+    if (!r.emptyFifos.isEmpty())
+        text += QStringLiteral("\nRead as empty\n");
+    for (const QString &path : r.emptyFifos)
+        text += QStringLiteral("  %1: %2\n").arg(path, emptyFifoText());
     return text;
 }
 
@@ -605,6 +656,7 @@ QJsonObject reportJson(const ShiftReport &r)
     QJsonObject o;
     o.insert(QStringLiteral("files"), QJsonArray::fromStringList(r.files));
     o.insert(QStringLiteral("unreadable"), QJsonArray::fromStringList(r.unreadable));
+    o.insert(QStringLiteral("emptyFifos"), QJsonArray::fromStringList(r.emptyFifos));
     o.insert(QStringLiteral("first"), r.first.isValid() ? QJsonValue(utc(r.first)) : QJsonValue());
     o.insert(QStringLiteral("last"), r.last.isValid() ? QJsonValue(utc(r.last)) : QJsonValue());
     o.insert(QStringLiteral("attempts"), r.attempts);
@@ -640,6 +692,8 @@ int runReport(const QStringList &files, bool json, QTextStream &out, QTextStream
     const ShiftReport report = readRecords(files);
     for (const QString &why : report.unreadable)
         err << "pelmar-flash: cannot read " << why << '\n';
+    for (const QString &path : report.emptyFifos)
+        err << "pelmar-flash: " << path << ": " << emptyFifoText() << '\n';
     err.flush();
     if (json)
         out << QString::fromUtf8(QJsonDocument(reportJson(report)).toJson(QJsonDocument::Compact))

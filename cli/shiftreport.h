@@ -45,6 +45,7 @@ struct ShiftReport
 {
     QStringList files;      // read, in the order given; a file named twice is read once
     QStringList unreadable; // "FILE: why"
+    QStringList emptyFifos; // FIFOs with no writer (or none that wrote): read as empty
     int attempts = 0;
     int duplicateLines = 0; // a line found again (the same file copied) is counted once
     int attemptsWithoutSerial = 0;

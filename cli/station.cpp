@@ -3,6 +3,7 @@
 #include "board.h"
 #include "interrupt.h"
 #include "record.h"
+#include "recordwriter.h"
 #include "runner.h"
 #include "sessiondriver.h"
 
@@ -250,12 +251,12 @@ struct StationRun
     const Options &options;
     const Image &image;
     QDateTime startedAt;
-    RecordFile record;
+    RecordWriter record;
     StationTally tally;
     std::vector<std::unique_ptr<SlotDriver>> slotDrivers;
     bool stopping = false;
+    bool ending = false; // every slot is done; the record's last lines get their time
     bool interruptedAttempt = false;
-    QStringList lostRecords;
 
     void stop()
     {
@@ -273,17 +274,17 @@ struct StationRun
         return true;
     }
 
-    void write(const SlotDriver &slot, bool live)
+    void endIfDone()
     {
-        QString why;
-        if (!record.isOpen() ||
-            record.append(stationRecordLine(slot, options, image, startedAt), &why))
+        if (!stopping || ending || !allDone())
             return;
-        lostRecords << QStringLiteral("record not written for %1: cannot append to the record "
-                                      "file %2: %3; the station takes no new devices")
-                           .arg(slot.name(), options.recordPath, why);
-        if (!live)
-            printError(lostRecords.last());
+        ending = true;
+        record.finish();
+    }
+
+    void write(const SlotDriver &slot)
+    {
+        record.append(stationRecordLine(slot, options, image, startedAt), slot.name());
     }
 
     int status() const
@@ -292,34 +293,42 @@ struct StationRun
             return exitStatus(Result::Cancelled);
         if (tally.failed > 0)
             return kStationFailedStatus;
-        return lostRecords.isEmpty() ? 0 : kRecordNotWrittenStatus;
+        return record.lost() ? kRecordNotWrittenStatus : 0;
     }
 };
 
-void wire(StationRun &run, SlotDriver *slot, StationPrinter &printer, QEventLoop &loop, bool live)
+void wire(StationRun &run, SlotDriver *slot, StationPrinter &printer, QEventLoop &loop)
 {
     QObject::connect(slot, &SlotDriver::stateChanged, &loop,
                      [&printer](SlotDriver *s) { printer.slotChanged(*s); });
     QObject::connect(slot, &SlotDriver::noted, &loop,
                      [&printer](SlotDriver *s, Note note) { printer.noted(*s, note); });
-    QObject::connect(slot, &SlotDriver::recorded, &loop,
-                     [&run, &printer, &loop, live](SlotDriver *s) {
-                         run.tally.add(s->name(), *s->controller().attempt());
-                         const int lost = run.lostRecords.size();
-                         run.write(*s, live);
-                         printer.recorded(*s);
-                         const bool enough = run.options.stopAfter > 0 &&
-                                             run.tally.verdicts() >= run.options.stopAfter;
-                         // Stopped on the next turn of the loop: this slot is still applying its
-                         // actions.
-                         if (!run.stopping && (enough || run.lostRecords.size() != lost))
-                             QMetaObject::invokeMethod(
-                                 &loop, [&run] { run.stop(); }, Qt::QueuedConnection);
-                     });
-    QObject::connect(slot, &SlotDriver::settled, &loop, [&run, &loop] {
-        if (run.stopping && run.allDone())
-            loop.quit();
+    QObject::connect(slot, &SlotDriver::recorded, &loop, [&run, &printer, &loop](SlotDriver *s) {
+        run.tally.add(s->name(), *s->controller().attempt());
+        run.write(*s);
+        printer.recorded(*s);
+        const bool enough =
+            run.options.stopAfter > 0 && run.tally.verdicts() >= run.options.stopAfter;
+        // Stopped on the next turn of the loop: this slot is still applying its actions.
+        if (!run.stopping && enough)
+            QMetaObject::invokeMethod(
+                &loop, [&run] { run.stop(); }, Qt::QueuedConnection);
     });
+    QObject::connect(slot, &SlotDriver::settled, &loop, [&run] { run.endIfDone(); });
+}
+
+// A line that failed, or waits too long, stops the station taking devices; the end waits for
+// the record's last lines.
+void wireRecord(StationRun &run, StationPrinter &printer, QEventLoop &loop)
+{
+    run.record.setSink(&printer);
+    run.record.setConsequence(QStringLiteral("; the station takes no new devices"));
+    QObject::connect(&run.record, &RecordWriter::troubled, &loop, [&run] {
+        if (!run.stopping)
+            run.stop();
+        run.endIfDone();
+    });
+    QObject::connect(&run.record, &RecordWriter::finished, &loop, &QEventLoop::quit);
 }
 
 } // namespace
@@ -329,19 +338,9 @@ int runStation(const Options &options)
     Image image;
     if (!loadImage(options.image, &image))
         return kUsageStatus;
-    const PrinterStyle style = options.json         ? PrinterStyle::Json
-                               : stdoutIsTerminal() ? PrinterStyle::Board
-                                                    : PrinterStyle::Plain;
-    const bool live = style == PrinterStyle::Board;
     StationRun run(options, image);
-    if (!options.recordPath.isEmpty()) {
-        QString error = recordClash(options, image);
-        if (!error.isEmpty() || !run.record.open(options.recordPath, &error)) {
-            printError(QStringLiteral("cannot open the record file %1: %2")
-                           .arg(options.recordPath, error));
-            return kUsageStatus;
-        }
-    }
+    if (!openRecord(&run.record, options, image))
+        return kUsageStatus;
     QElapsedTimer clock;
     clock.start();
     const SessionConfig config = sessionConfig(options, image);
@@ -351,21 +350,24 @@ int runStation(const Options &options)
         shown << run.slotDrivers.back().get();
     }
     const std::unique_ptr<StationPrinter> printer = makeStationPrinter(
-        style,
+        printerStyle(options.json, true),
         {options.baud, options.paceMs, qMax(0, image.bytes.size() - protocol::kNameFieldSize)},
         shown, run.tally);
     QEventLoop loop;
     for (const auto &slot : run.slotDrivers)
-        wire(run, slot.get(), *printer, loop, live);
+        wire(run, slot.get(), *printer, loop);
+    wireRecord(run, *printer, loop);
     InterruptWatcher interrupt;
     QObject::connect(&interrupt, &InterruptWatcher::interruptRequested, &loop, [&] {
+        // Again while only the record is waited for: its lines go to standard error now.
+        if (run.ending)
+            run.record.giveUp();
         run.stopping = true;
         for (const auto &slot : run.slotDrivers) {
             run.interruptedAttempt |= slot->controller().attemptRunning();
             slot->cancel();
         }
-        if (run.allDone())
-            loop.quit();
+        run.endIfDone();
     });
     for (const auto &slot : run.slotDrivers)
         slot->start();
@@ -373,10 +375,7 @@ int runStation(const Options &options)
 
     const int status = run.status();
     printer->stationFinished({status, interrupt.interrupted(), clock.elapsed()});
-    if (live) {
-        for (const QString &text : run.lostRecords)
-            printError(text);
-    }
+    run.record.printUnwritten();
     return status;
 }
 

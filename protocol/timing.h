@@ -56,4 +56,18 @@ constexpr int kSlotRetryMs = 1000;  // a port in use by another program, or that
 constexpr int kProgressExtraSteps = 11;   // bar maximum: frames of the image + 11
 constexpr int kNameFieldOnlyMaximum = 10; // bar maximum for an image without payload
 
+// The record file (line program): its lock, write and flush run in a thread of their own, so a
+// held lock or a slow disk never stops the frames
+constexpr int kRecordLockRetryMs = 100;   // a held lock is tried again this often: another station
+                                          // holds it for one write and flush (milliseconds)
+constexpr int kRecordWaitNoticeMs = 1000; // a line not written after 1 s is said to wait: a local
+                                          // write and flush take milliseconds
+constexpr int kRecordStallMs = 30000;   // a line waiting this long stops a station taking devices,
+                                        // as a failed write does: the record no longer keeps up
+constexpr int kRecordStopWaitMs = 5000; // at the end, lines still queued get this long, then go to
+                                        // standard error: a queue behind a short-held lock or a
+                                        // slow flush drains, and Ctrl+C still ends promptly
+constexpr int kRecordThreadEndMs = 500; // then the writer's thread ends at once, unless a flush
+                                        // holds it: that is left to the process's exit
+
 } // namespace timing

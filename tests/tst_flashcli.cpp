@@ -593,7 +593,7 @@ void TestFlashCli::refusals_data()
 {
     // In `arguments`: {port} is the device's port, {short} the same without "/dev/", {link} a
     // symlink to it, {image} a good image, {bare} one of just its name field, {record} the
-    // record file, {fifo} a FIFO.
+    // record file, {fifo} a FIFO, {absent} a path where nothing is, {dangling} a link to it.
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("status");
     // On standard error, or for a device's verdict on standard output.
@@ -619,6 +619,13 @@ void TestFlashCli::refusals_data()
     QTest::newRow("record is the port, through a symlink")
         << QStringList{"--port", "{port}", "--record", "{link}"} + update << 2 << "the port"
         << QStringList() << QByteArray();
+    // A slot's port may appear later: the record must not be made in its place.
+    QTest::newRow("record is a port still absent")
+        << QStringList{"--port", "{absent}", "--record", "{absent}"} + update << 2 << "the port"
+        << QStringList() << QByteArray();
+    QTest::newRow("record leads to a station's absent port through a link")
+        << QStringList{"--station", "--port", "{absent}", "--record", "{dangling}"} + update << 2
+        << "the port" << QStringList() << QByteArray();
     QTest::newRow("record given twice")
         << QStringList{"--port", "{port}", "--record", "{record}", "--record", "{record}"} + update
         << 2 << "--record is given 2 times" << QStringList() << QByteArray();
@@ -646,6 +653,9 @@ void TestFlashCli::refusals()
     QVERIFY(QFile::link(sim->slavePath(), link));
     const QString fifo = m_dir->filePath(QStringLiteral("record.fifo"));
     QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const QString absent = m_dir->filePath(QStringLiteral("ttyABSENT"));
+    const QString dangling = m_dir->filePath(QStringLiteral("record-link"));
+    QVERIFY(QFile::link(absent, dangling));
     portlock::PortLock otherProgram;
     QString error;
     if (device.contains(QLatin1String("locked")))
@@ -662,7 +672,9 @@ void TestFlashCli::refusals()
             .replace(QLatin1String("{image}"), fw)
             .replace(QLatin1String("{bare}"), writeImage(m_dir->path(), "bare.bin", "PM-100", 0))
             .replace(QLatin1String("{record}"), m_record)
-            .replace(QLatin1String("{fifo}"), fifo);
+            .replace(QLatin1String("{fifo}"), fifo)
+            .replace(QLatin1String("{absent}"), absent)
+            .replace(QLatin1String("{dangling}"), dangling);
     }
     FlashRun run(arguments);
     QVERIFY(run.finish());
@@ -676,6 +688,7 @@ void TestFlashCli::refusals()
     QCOMPARE(fileBytes(fw), imageBefore);
     if (status == 2)
         QVERIFY(fileBytes(m_record).isEmpty());
+    QVERIFY(!QFileInfo::exists(absent));
 }
 
 void TestFlashCli::recordIntegrity_data()

@@ -8,6 +8,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 // Before the records: moc loses its way in their raw strings and would miss the class.
@@ -20,6 +22,8 @@ private slots:
     void report_data();
     void report();
     void unreadableAndJson();
+    void fifoWithoutWriter();
+    void pipeWithWriter();
     void stableNames_data();
     void stableNames();
     void stableNamesAbsent();
@@ -164,6 +168,47 @@ void TestShiftReport::unreadableAndJson()
     out.clear();
     QCOMPARE(flash::runReport({}, false, outStream, errStream), 2);
     QVERIFY(out.isEmpty());
+}
+
+// Through the program: a wait for a writer would hang it, and it is then killed.
+void TestShiftReport::fifoWithoutWriter()
+{
+    const QString fifo = path("nobody.fifo");
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    FlashRun run({QStringLiteral("--report"), QStringLiteral("--json"), fifo});
+    run.start();
+    QVERIFY(run.wait(10000));
+    QCOMPARE(run.exitCode(), 0);
+    const QList<QJsonObject> objects = run.jsonLines();
+    QCOMPARE(objects.size(), 1);
+    QCOMPARE(objects.first().value("attempts").toInt(), 0);
+    QCOMPARE(objects.first().value("emptyFifos").toArray(), QJsonArray{fifo});
+    QVERIFY2(run.err().contains(": a FIFO with no writer, read as empty"), run.err().constData());
+}
+
+// As `--report <(zcat old.jsonl.gz)`: the lines come in parts, the pipe is read to its end.
+void TestShiftReport::pipeWithWriter()
+{
+    int fds[2];
+    QCOMPARE(::pipe(fds), 0);
+    const QByteArray all(kStation1);
+    const int half = all.indexOf('\n', all.size() / 2) + 1;
+    bool written = true;
+    std::thread writer([&] {
+        for (const QByteArray &part : {all.left(half), all.mid(half)}) {
+            QTest::qSleep(300);
+            written &= ::write(fds[1], part.constData(), size_t(part.size())) == part.size();
+        }
+        ::close(fds[1]);
+    });
+    const flash::ShiftReport r = flash::readRecords({QStringLiteral("/dev/fd/%1").arg(fds[0])});
+    writer.join();
+    ::close(fds[0]);
+    QVERIFY(written);
+    QVERIFY(r.unreadable.isEmpty());
+    QVERIFY(r.emptyFifos.isEmpty());
+    QCOMPARE(r.attempts, 8);
+    QCOMPARE(r.malformedCount, 1);
 }
 
 void TestShiftReport::stableNames_data()

@@ -8,6 +8,9 @@
 
 #include <memory>
 
+#include <cstdio>
+#include <sys/file.h>
+
 // The real binary as a station against simulated devices that come and go at stable paths, at
 // 9600 with a two-frame image to stay short.
 class TestStation : public QObject
@@ -22,6 +25,10 @@ private slots:
     void failingDevice();
     void interrupted_data();
     void interrupted();
+    void recordLockHeld_data();
+    void recordLockHeld();
+    void recordRemoved_data();
+    void recordRemoved();
 
 private:
     DeviceSimulator *device(const QByteArray &serial, const QString &link);
@@ -217,6 +224,120 @@ void TestStation::interrupted()
     if (recordLines > 0)
         QCOMPARE(lines.first().value(QStringLiteral("result")).toString(),
                  QStringLiteral("cancelled"));
+}
+
+namespace {
+
+// The lines the program gave up on, from standard error.
+QList<QJsonObject> unwrittenLines(const QByteArray &err)
+{
+    const QByteArray prefix = "pelmar-flash: record not written: ";
+    QByteArray lines;
+    for (const QByteArray &line : err.split('\n')) {
+        if (line.startsWith(prefix))
+            lines += line.mid(prefix.size()) + '\n';
+    }
+    return parseJsonLines(lines);
+}
+
+QStringList serialsOf(const QList<QJsonObject> &lines)
+{
+    QStringList serials;
+    for (const QJsonObject &o : lines)
+        serials << o.value(QStringLiteral("serialNumber")).toString();
+    serials.sort();
+    return serials;
+}
+
+} // namespace
+
+void TestStation::recordLockHeld_data()
+{
+    QTest::addColumn<bool>("station");
+    QTest::newRow("station, stopped by Ctrl+C") << true;
+    QTest::newRow("run, ending by itself") << false;
+}
+
+// Another program holds the record's lock all along: the frames, the second device and Ctrl+C go
+// on; the lines that could not be written are on standard error.
+void TestStation::recordLockHeld()
+{
+    QFETCH(bool, station);
+    const QString slotA = m_dir->filePath(QStringLiteral("slotA"));
+    const QString slotB = m_dir->filePath(QStringLiteral("slotB"));
+    DeviceSimulator *b = device("SB1", slotB);
+    QVERIFY(device("SA1", slotA)->plug());
+    QFile other(m_record);
+    QVERIFY(other.open(QIODevice::WriteOnly | QIODevice::Append));
+    QCOMPARE(::flock(other.handle(), LOCK_EX | LOCK_NB), 0);
+
+    QStringList args = stationArguments({slotA, slotB}, 0);
+    if (!station) {
+        args.removeOne(QStringLiteral("--station"));
+        QVERIFY(b->plug());
+    }
+    FlashRun run(args);
+    run.start();
+    if (station) {
+        // Slot A's line waits for the lock; slot B's device comes only then.
+        QTRY_VERIFY_WITH_TIMEOUT(events(run, QStringLiteral("recordWaiting")) == 1, 20000);
+        QVERIFY(b->plug());
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(events(run, QStringLiteral("result")) == 2, 20000);
+    if (station)
+        run.interrupt();
+    QVERIFY(run.wait(20000));
+    QCOMPARE(run.exitCode(), 12);
+    QCOMPARE(serialsOf(unwrittenLines(run.err())), QStringList({"SA1", "SB1"}));
+    QVERIFY(::flock(other.handle(), LOCK_UN) == 0);
+    // Nothing was started in the file: no part of a line is there.
+    QCOMPARE(other.size(), 0);
+}
+
+void TestStation::recordRemoved_data()
+{
+    QTest::addColumn<bool>("replaced"); // by another file; otherwise removed
+    QTest::newRow("removed") << false;
+    QTest::newRow("replaced by another file") << true;
+}
+
+// Lines after a removal go to a file at the path, not into the removed one; said once.
+void TestStation::recordRemoved()
+{
+    QFETCH(bool, replaced);
+    const QString slot = m_dir->filePath(QStringLiteral("slot"));
+    DeviceSimulator *d = device("SR1", slot);
+    int probes = 0;
+    connect(d, &DeviceSimulator::bytesReceived, this,
+            [&probes](const QByteArray &bytes) { probes += bytes.count("info"); });
+    QVERIFY(d->plug());
+    FlashRun run(stationArguments({slot}, 3));
+    run.start();
+    QTRY_VERIFY_WITH_TIMEOUT(readJsonLines(m_record).size() == 1, 20000);
+    const QString elsewhere = m_dir->filePath(QStringLiteral("elsewhere.jsonl"));
+    QFile file(elsewhere);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QVERIFY(file.write("{\"result\":\"success\",\"serialNumber\":\"OTHER\"}\n") > 0);
+    file.close();
+    QVERIFY(replaced ? ::rename(QFile::encodeName(elsewhere).constData(),
+                                QFile::encodeName(m_record).constData()) == 0
+                     : QFile::remove(m_record));
+    for (int visit = 2; visit <= 3; ++visit) {
+        // Asked again after its update, the device has ended its restart: taking it out now is
+        // a departure.
+        const int before = probes;
+        QTRY_VERIFY_WITH_TIMEOUT(probes > before, 10000);
+        QTest::qWait(300);
+        d->unplug();
+        QTest::qWait(500); // a few path polls
+        QVERIFY(d->plug());
+        QTRY_VERIFY_WITH_TIMEOUT(events(run, QStringLiteral("result")) == visit, 20000);
+    }
+    QVERIFY(run.wait(20000));
+    QCOMPARE(run.exitCode(), 0);
+    QCOMPARE(serialsOf(readJsonLines(m_record)),
+             replaced ? QStringList({"OTHER", "SR1", "SR1"}) : QStringList({"SR1", "SR1"}));
+    QCOMPARE(run.err().count("was removed or replaced"), 1);
 }
 
 QTEST_MAIN(TestStation)
