@@ -109,11 +109,17 @@ QString recordStatusText(const RecordStatus &s)
 RecordWriter::RecordWriter(QObject *parent) : QObject(parent)
 {
     m_clock.start();
-    for (QTimer *timer : {&m_notice, &m_stall, &m_stopWait})
+    // Coarse timers end up to 5 % early: the figures are stated.
+    for (QTimer *timer : {&m_notice, &m_stall, &m_stopWait}) {
         timer->setSingleShot(true);
+        timer->setTimerType(Qt::PreciseTimer);
+    }
     connect(&m_notice, &QTimer::timeout, this, &RecordWriter::noticeDue);
     connect(&m_stall, &QTimer::timeout, this, &RecordWriter::stallDue);
-    connect(&m_stopWait, &QTimer::timeout, this, &RecordWriter::giveUp);
+    connect(&m_stopWait, &QTimer::timeout, this, [this] {
+        m_stopWaitOver = true;
+        giveUp();
+    });
 }
 
 RecordWriter::~RecordWriter()
@@ -161,6 +167,8 @@ void RecordWriter::append(const QByteArray &line, const QString &source)
         worker, [worker, id, line] { worker->add(id, line); }, Qt::QueuedConnection);
     if (m_pending.size() == 1)
         armTimers();
+    else if (m_waitingTold && m_sink)
+        m_sink->recordChanged(status());
 }
 
 void RecordWriter::finish()
@@ -188,13 +196,17 @@ void RecordWriter::printUnwritten() const
 {
     if (m_givenUp.isEmpty())
         return;
-    printError(QStringLiteral("the record file %1 did not take %2 %3 within %4 s of the end (%5); "
-                              "each follows as its JSON line after \"record not written: \"")
+    const QString when =
+        m_stopWaitOver
+            ? QStringLiteral("within %1 s of the end").arg(timing::kRecordStopWaitMs / 1000)
+            : QStringLiteral("before the second interrupt");
+    printError(QStringLiteral("the record file %1 did not take %2 %3 %4 (%5); each follows as its "
+                              "JSON line after \"record not written: \"")
                    .arg(m_path)
                    .arg(m_givenUp.size())
-                   .arg(m_givenUp.size() == 1 ? QStringLiteral("line") : QStringLiteral("lines"))
-                   .arg(timing::kRecordStopWaitMs / 1000)
-                   .arg(m_givenUpLockHeld ? QStringLiteral("another program holds its lock")
+                   .arg(m_givenUp.size() == 1 ? QStringLiteral("line") : QStringLiteral("lines"),
+                        when,
+                        m_givenUpLockHeld ? QStringLiteral("another program holds its lock")
                                           : QStringLiteral("the disk did not finish a write")));
     for (const QByteArray &line : m_givenUp)
         printError(QStringLiteral("record not written: %1").arg(QString::fromUtf8(line)));
@@ -257,8 +269,8 @@ void RecordWriter::noticeDue()
 void RecordWriter::stallDue()
 {
     m_stallTold = true;
-    tell(QStringLiteral("the record file %1 has not taken a line for %2 s (%3)%4; the lines are "
-                        "kept and written as soon as it can be")
+    tell(QStringLiteral("the record file %1 has not taken a line for %2 s (%3)%4; lines it has "
+                        "not taken by the end go to standard error")
              .arg(m_path)
              .arg(timing::kRecordStallMs / 1000)
              .arg(status().lockHeld ? QStringLiteral("another program holds its lock")

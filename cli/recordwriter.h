@@ -113,6 +113,7 @@ private:
     bool m_ended = false;
     QList<QByteArray> m_givenUp;
     bool m_givenUpLockHeld = false;
+    bool m_stopWaitOver = false;
 };
 
 } // namespace flash

@@ -322,7 +322,8 @@ void wire(StationRun &run, SlotDriver *slot, StationPrinter &printer, QEventLoop
 void wireRecord(StationRun &run, StationPrinter &printer, QEventLoop &loop)
 {
     run.record.setSink(&printer);
-    run.record.setConsequence(QStringLiteral("; the station takes no new devices"));
+    run.record.setConsequence(QStringLiteral(
+        "; the station takes no new devices and stops once the updates running have ended"));
     QObject::connect(&run.record, &RecordWriter::troubled, &loop, [&run] {
         if (!run.stopping)
             run.stop();
