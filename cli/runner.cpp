@@ -2,6 +2,7 @@
 
 #include "imagefile.h"
 #include "interrupt.h"
+#include "latencynotes.h"
 #include "portlock.h"
 #include "protocol.h"
 #include "record.h"
@@ -139,6 +140,8 @@ AttemptRecord recordOf(const SessionDriver &driver, const Options &options, cons
     r.time = driver.startedAt();
     r.port = driver.portName();
     r.adapterSerial = adapterSerial;
+    r.adapterLatencyMsFound = driver.adapterLatency().foundMs();
+    r.adapterLatencyMs = driver.adapterLatency().usedMs();
     r.durationMs = driver.durationMs();
     return r;
 }
@@ -264,6 +267,7 @@ int listPorts(const Options &options)
         const QString vendor = hexId(p.hasVendorIdentifier(), p.vendorIdentifier());
         const QString product = hexId(p.hasProductIdentifier(), p.productIdentifier());
         const StableNames names = stableNamesOf(stable, p.systemLocation());
+        const int latencyMs = ports::readLatencyTimer(ports::latencyTimerFile(p.systemLocation()));
         if (options.json) {
             QJsonObject o;
             o.insert(QStringLiteral("port"), p.systemLocation());
@@ -274,15 +278,18 @@ int listPorts(const Options &options)
             o.insert(QStringLiteral("productId"), orNull(product));
             o.insert(QStringLiteral("serialNumber"), orNull(p.serialNumber()));
             o.insert(QStringLiteral("stableNames"), stableNamesJson(names));
+            o.insert(QStringLiteral("latencyTimerMs"),
+                     latencyMs < 0 ? QJsonValue(QJsonValue::Null) : latencyMs);
             printOut(QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact)) +
                      QLatin1Char('\n'));
             continue;
         }
         const auto shown = [](const QString &s) { return s.isEmpty() ? QStringLiteral("-") : s; };
+        const QString latency = latencyMs < 0 ? QString() : QStringLiteral("%1 ms").arg(latencyMs);
         printOut(QStringLiteral("%1  description: %2, manufacturer: %3, USB id: %4:%5, "
-                                "USB serial: %6%7\n")
+                                "USB serial: %6, latency timer: %7%8\n")
                      .arg(p.systemLocation(), shown(p.description()), shown(p.manufacturer()),
-                          shown(vendor), shown(product), shown(p.serialNumber()),
+                          shown(vendor), shown(product), shown(p.serialNumber()), shown(latency),
                           names.isEmpty() ? QString()
                                           : QStringLiteral("\n    ") + stableNamesText(names)));
     }
@@ -301,6 +308,7 @@ int runDevices(const Options &options)
                                : stdoutIsTerminal() ? PrinterStyle::Live
                                                     : PrinterStyle::Plain;
     RecordKeeper record(options, image, style == PrinterStyle::Live);
+    LatencyNotes latencyNotes(style == PrinterStyle::Live);
     if (!record.open())
         return kUsageStatus;
     const SessionConfig config = sessionConfig(options, image);
@@ -319,6 +327,9 @@ int runDevices(const Options &options)
         const QString adapterSerial = adapterSerialOf(port, present);
         QObject::connect(driver, &SessionDriver::noted, driver,
                          [&](SessionDriver *d, Note note) { printer->noted(*d, note); });
+        QObject::connect(driver, &SessionDriver::adapterLatencyKept, driver, [&](SessionDriver *d) {
+            latencyNotes.tell(d->portName(), d->adapterLatency());
+        });
         QObject::connect(driver, &SessionDriver::finished, &loop,
                          [&, adapterSerial](SessionDriver *d) {
                              if (update)
@@ -343,6 +354,7 @@ int runDevices(const Options &options)
     const int status = finalStatus(drivers, interrupt.interrupted(), record.lost());
     printer->runFinished(summaryOf(drivers, status, interrupt.interrupted()));
     record.reportLate();
+    latencyNotes.reportLate();
     return status;
 }
 

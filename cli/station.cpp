@@ -2,6 +2,7 @@
 
 #include "board.h"
 #include "interrupt.h"
+#include "latencynotes.h"
 #include "record.h"
 #include "runner.h"
 #include "sessiondriver.h"
@@ -152,8 +153,7 @@ void SlotDriver::open(qint32 baud)
     if (!m_lock.acquire(m_name, &error)) {
         result = error == portlock::inUseText() ? OpenResult::InUse : OpenResult::Failed;
     } else {
-        if (m_port.isOpen())
-            m_port.close();
+        closeSerial();
         m_port.setPortName(m_name);
         m_port.setBaudRate(baud, QSerialPort::AllDirections);
         m_opening = true;
@@ -164,6 +164,9 @@ void SlotDriver::open(qint32 baud)
             error = m_port.errorString();
         } else {
             m_adapterSerial = adapterSerialOf(m_name, QSerialPortInfo::availablePorts());
+            m_latency.lower(portlock::systemPath(m_name), ports::descriptorOf(m_port));
+            if (m_latency.refusal() != ports::LatencyRefusal::None)
+                emit adapterLatencyKept(this);
         }
     }
     // Answered on the next turn of the loop, so the controller is never re-entered from inside
@@ -189,18 +192,24 @@ void SlotDriver::finishRelease()
     m_releasing = false;
     m_drainLimit.stop();
     m_lockWatch.stop();
-    if (m_port.isOpen())
-        m_port.close();
+    closeSerial();
     m_lock.release();
     emit settled(this);
 }
 
 void SlotDriver::closePort()
 {
-    if (m_port.isOpen())
-        m_port.close();
+    closeSerial();
     if (m_lock.isHeld())
         m_lockWatch.start();
+}
+
+// The adapter's latency timer goes back as it was before the port is let go.
+void SlotDriver::closeSerial()
+{
+    m_latency.restore(ports::descriptorOf(m_port));
+    if (m_port.isOpen())
+        m_port.close();
 }
 
 void SlotDriver::onReadyRead()
@@ -233,6 +242,8 @@ QByteArray stationRecordLine(const SlotDriver &slot, const Options &options, con
     // The slot's name, stable across re-plugs: a worn cable or adapter shows per port in --report.
     r.port = slot.name();
     r.adapterSerial = slot.adapterSerial();
+    r.adapterLatencyMsFound = slot.adapterLatency().foundMs();
+    r.adapterLatencyMs = slot.adapterLatency().usedMs();
     r.durationMs = (c.attemptEndUs() - c.attemptStartUs()) / 1000;
     QJsonObject o = QJsonDocument::fromJson(recordLine(r)).object();
     o.insert(QStringLiteral("slot"), slot.name());
@@ -355,8 +366,12 @@ int runStation(const Options &options)
         {options.baud, options.paceMs, qMax(0, image.bytes.size() - protocol::kNameFieldSize)},
         shown, run.tally);
     QEventLoop loop;
-    for (const auto &slot : run.slotDrivers)
+    LatencyNotes latencyNotes(live);
+    for (const auto &slot : run.slotDrivers) {
         wire(run, slot.get(), *printer, loop, live);
+        QObject::connect(slot.get(), &SlotDriver::adapterLatencyKept, &loop,
+                         [&](SlotDriver *s) { latencyNotes.tell(s->name(), s->adapterLatency()); });
+    }
     InterruptWatcher interrupt;
     QObject::connect(&interrupt, &InterruptWatcher::interruptRequested, &loop, [&] {
         run.stopping = true;
@@ -377,6 +392,7 @@ int runStation(const Options &options)
         for (const QString &text : run.lostRecords)
             printError(text);
     }
+    latencyNotes.reportLate();
     return status;
 }
 
