@@ -74,6 +74,8 @@ SerialUpdata::SerialUpdata(QWidget *parent)
 
 SerialUpdata::~SerialUpdata()
 {
+    // A window closed while connected lets its port go here.
+    adapterLatency.restore(ports::descriptorOf(*serial));
     delete ui;
     // Ports created by a connect have no parent. Their signals are cut first so that a close
     // reported while the window is half destroyed cannot reach a slot.

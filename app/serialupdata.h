@@ -1,5 +1,6 @@
 #pragma once
 
+#include "adapterlatency.h"
 #include "portlock.h"
 
 #include <QByteArray>
@@ -169,4 +170,6 @@ private:
     bool closePending = false;
     // Held while `serial` is open, so no other program reaches the port under another name.
     portlock::PortLock portLock;
+    // The USB adapter's latency timer, lowered while `serial` is open and put back as it closes.
+    ports::AdapterLatency adapterLatency;
 };

@@ -35,7 +35,7 @@ QList<QCommandLineOption> commandOptions()
 {
     return {
         {kList, QStringLiteral("List the serial ports present, with their description, USB "
-                               "vendor and product id and USB serial number.")},
+                               "vendor and product id, USB serial number and latency timer.")},
         {kPort,
          QStringLiteral("Serial port of a device (/dev/ttyUSB0, COM3). Repeat for more devices; "
                         "all are updated at the same time."),

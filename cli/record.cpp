@@ -72,6 +72,9 @@ QByteArray recordLine(const AttemptRecord &r)
     o.insert(QStringLiteral("time"), isoTime(r.time));
     o.insert(QStringLiteral("port"), r.port);
     o.insert(QStringLiteral("adapterSerial"), orNull(r.adapterSerial));
+    const auto msOrNull = [](int ms) { return ms < 0 ? QJsonValue(QJsonValue::Null) : ms; };
+    o.insert(QStringLiteral("adapterLatencyMsFound"), msOrNull(r.adapterLatencyMsFound));
+    o.insert(QStringLiteral("adapterLatencyMs"), msOrNull(r.adapterLatencyMs));
     o.insert(QStringLiteral("baud"), r.baud);
     o.insert(QStringLiteral("product"), orNull(r.product));
     o.insert(QStringLiteral("serialNumber"), orNull(r.serialNumber));

@@ -17,6 +17,9 @@ struct AttemptRecord
     QDateTime time; // when the attempt started
     QString port;
     QString adapterSerial;
+    // The adapter's latency timer as found and as the attempt ran with it; -1 (null): none.
+    int adapterLatencyMsFound = -1;
+    int adapterLatencyMs = -1;
     qint32 baud = 0;
     QString product;
     QString serialNumber;

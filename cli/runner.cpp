@@ -2,6 +2,7 @@
 
 #include "imagefile.h"
 #include "interrupt.h"
+#include "latencynotes.h"
 #include "portlock.h"
 #include "protocol.h"
 #include "printers.h"
@@ -128,6 +129,8 @@ AttemptRecord recordOf(const SessionDriver &driver, const Options &options, cons
     r.time = driver.startedAt();
     r.port = driver.portName();
     r.adapterSerial = adapterSerial;
+    r.adapterLatencyMsFound = driver.adapterLatency().foundMs();
+    r.adapterLatencyMs = driver.adapterLatency().usedMs();
     r.durationMs = driver.durationMs();
     return r;
 }
@@ -243,6 +246,7 @@ int listPorts(const Options &options)
         const QString vendor = hexId(p.hasVendorIdentifier(), p.vendorIdentifier());
         const QString product = hexId(p.hasProductIdentifier(), p.productIdentifier());
         const StableNames names = stableNamesOf(stable, p.systemLocation());
+        const int latencyMs = ports::readLatencyTimer(ports::latencyTimerFile(p.systemLocation()));
         if (options.json) {
             QJsonObject o;
             o.insert(QStringLiteral("port"), p.systemLocation());
@@ -253,15 +257,18 @@ int listPorts(const Options &options)
             o.insert(QStringLiteral("productId"), orNull(product));
             o.insert(QStringLiteral("serialNumber"), orNull(p.serialNumber()));
             o.insert(QStringLiteral("stableNames"), stableNamesJson(names));
+            o.insert(QStringLiteral("latencyTimerMs"),
+                     latencyMs < 0 ? QJsonValue(QJsonValue::Null) : latencyMs);
             printOut(QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact)) +
                      QLatin1Char('\n'));
             continue;
         }
         const auto shown = [](const QString &s) { return s.isEmpty() ? QStringLiteral("-") : s; };
+        const QString latency = latencyMs < 0 ? QString() : QStringLiteral("%1 ms").arg(latencyMs);
         printOut(QStringLiteral("%1  description: %2, manufacturer: %3, USB id: %4:%5, "
-                                "USB serial: %6%7\n")
+                                "USB serial: %6, latency timer: %7%8\n")
                      .arg(p.systemLocation(), shown(p.description()), shown(p.manufacturer()),
-                          shown(vendor), shown(product), shown(p.serialNumber()),
+                          shown(vendor), shown(product), shown(p.serialNumber()), shown(latency),
                           names.isEmpty() ? QString()
                                           : QStringLiteral("\n    ") + stableNamesText(names)));
     }
@@ -276,13 +283,15 @@ int runDevices(const Options &options)
     Image image;
     if (update && !loadImage(options.image, &image))
         return kUsageStatus;
+    const PrinterStyle style = printerStyle(options.json, false);
+    LatencyNotes latencyNotes(style == PrinterStyle::Live);
     RecordWriter record;
     if (!openRecord(&record, options, image))
         return kUsageStatus;
     const SessionConfig config = sessionConfig(options, image);
-    const std::unique_ptr<Printer> printer = makePrinter(
-        printerStyle(options.json, false),
-        {options.baud, options.paceMs, qMax(0, image.bytes.size() - protocol::kNameFieldSize)});
+    const std::unique_ptr<Printer> printer =
+        makePrinter(style, {options.baud, options.paceMs,
+                            qMax(0, image.bytes.size() - protocol::kNameFieldSize)});
     record.setSink(printer.get());
     InterruptWatcher interrupt;
     QEventLoop loop;
@@ -297,6 +306,9 @@ int runDevices(const Options &options)
         const QString adapterSerial = adapterSerialOf(port, present);
         QObject::connect(driver, &SessionDriver::noted, driver,
                          [&](SessionDriver *d, Note note) { printer->noted(*d, note); });
+        QObject::connect(driver, &SessionDriver::adapterLatencyKept, driver, [&](SessionDriver *d) {
+            latencyNotes.tell(d->portName(), d->adapterLatency());
+        });
         QObject::connect(
             driver, &SessionDriver::finished, &loop, [&, adapterSerial](SessionDriver *d) {
                 if (update)
@@ -326,6 +338,7 @@ int runDevices(const Options &options)
     const int status = finalStatus(drivers, interrupt.interrupted(), record.lost());
     printer->runFinished(summaryOf(drivers, status, interrupt.interrupted()));
     record.printUnwritten();
+    latencyNotes.reportLate();
     return status;
 }
 

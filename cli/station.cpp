@@ -2,6 +2,7 @@
 
 #include "board.h"
 #include "interrupt.h"
+#include "latencynotes.h"
 #include "record.h"
 #include "recordwriter.h"
 #include "runner.h"
@@ -153,8 +154,7 @@ void SlotDriver::open(qint32 baud)
     if (!m_lock.acquire(m_name, &error)) {
         result = error == portlock::inUseText() ? OpenResult::InUse : OpenResult::Failed;
     } else {
-        if (m_port.isOpen())
-            m_port.close();
+        closeSerial();
         m_port.setPortName(m_name);
         m_port.setBaudRate(baud, QSerialPort::AllDirections);
         m_opening = true;
@@ -165,6 +165,9 @@ void SlotDriver::open(qint32 baud)
             error = m_port.errorString();
         } else {
             m_adapterSerial = adapterSerialOf(m_name, QSerialPortInfo::availablePorts());
+            m_latency.lower(portlock::systemPath(m_name), ports::descriptorOf(m_port));
+            if (m_latency.refusal() != ports::LatencyRefusal::None)
+                emit adapterLatencyKept(this);
         }
     }
     // Answered on the next turn of the loop, so the controller is never re-entered from inside
@@ -190,18 +193,24 @@ void SlotDriver::finishRelease()
     m_releasing = false;
     m_drainLimit.stop();
     m_lockWatch.stop();
-    if (m_port.isOpen())
-        m_port.close();
+    closeSerial();
     m_lock.release();
     emit settled(this);
 }
 
 void SlotDriver::closePort()
 {
-    if (m_port.isOpen())
-        m_port.close();
+    closeSerial();
     if (m_lock.isHeld())
         m_lockWatch.start();
+}
+
+// The adapter's latency timer goes back as it was before the port is let go.
+void SlotDriver::closeSerial()
+{
+    m_latency.restore(ports::descriptorOf(m_port));
+    if (m_port.isOpen())
+        m_port.close();
 }
 
 void SlotDriver::onReadyRead()
@@ -234,6 +243,8 @@ QByteArray stationRecordLine(const SlotDriver &slot, const Options &options, con
     // The slot's name, stable across re-plugs: a worn cable or adapter shows per port in --report.
     r.port = slot.name();
     r.adapterSerial = slot.adapterSerial();
+    r.adapterLatencyMsFound = slot.adapterLatency().foundMs();
+    r.adapterLatencyMs = slot.adapterLatency().usedMs();
     r.durationMs = (c.attemptEndUs() - c.attemptStartUs()) / 1000;
     QJsonObject o = QJsonDocument::fromJson(recordLine(r)).object();
     o.insert(QStringLiteral("slot"), slot.name());
@@ -350,13 +361,18 @@ int runStation(const Options &options)
         run.slotDrivers.push_back(std::make_unique<SlotDriver>(port, config, clock));
         shown << run.slotDrivers.back().get();
     }
+    const PrinterStyle style = printerStyle(options.json, true);
     const std::unique_ptr<StationPrinter> printer = makeStationPrinter(
-        printerStyle(options.json, true),
+        style,
         {options.baud, options.paceMs, qMax(0, image.bytes.size() - protocol::kNameFieldSize)},
         shown, run.tally);
     QEventLoop loop;
-    for (const auto &slot : run.slotDrivers)
+    LatencyNotes latencyNotes(style == PrinterStyle::Board);
+    for (const auto &slot : run.slotDrivers) {
         wire(run, slot.get(), *printer, loop);
+        QObject::connect(slot.get(), &SlotDriver::adapterLatencyKept, &loop,
+                         [&](SlotDriver *s) { latencyNotes.tell(s->name(), s->adapterLatency()); });
+    }
     wireRecord(run, *printer, loop);
     InterruptWatcher interrupt;
     QObject::connect(&interrupt, &InterruptWatcher::interruptRequested, &loop, [&] {
@@ -377,6 +393,7 @@ int runStation(const Options &options)
     const int status = run.status();
     printer->stationFinished({status, interrupt.interrupted(), clock.elapsed()});
     run.record.printUnwritten();
+    latencyNotes.reportLate();
     return status;
 }
 

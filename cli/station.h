@@ -1,5 +1,6 @@
 #pragma once
 
+#include "adapterlatency.h"
 #include "alarm.h"
 #include "options.h"
 #include "portlock.h"
@@ -37,12 +38,16 @@ public:
     qint64 nowUs() const { return m_clock.nsecsElapsed() / 1000; }
     // The adapter's USB serial found when the port was last opened.
     QString adapterSerial() const { return m_adapterSerial; }
+    // The adapter's latency timer as the port was last opened with it.
+    const ports::AdapterLatency &adapterLatency() const { return m_latency; }
 
 signals:
     void stateChanged(flash::SlotDriver *slot);
     void noted(flash::SlotDriver *slot, flash::Note note);
     void recorded(flash::SlotDriver *slot);
     void settled(flash::SlotDriver *slot); // after every batch of actions
+    // The port opened, but its adapter's latency timer could not be lowered.
+    void adapterLatencyKept(flash::SlotDriver *slot);
 
 private:
     void run(const QVector<SlotAction> &actions);
@@ -52,6 +57,7 @@ private:
     void release();
     void finishRelease();
     void closePort();
+    void closeSerial();
     void onReadyRead();
     void onError(QSerialPort::SerialPortError error);
 
@@ -60,6 +66,7 @@ private:
     const QElapsedTimer &m_clock;
     portlock::PortLock m_lock; // declared before the port so that it outlives it
     QSerialPort m_port;
+    ports::AdapterLatency m_latency; // lowered while the port is open
     Alarm m_alarm;
     QTimer m_pathPoll;
     QTimer m_drainLimit;

@@ -130,6 +130,8 @@ void SessionDriver::open(qint32 baud)
         m_opening = false;
         if (!ok)
             error = m_port.errorString();
+        else
+            lowerAdapterLatency();
     }
     // The open is answered on the next turn of the loop, as if the port had signalled it, so
     // that the machine is never re-entered from inside its own actions.
@@ -165,8 +167,17 @@ void SessionDriver::closeWhenWritten()
     m_drainLimit.start(kDrainLimitMs);
 }
 
+// Answers come at once, whatever the adapter's timer was; the bytes and waits stay the same.
+void SessionDriver::lowerAdapterLatency()
+{
+    m_latency.lower(portlock::systemPath(m_portName), ports::descriptorOf(m_port));
+    if (m_latency.refusal() != ports::LatencyRefusal::None)
+        emit adapterLatencyKept(this);
+}
+
 void SessionDriver::closePort()
 {
+    m_latency.restore(ports::descriptorOf(m_port));
     if (m_port.isOpen())
         m_port.close();
     if (m_lock.isHeld() && !m_done)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "adapterlatency.h"
 #include "alarm.h"
 #include "portlock.h"
 #include "session.h"
@@ -35,10 +36,14 @@ public:
     // From start() to the end of the attempt (before the port was drained and closed).
     qint64 durationMs() const { return m_durationMs; }
     qint64 nowUs() const { return m_clock.nsecsElapsed() / 1000; }
+    // The adapter's latency timer as the port was last opened with it.
+    const ports::AdapterLatency &adapterLatency() const { return m_latency; }
 
 signals:
     void noted(flash::SessionDriver *driver, flash::Note note);
     void finished(flash::SessionDriver *driver);
+    // The port opened, but its adapter's latency timer could not be lowered.
+    void adapterLatencyKept(flash::SessionDriver *driver);
 
 private:
     void run(const QVector<Action> &actions);
@@ -46,6 +51,7 @@ private:
     void onReadyRead();
     void onError(QSerialPort::SerialPortError error);
     void open(qint32 baud);
+    void lowerAdapterLatency();
     void closeWhenWritten();
     void closePort();
     void done();
@@ -55,6 +61,7 @@ private:
     // From the first open to the end of the attempt; declared first so it outlives the port.
     portlock::PortLock m_lock;
     QSerialPort m_port;
+    ports::AdapterLatency m_latency; // lowered while the port is open
     Alarm m_alarm;
     QTimer m_drainLimit;
     QTimer m_lockWatch; // while the port is closed and the lock held

@@ -107,6 +107,10 @@ bool SerialUpdata::openPort(qint32 baudRate, const QString &openFailedText)
         return false;
     }
     qCDebug(lcLink) << "Open OK";
+    // Answers come without the adapter's hold; where that is not allowed nothing is said, the
+    // window's messages being fixed.
+    adapterLatency.lower(portlock::systemPath(ui->comboBox_COM->currentText()),
+                         ports::descriptorOf(*serial));
 
     connect(serial, SIGNAL(readyRead()), this, SLOT(recv_data()));
     connect(serial, SIGNAL(error(QSerialPort::SerialPortError)), this,
@@ -241,6 +245,7 @@ bool SerialUpdata::waitOnLink(const QPointer<QSerialPort> &port, int ms)
 // SerialError; closing only an open port keeps a failure from adding a second error line.
 void SerialUpdata::closePortIfOpen()
 {
+    adapterLatency.restore(ports::descriptorOf(*serial));
     if (serial->isOpen())
         serial->close();
     portLock.release();

@@ -52,6 +52,11 @@ constexpr int kDepartureMisses = 2; // unanswered probes in a row before a devic
 constexpr int kSlotRetryMs = 1000;  // a port in use by another program, or that does not open,
                                     // is tried again this often
 
+// USB adapters (both programs): an FTDI chip holds the device's answer up to its latency timer
+// (16 ms by default) before handing it on; with the 30 ms gathering a frame's answer then misses
+// its 50 ms poll, and --pace 0 waits for it
+constexpr int kAdapterLatencyMs = 1; // the timer while a port is open: answers arrive at once
+
 // Progress display
 constexpr int kProgressExtraSteps = 11;   // bar maximum: frames of the image + 11
 constexpr int kNameFieldOnlyMaximum = 10; // bar maximum for an image without payload

@@ -73,6 +73,8 @@ private slots:
     void hangUpGivesReadErrorAndRestartGivesNewLine();
     void lineSpeedPacesBothDirections_data();
     void lineSpeedPacesBothDirections();
+    void answerLatencyHoldsBytes_data();
+    void answerLatencyHoldsBytes();
     void restartAfterUpdate_data();
     void restartAfterUpdate();
     void hotPlugCommands_data();
@@ -553,6 +555,36 @@ void TestDeviceSimulator::lineSpeedPacesBothDirections()
     for (int i = 1; i < sent.size(); ++i)
         QVERIFY(sent.at(i).atUs - sent.at(i - 1).atUs >=
                 1000 * lineMs(sent.at(i).bytes.size(), baud) - 1);
+}
+
+void TestDeviceSimulator::answerLatencyHoldsBytes_data()
+{
+    QTest::addColumn<int>("replyBytes");
+    QTest::addColumn<int>("atOnce"); // handed on before the timer runs out
+
+    QTest::newRow("a short answer waits for the timer") << 56 << 0;
+    QTest::newRow("a full packet goes at once, the rest waits") << 100 << 62;
+}
+
+// A long timer, so that "at once" and "after the timer" stay apart on a loaded machine.
+void TestDeviceSimulator::answerLatencyHoldsBytes()
+{
+    QFETCH(int, replyBytes);
+    QFETCH(int, atOnce);
+
+    const int latencyMs = 400;
+    const QByteArray reply(replyBytes, 'r');
+    m_sim->setIdentityReply(reply);
+    m_sim->setAnswerLatencyMs(latencyMs);
+    QVERIFY(openClient(9600));
+    QElapsedTimer clock;
+    clock.start();
+    m_port->write(protocol::shortInfoQuery());
+    QTest::qWait(latencyMs / 2);
+    QCOMPARE(m_port->readAll().size(), atOnce);
+    QVERIFY(QTest::qWaitFor([&] { return m_port->bytesAvailable() == replyBytes - atOnce; }));
+    QVERIFY2(clock.elapsed() >= latencyMs, QByteArray::number(clock.elapsed()));
+    QCOMPARE(m_sim->sentBytes(), reply); // stamped when the device sent it
 }
 
 void TestDeviceSimulator::restartAfterUpdate_data()

@@ -186,6 +186,11 @@ void TestFlashCli::oneDeviceByteExact()
                 .hasMatch());
     QCOMPARE(r.value(QStringLiteral("port")).toString(), sim->slavePath());
     QVERIFY(r.value(QStringLiteral("adapterSerial")).isNull()); // a pty has no USB serial
+    // ... nor a latency timer
+    QVERIFY(r.contains(QStringLiteral("adapterLatencyMsFound")) &&
+            r.value(QStringLiteral("adapterLatencyMsFound")).isNull());
+    QVERIFY(r.contains(QStringLiteral("adapterLatencyMs")) &&
+            r.value(QStringLiteral("adapterLatencyMs")).isNull());
     QCOMPARE(r.value(QStringLiteral("product")).toString(), QStringLiteral("PM-100"));
     QCOMPARE(r.value(QStringLiteral("serialNumber")).toString(), QStringLiteral("SN0001"));
     QCOMPARE(r.value(QStringLiteral("versionBefore")).toString(), QStringLiteral("V1.0.0"));

@@ -107,15 +107,17 @@ QList<Transfer> transfers(const Run &run)
 }
 
 Run updateDevices(int count, bool lineSpeed, int pace, const QString &image,
-                  const QTemporaryDir &dir)
+                  const QTemporaryDir &dir, int adapterLatencyMs = 0)
 {
     std::vector<std::unique_ptr<DeviceProcess>> devices;
     QStringList args;
+    QStringList deviceArgs{QStringLiteral("--answer-latency"), QString::number(adapterLatencyMs)};
+    if (lineSpeed)
+        deviceArgs << QStringLiteral("--line-speed");
     for (int i = 0; i < count; ++i) {
         devices.push_back(
             std::make_unique<DeviceProcess>(dir.filePath(QStringLiteral("device%1.log").arg(i))));
-        const QString port = devices.back()->start(
-            lineSpeed ? QStringList{QStringLiteral("--line-speed")} : QStringList{});
+        const QString port = devices.back()->start(deviceArgs);
         if (port.isEmpty())
             qFatal("the simulated device did not start");
         args << QStringLiteral("--port") << port;
@@ -128,11 +130,31 @@ Run updateDevices(int count, bool lineSpeed, int pace, const QString &image,
     return run;
 }
 
-} // namespace
-
-int main(int argc, char *argv[])
+// A USB adapter that holds the device's answers for its latency timer, against the same runs
+// without it: what lowering the timer to 1 ms wins.
+void reportAdapterLatency(const QString &image, const QTemporaryDir &dir, int latencyMs,
+                          const Transfer &paced, const Transfer &fast)
 {
-    QCoreApplication app(argc, argv);
+    const Transfer pacedHeld =
+        transfers(updateDevices(1, true, 50, image, dir, latencyMs)).value(0);
+    const Transfer fastHeld = transfers(updateDevices(1, true, 0, image, dir, latencyMs)).value(0);
+    out() << "Adapter latency " << latencyMs << " ms: default pace " << paced.frameSeconds * 1000
+          << " -> " << pacedHeld.frameSeconds * 1000 << " ms/frame (+"
+          << (pacedHeld.frameSeconds / paced.frameSeconds - 1) * 100 << " %), --pace 0 "
+          << fast.frameSeconds * 1000 << " -> " << fastHeld.frameSeconds * 1000 << " ms/frame ("
+          << fastHeld.frameSeconds / fast.frameSeconds << " x)\n";
+    out().flush();
+}
+
+struct Settings
+{
+    int devices = 8;
+    int payload = 65536;
+    int latencyMs = 16;
+};
+
+Settings readSettings(const QCoreApplication &app)
+{
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Benchmark of pelmar-flash."));
     parser.addHelpOption();
@@ -141,10 +163,24 @@ int main(int argc, char *argv[])
          QStringLiteral("8")},
         {QStringLiteral("payload"), QStringLiteral("Image payload in bytes."),
          QStringLiteral("BYTES"), QStringLiteral("65536")},
+        {QStringLiteral("latency"),
+         QStringLiteral("The USB adapter's latency timer to compare with (FTDI's default)."),
+         QStringLiteral("MS"), QStringLiteral("16")},
     });
     parser.process(app);
-    const int many = parser.value(QStringLiteral("devices")).toInt();
-    const int payload = parser.value(QStringLiteral("payload")).toInt();
+    return {parser.value(QStringLiteral("devices")).toInt(),
+            parser.value(QStringLiteral("payload")).toInt(),
+            parser.value(QStringLiteral("latency")).toInt()};
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const Settings settings = readSettings(app);
+    const int many = settings.devices;
+    const int payload = settings.payload;
 
     QTemporaryDir dir;
     const QString image = dir.filePath(QStringLiteral("image.bin"));
@@ -188,5 +224,8 @@ int main(int argc, char *argv[])
     const Transfer bareT = transfers(bare).value(0);
     out() << "1 device, --pace 0, no line speed: " << bareT.frameSeconds * 1000
           << " ms/frame (software round trip)\n";
+    out().flush();
+
+    reportAdapterLatency(image, dir, settings.latencyMs, oneT, fastT);
     return 0;
 }

@@ -137,6 +137,7 @@ DeviceSimulator::DeviceSimulator(QObject *parent)
     // tenth.
     connect(&m_rxAlarm, &Alarm::fired, this, &DeviceSimulator::takeDueInput);
     connect(&m_txAlarm, &Alarm::fired, this, &DeviceSimulator::writeDueOutput);
+    connect(&m_heldAlarm, &Alarm::fired, this, &DeviceSimulator::deliverHeld);
     connect(&m_restartTimer, &QTimer::timeout, this, &DeviceSimulator::finishRestart);
 }
 
@@ -233,6 +234,8 @@ void DeviceSimulator::dropLine()
 
 void DeviceSimulator::closeFds()
 {
+    m_held.clear(); // the adapter went with the port
+    m_heldAlarm.stop();
     if (m_masterFd >= 0)
         ::close(m_masterFd);
     if (m_slaveFd >= 0)
@@ -271,6 +274,54 @@ void DeviceSimulator::writeNow(const QByteArray &bytes)
 {
     if (!isRunning())
         return;
+    qsizetype done = bytes.size();
+    if (m_answerLatencyMs > 0)
+        hold(bytes);
+    else
+        done = deliver(bytes);
+    if (done == 0)
+        return;
+    const QByteArray written = bytes.left(done);
+    m_sent.append({m_clock.nsecsElapsed() / 1000, currentBaud(), written});
+    emit bytesSent(written);
+}
+
+void DeviceSimulator::setAnswerLatencyMs(int ms)
+{
+    m_answerLatencyMs = qMax(0, ms);
+    if (m_answerLatencyMs == 0)
+        deliverHeld();
+}
+
+// The timer runs from the first byte held; a full packet goes at once, and what is left over came
+// with the bytes just added, so its time starts now.
+void DeviceSimulator::hold(const QByteArray &bytes)
+{
+    bool restart = m_held.isEmpty();
+    m_held += bytes;
+    while (m_held.size() >= kAdapterHoldBytes && isRunning()) {
+        deliver(m_held.left(kAdapterHoldBytes));
+        m_held.remove(0, kAdapterHoldBytes);
+        restart = true;
+    }
+    if (m_held.isEmpty())
+        m_heldAlarm.stop();
+    else if (restart)
+        m_heldAlarm.startIn(qint64(m_answerLatencyMs) * 1000);
+}
+
+void DeviceSimulator::deliverHeld()
+{
+    m_heldAlarm.stop();
+    const QByteArray bytes = m_held;
+    m_held.clear();
+    if (!bytes.isEmpty())
+        deliver(bytes);
+}
+
+// Writes to the tool's end of the pty; returns how much went.
+qsizetype DeviceSimulator::deliver(const QByteArray &bytes)
+{
     qsizetype done = 0;
     while (done < bytes.size()) {
         const ssize_t n = ::write(m_masterFd, bytes.constData() + done, bytes.size() - done);
@@ -283,11 +334,7 @@ void DeviceSimulator::writeNow(const QByteArray &bytes)
         }
         done += n;
     }
-    if (done == 0)
-        return;
-    const QByteArray written = bytes.left(done);
-    m_sent.append({m_clock.nsecsElapsed() / 1000, currentBaud(), written});
-    emit bytesSent(written);
+    return done;
 }
 
 void DeviceSimulator::setIdentity(const QByteArray &product, const QByteArray &serial,

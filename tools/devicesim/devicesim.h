@@ -119,6 +119,14 @@ public:
     // Bytes the tool has written that the line has not delivered yet (line speed only).
     int bytesOnLine() const;
 
+    // The tool's USB adapter as an FTDI chip hands on what the device sends: held until ms have
+    // passed since the first byte held, or at once when kAdapterHoldBytes are held (a full USB
+    // packet). sent() keeps when the device sent, not when the tool got it. 0: not held (the
+    // default). Bytes from the tool are not held.
+    static constexpr int kAdapterHoldBytes = 62;
+    void setAnswerLatencyMs(int ms);
+    int answerLatencyMs() const { return m_answerLatencyMs; }
+
     // After EOT ends a transfer (its answer, if any, goes out first) the device restarts: for
     // silentMs it records but ignores everything, then it is a Normal device reporting
     // newVersion (empty: the version it had). silentMs < 0 switches restarts off (the default).
@@ -174,6 +182,9 @@ private:
     void takeDueInput();
     void scheduleIncoming();
     void writeNow(const QByteArray &bytes);
+    qsizetype deliver(const QByteArray &bytes);
+    void hold(const QByteArray &bytes);
+    void deliverHeld();
     void scheduleOutgoing();
     void writeDueOutput();
     void flushLine();
@@ -252,6 +263,9 @@ private:
     QList<QByteArray> m_outgoing;
     qint64 m_txDueNs = -1; // when the first queued chunk may be written; -1: not scheduled
     Alarm m_txAlarm;
+    int m_answerLatencyMs = 0;
+    QByteArray m_held; // in the adapter, on its way to the tool
+    Alarm m_heldAlarm;
 
     int m_restartSilentMs = -1;
     QByteArray m_newVersion;

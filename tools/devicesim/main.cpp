@@ -104,6 +104,11 @@ void addDeviceOptions(QCommandLineParser &parser)
          QStringLiteral("Bytes take the time the line's rate gives them (10 bits a byte) in both "
                         "directions, as on a physical line. Bytes from the tool are printed once "
                         "the line has delivered them, one line per burst.")},
+        {QStringLiteral("answer-latency"),
+         QStringLiteral("Hand the device's bytes on as a USB adapter with this latency timer does "
+                        "(FTDI's default is 16): held until MS have passed since the first one "
+                        "held, or at once when 62 are held."),
+         QStringLiteral("MS")},
         {QStringLiteral("save-image"),
          QStringLiteral("Write the received image to FILE when a transfer ends."),
          QStringLiteral("FILE")},
@@ -167,6 +172,7 @@ struct Settings
     int silentFrom = 0;
     int hangUpAt = 0;
     int answerDelay = 0;
+    int answerLatency = 0;
     int restartMs = -1;
     int holdMs = -1;
     bool usePattern = false;
@@ -180,6 +186,7 @@ bool readSettings(const QCommandLineParser &parser, Settings *s)
         !parseCount(parser, QStringLiteral("silent-from"), &s->silentFrom) ||
         !parseCount(parser, QStringLiteral("hangup-at"), &s->hangUpAt) ||
         !parseCount(parser, QStringLiteral("answer-delay"), &s->answerDelay) ||
+        !parseCount(parser, QStringLiteral("answer-latency"), &s->answerLatency) ||
         !parseCount(parser, QStringLiteral("restart-ms"), &s->restartMs) ||
         !parseCount(parser, QStringLiteral("hold"), &s->holdMs))
         return false;
@@ -213,6 +220,7 @@ void configureDevice(DeviceSimulator &device, const QCommandLineParser &parser, 
     device.setHangUpAtFrame(s.hangUpAt);
     device.setAnswerDelayMs(s.answerDelay);
     device.setLineSpeed(parser.isSet(QStringLiteral("line-speed")));
+    device.setAnswerLatencyMs(s.answerLatency);
     device.setRestartAfterUpdate(s.restartMs, parser.value(QStringLiteral("new-version")).toUtf8());
     device.setComesBackWaiting(parser.isSet(QStringLiteral("comes-back-waiting")));
     if (parser.isSet(QStringLiteral("silent")))
