@@ -157,8 +157,12 @@ bool Connection::open(const QString &target, QString *error)
     keys.push_back(nullptr);
     values.push_back(nullptr);
     m_conn = PQconnectdbParams(keys.data(), values.data(), 1);
-    if (m_conn && PQstatus(m_conn) == CONNECTION_OK)
+    if (m_conn && PQstatus(m_conn) == CONNECTION_OK) {
+        // The server's notices ("already exists, skipping") are no news to the user.
+        PQsetNoticeProcessor(
+            m_conn, [](void *, const char *) {}, nullptr);
         return true;
+    }
     *error = oneLine(m_conn ? PQerrorMessage(m_conn) : "out of memory");
     close();
     return false;
@@ -198,6 +202,31 @@ Result Connection::exec(const QByteArray &sql, const Params &params)
     if (!r.ok())
         r.m_error = resultError(r.m_result.get(), m_conn);
     return r;
+}
+
+Result Connection::copyIn(const char *sql, const QByteArray &data)
+{
+    Result start = exec(sql);
+    if (!start.m_result || PQresultStatus(start.m_result.get()) != PGRES_COPY_IN)
+        return start;
+    const bool sent = PQputCopyData(m_conn, data.constData(), int(data.size())) == 1 &&
+                      PQputCopyEnd(m_conn, nullptr) == 1;
+    Result end(PQgetResult(m_conn));
+    // The COPY's own result first, then the end of the command.
+    while (PGresult *more = PQgetResult(m_conn))
+        PQclear(more);
+    if (!sent || !end.ok())
+        end.m_error = resultError(end.m_result.get(), m_conn);
+    return end;
+}
+
+QByteArray copyField(const QString &value)
+{
+    if (value.isNull())
+        return QByteArrayLiteral("\\N");
+    QByteArray bytes = value.toUtf8();
+    bytes.replace('\\', "\\\\").replace('\t', "\\t").replace('\n', "\\n").replace('\r', "\\r");
+    return bytes;
 }
 
 bool Connection::forEachRow(const QByteArray &sql, const Params &params,

@@ -74,6 +74,8 @@ public:
 
     Result exec(const char *sql);
     Result exec(const QByteArray &sql, const Params &params);
+    // COPY ... FROM STDIN with `data` in COPY's text format (copyField() escapes a value).
+    Result copyIn(const char *sql, const QByteArray &data);
     // The rows of a query one at a time (libpq's single-row mode): a large result never sits in
     // memory whole. False, with the error, when the query failed.
     bool forEachRow(const QByteArray &sql, const Params &params,
@@ -82,6 +84,9 @@ public:
 private:
     pg_conn *m_conn = nullptr;
 };
+
+// One value of a COPY text row: backslash, tab, line end and return escaped; null is \N.
+QByteArray copyField(const QString &value);
 
 enum class Failure {
     Connection, // lost, or the server cannot take work now: try again later

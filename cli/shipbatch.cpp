@@ -3,7 +3,6 @@
 #include "recordline.h"
 
 #include <QDateTime>
-#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -17,7 +16,6 @@ namespace {
 // A btree index row holds about 2.7 kB: 200 characters of four bytes fit.
 constexpr int kMaxTypedChars = 200;
 constexpr int kCommonParams = 5;
-constexpr int kRowParams = 3 + kTypedTexts + 3;
 constexpr int kRejectParams = 5;
 
 const char *const kJsonKeys[kTypedTexts] = {
@@ -122,30 +120,41 @@ QByteArray placeholders(int first, const QVector<const char *> &casts)
     return text + ')';
 }
 
-// The statement for `rows` rows: only placeholders are put together here, never values.
-QByteArray attemptsSql(int rows)
+// The batch's attempts go in by COPY, which is fast and needs no statement per row, into a table
+// of this session's own that empties at the end of each transaction; from there to attempts with
+// the types. Columns as in attempts, all text; n keeps the file's order.
+const char kStagingSql[] =
+    "CREATE TEMPORARY TABLE IF NOT EXISTS pelmar_staging (n integer, id text, line text, "
+    "time text, station text, job text, slot text, slot_path text, port text, "
+    "adapter_serial text, product text, serial_number text, serial_number_after text, "
+    "version_before text, version_after text, result text, image_sha256 text, status text, "
+    "duration_ms text, source_offset text) ON COMMIT DELETE ROWS";
+
+const char kCopySql[] = "COPY pelmar_staging FROM STDIN";
+
+const char kAttemptsSql[] =
+    "INSERT INTO attempts (source_station, source_device, source_inode, source_first_id, "
+    "source_path, id, line, time, station, job, slot, slot_path, port, adapter_serial, product, "
+    "serial_number, serial_number_after, version_before, version_after, result, image_sha256, "
+    "status, duration_ms, source_offset) "
+    "SELECT $1, $2::bigint, $3::bigint, $4, $5, id, line::jsonb, time::timestamptz, station, job, "
+    "slot, slot_path, port, adapter_serial, product, serial_number, serial_number_after, "
+    "version_before, version_after, result, image_sha256, status::integer, duration_ms::bigint, "
+    "source_offset::bigint FROM pelmar_staging ORDER BY n ON CONFLICT (id) DO NOTHING";
+
+QByteArray copyData(const QVector<ShipRow> &rows)
 {
-    static QHash<int, QByteArray> cache;
-    QByteArray &sql = cache[rows];
-    if (!sql.isEmpty())
-        return sql;
-    sql = "INSERT INTO attempts (source_station, source_device, source_inode, source_first_id, "
-          "source_path, id, line, time, station, job, slot, slot_path, port, adapter_serial, "
-          "product, serial_number, serial_number_after, version_before, version_after, result, "
-          "image_sha256, status, duration_ms, source_offset) VALUES ";
-    QVector<const char *> casts{"::text", "::jsonb", "::timestamptz"};
-    for (int i = 0; i < kTypedTexts; ++i)
-        casts << "::text";
-    casts << "::integer"
-          << "::bigint"
-          << "::bigint";
-    const QByteArray common = "$1::text,$2::bigint,$3::bigint,$4::text,$5::text,";
-    for (int r = 0; r < rows; ++r) {
-        QByteArray row = placeholders(kCommonParams + 1 + r * kRowParams, casts);
-        sql += (r > 0 ? "," : "") + row.insert(1, common);
+    QByteArray data;
+    for (int n = 0; n < rows.size(); ++n) {
+        const ShipRow &r = rows.at(n);
+        data += QByteArray::number(n) + '\t' + pg::copyField(r.id) + '\t' +
+                pg::copyField(QString::fromUtf8(r.json)) + '\t' + pg::copyField(r.time);
+        for (const QString &t : r.texts)
+            data += '\t' + pg::copyField(t);
+        data += '\t' + pg::copyField(r.status) + '\t' + pg::copyField(r.durationMs) + '\t' +
+                QByteArray::number(r.offset) + '\n';
     }
-    sql += " ON CONFLICT (id) DO NOTHING";
-    return sql;
+    return data;
 }
 
 QByteArray rejectsSql(int rows)
@@ -173,18 +182,6 @@ pg::Params fileParams(const ShipFile &file)
     pg::Params p;
     p.text(file.station).number(qint64(file.device)).number(qint64(file.inode));
     p.text(file.firstId).text(file.path);
-    return p;
-}
-
-pg::Params attemptParams(const ShipFile &file, const QVector<ShipRow> &rows)
-{
-    pg::Params p = fileParams(file);
-    for (const ShipRow &r : rows) {
-        p.text(r.id).text(QString::fromUtf8(r.json)).text(r.time);
-        for (const QString &t : r.texts)
-            p.text(t);
-        p.text(r.status).text(r.durationMs).number(r.offset);
-    }
     return p;
 }
 
@@ -255,7 +252,11 @@ StoreOutcome storeBatch(pg::Connection &db, const ShipFile &file, const ShipBatc
         return failed(db, r);
     StoreOutcome out;
     if (!batch.rows.isEmpty()) {
-        r = db.exec(attemptsSql(batch.rows.size()), attemptParams(file, batch.rows));
+        r = db.exec(kStagingSql);
+        if (r.ok())
+            r = db.copyIn(kCopySql, copyData(batch.rows));
+        if (r.ok())
+            r = db.exec(QByteArray(kAttemptsSql), fileParams(file));
         if (!r.ok())
             return failed(db, r);
         out.inserted = r.affected();
