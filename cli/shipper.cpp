@@ -13,6 +13,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -105,7 +106,9 @@ private:
     qint64 m_duplicates = 0;
     qint64 m_rejected = 0;
     int m_inotify = -1;
+    QHash<int, QString> m_folderWatches; // watch -> folder
     QSet<QString> m_watchedFolders;
+    QSet<QString> m_followedPaths;
     QEventLoop *m_loop = nullptr;
 };
 
@@ -118,6 +121,7 @@ Shipper::Shipper(const ShipSettings &settings)
         if (!seen.contains(path))
             m_paths.push_back(Followed{path, {}, nullptr, QString()});
         seen.insert(path);
+        m_followedPaths.insert(path);
     }
     m_retry.setSingleShot(true);
     m_lockRetry.setSingleShot(true);
@@ -223,13 +227,28 @@ void Shipper::addWatch(Cursor &c)
 #endif
 }
 
+// Other files in a record's folder (a busy /tmp) are none of our business.
 void Shipper::onWatch()
 {
+    bool ours = false;
 #ifdef Q_OS_LINUX
-    char buffer[16 * 1024];
-    while (::read(m_inotify, buffer, sizeof buffer) > 0) {
+    alignas(inotify_event) char buffer[16 * 1024];
+    ssize_t n = 0;
+    while ((n = ::read(m_inotify, buffer, sizeof buffer)) > 0) {
+        for (ssize_t at = 0; at < n;) {
+            const auto *e = reinterpret_cast<const inotify_event *>(buffer + at);
+            const auto folder = m_folderWatches.constFind(e->wd);
+            ours = ours || (e->mask & IN_Q_OVERFLOW) || folder == m_folderWatches.cend() ||
+                   (e->len > 0 && m_followedPaths.contains(*folder + QLatin1Char('/') +
+                                                           QFile::decodeName(e->name)));
+            at += ssize_t(sizeof(inotify_event) + e->len);
+        }
     }
+#else
+    ours = true;
 #endif
+    if (!ours)
+        return;
     scan();
     queuePump();
 }
@@ -509,10 +528,10 @@ void Shipper::lost(const QString &why)
     m_retryMs = delay == 0 ? kFirstRetryMs : qMin(delay * 2, kMaxRetryMs);
     if (delay > 0 && !m_down) {
         m_down = true;
-        printError(QStringLiteral("the plant database %1 cannot be used: %2. Trying again in "
-                                  "%3 s, then less and less often (at most every %4 s); the "
-                                  "record files are still followed and nothing is lost")
-                       .arg(m_name, why)
+        printError(QStringLiteral("the plant database %1 cannot be used: %2").arg(m_name, why));
+        printError(QStringLiteral("trying again in %1 s, then less and less often (at most "
+                                  "every %2 s); the record files are still followed and nothing "
+                                  "is lost")
                        .arg(delay / 1000.0)
                        .arg(kMaxRetryMs / 1000));
     }
