@@ -266,6 +266,10 @@ void TestPlant::restartResumes()
     const qint64 size = QFileInfo(record).size();
     FlashRun *run = ship({record});
     QTRY_VERIFY_WITH_TIMEOUT(caughtUp(run, record), kWaitMs);
+    // A fragment the station cuts back (a failed write) is never shipped.
+    QVERIFY(append(record, R"({"id":"cut","result":"succ)"));
+    QTest::qWait(300);
+    QVERIFY(QFile::resize(record, size));
     QVERIFY(stopped(run));
     QVERIFY(append(record, lines("resume", 50, 10)));
     run = ship({record});
@@ -277,6 +281,7 @@ void TestPlant::restartResumes()
     QCOMPARE(total(run, "shipped", "lines"), 10);
     QCOMPARE(total(run, "shipped", "duplicates"), 0);
     QCOMPARE(number(m_url, "SELECT count(*) FROM attempts"), 60);
+    QCOMPARE(number(m_url, "SELECT count(*) FROM rejects"), 0);
     QVERIFY(stopped(run));
 }
 
