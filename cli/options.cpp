@@ -249,8 +249,7 @@ QString synopsisText()
         "[--pace MS] [--attempts N]\n"
         "  or:  pelmar-flash --station --port SLOT [--port SLOT ...] --image FILE [--baud RATE] "
         "[--verify [--expect-version V]] [--skip-if-version V] [--record FILE] [--json] "
-        "[--pace MS] [--attempts N] [--stop-after N]\n"
-        "  or:  pelmar-flash --report [--json] RECORD-FILE ...\n");
+        "[--pace MS] [--attempts N] [--stop-after N]\n");
 }
 
 // Exit statuses, pacing, cancelling and port locks.
