@@ -12,6 +12,7 @@ packages=(
     xvfb xauth
     dpkg-dev desktop-file-utils librsvg2-bin x11-utils xdotool
     help2man
+    libpq-dev postgresql
 )
 if [[ ${1:-} == --window ]]; then
     packages+=(fonts-noto-cjk)

@@ -1,7 +1,9 @@
 #include "options.h"
+#include "plantreport.h"
 #include "results.h"
 #include "runner.h"
 #include "shiftreport.h"
+#include "shipper.h"
 #include "station.h"
 
 #include <QCoreApplication>
@@ -9,6 +11,21 @@
 
 #include <csignal>
 #include <cstdio>
+
+namespace {
+
+int runPlantCommand(const flash::Options &o)
+{
+    QTextStream out(stdout);
+    QTextStream err(stderr);
+    if (o.command == flash::Options::Command::InitDb)
+        return flash::runInitDb(o.plant.target, out, err);
+    if (!o.plant.target.isEmpty())
+        return flash::runDatabaseReport(o.plant.target, o.plant.filter, o.json, out, err);
+    return flash::runReport(o.reportFiles, o.json, out, err, o.plant.filter);
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -39,11 +56,12 @@ int main(int argc, char *argv[])
         return 0;
     case flash::Options::Command::List:
         return flash::listPorts(parsed.options);
-    case flash::Options::Command::Report: {
-        QTextStream out(stdout);
-        QTextStream err(stderr);
-        return flash::runReport(parsed.options.reportFiles, parsed.options.json, out, err);
-    }
+    case flash::Options::Command::Report:
+    case flash::Options::Command::InitDb:
+        return runPlantCommand(parsed.options);
+    case flash::Options::Command::Ship:
+        return flash::runShip({parsed.options.plant.shipFiles, parsed.options.plant.target,
+                               parsed.options.plant.stationName, parsed.options.json});
     case flash::Options::Command::Identify:
     case flash::Options::Command::Update:
         break;

@@ -60,8 +60,20 @@ QList<QCommandLineOption> commandOptions()
     };
 }
 
+// With --ship and --report, --station NAME names a station.
+QCommandLineOption stationOption(bool named)
+{
+    const QString text = QStringLiteral(
+        "With --image: run a station. Each --port is a slot whose port may be absent, appear and "
+        "vanish; every device that comes is updated once, shown with its verdict until it is "
+        "taken out, and recorded. Stops on Ctrl+C or after --stop-after. With --ship or "
+        "--report: --station NAME names a station (see below).");
+    return named ? QCommandLineOption(kStation, text, QStringLiteral("NAME"))
+                 : QCommandLineOption(kStation, text);
+}
+
 // Where the outcome goes, the pace, and the station.
-QList<QCommandLineOption> outputOptions()
+QList<QCommandLineOption> outputOptions(bool stationNamed)
 {
     return {
         {kRecord,
@@ -79,11 +91,7 @@ QList<QCommandLineOption> outputOptions()
          QStringLiteral("Read the record files named after the options (any number, from several "
                         "stations) and print a shift report: yield, results, ports and adapters "
                         "that fail more than the rest, durations.")},
-        {kStation,
-         QStringLiteral("With --image: run a station. Each --port is a slot whose port may be "
-                        "absent, appear and vanish; every device that comes is updated once, "
-                        "shown with its verdict until it is taken out, and recorded. Stops on "
-                        "Ctrl+C or after --stop-after.")},
+        stationOption(stationNamed),
         {kStopAfter,
          QStringLiteral("With --station: stop after N devices have a verdict (running updates "
                         "end first)."),
@@ -96,7 +104,7 @@ QList<QCommandLineOption> outputOptions()
     };
 }
 
-void describe(QCommandLineParser &parser)
+void describe(QCommandLineParser &parser, bool stationNamed = false)
 {
     parser.setApplicationDescription(QStringLiteral(
         "Updates the firmware of Pelmar devices on serial lines, many at once: each device is "
@@ -106,7 +114,8 @@ void describe(QCommandLineParser &parser)
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addOptions(commandOptions());
-    parser.addOptions(outputOptions());
+    parser.addOptions(outputOptions(stationNamed));
+    parser.addOptions(plantOptions());
 }
 
 bool parseInt(const QString &text, int min, int max, int *value)
@@ -122,25 +131,31 @@ bool parseInt(const QString &text, int min, int max, int *value)
 QString checkReport(const QCommandLineParser &p, const Options &o)
 {
     for (const QString &name : {kPort, kBaud, kVerify, kExpectVersion, kSkipIfVersion, kRecord,
-                                kPace, kAttempts, kStation, kStopAfter}) {
+                                kPace, kAttempts, kStopAfter}) {
         if (p.isSet(name))
             return QStringLiteral("--%1 does not go with --report").arg(name);
     }
-    if (o.reportFiles.isEmpty())
+    if (o.reportFiles.isEmpty() && o.plant.target.isEmpty())
         return QStringLiteral("--report needs at least one record file");
-    return QString();
+    return checkPlantReport(p);
 }
 
 QString checkCombination(const QCommandLineParser &p, const Options &o)
 {
     const int commands = int(p.isSet(kList)) + int(p.isSet(kIdentify)) + int(p.isSet(kImage)) +
-                         int(p.isSet(kReport));
+                         int(p.isSet(kReport)) + plantCommands(p);
     if (commands == 0)
-        return QStringLiteral("nothing to do: give --list, --identify, --image or --report");
+        return QStringLiteral("nothing to do: give --list, --identify, --image, --report, --ship "
+                              "or --init-db");
     if (commands > 1)
-        return QStringLiteral("--list, --identify, --image and --report exclude each other");
+        return QStringLiteral("--list, --identify, --image, --report, --ship and --init-db "
+                              "exclude each other");
     if (o.command == Options::Command::Report)
         return checkReport(p, o);
+    if (o.command == Options::Command::Ship || o.command == Options::Command::InitDb)
+        return checkPlantCommand(p, o);
+    if (!refusePlantOptions(p).isEmpty())
+        return refusePlantOptions(p);
     if (!p.positionalArguments().isEmpty())
         return QStringLiteral("unexpected argument: %1").arg(p.positionalArguments().first());
     if (o.command == Options::Command::List) {
@@ -186,8 +201,10 @@ QString checkCombination(const QCommandLineParser &p, const Options &o)
 // The last of two values would silently win: a typo in a script must not pick the image.
 QString checkSingleValues(const QCommandLineParser &p)
 {
-    for (const QString &name :
-         {kBaud, kImage, kExpectVersion, kSkipIfVersion, kRecord, kPace, kAttempts, kStopAfter}) {
+    const QStringList names = QStringList{kBaud,   kImage, kExpectVersion, kSkipIfVersion,
+                                          kRecord, kPace,  kAttempts,      kStopAfter} +
+                              plantValueOptions();
+    for (const QString &name : names) {
         if (p.values(name).size() > 1)
             return QStringLiteral("--%1 is given %2 times; give it once")
                 .arg(name)
@@ -232,8 +249,7 @@ QString synopsisText()
         "[--pace MS] [--attempts N]\n"
         "  or:  pelmar-flash --station --port SLOT [--port SLOT ...] --image FILE [--baud RATE] "
         "[--verify [--expect-version V]] [--skip-if-version V] [--record FILE] [--json] "
-        "[--pace MS] [--attempts N] [--stop-after N]\n"
-        "  or:  pelmar-flash --report [--json] RECORD-FILE ...\n");
+        "[--pace MS] [--attempts N] [--stop-after N]\n");
 }
 
 // Exit statuses, pacing, cancelling and port locks.
@@ -264,6 +280,9 @@ Exit status:
        line not written is on standard error as JSON
    13  station: some devices failed (--station; a station whose devices all
        passed or were skipped, or to which none came, exits with 0)
+   15  the plant database cannot be reached, has no pelmar tables, or refused
+       (--init-db, --report over the database; --ship keeps trying instead)
+   16  the plant database's schema is newer than this program knows
   130  cancelled (Ctrl+C, SIGTERM, or SIGHUP from a closed terminal; a station
        only when a device's update was running)
   With several ports the status is 0 only if every device succeeded or was
@@ -333,7 +352,7 @@ ParsedOptions parseOptions(const QStringList &arguments)
     ParsedOptions result;
     Options &o = result.options;
     QCommandLineParser p;
-    describe(p);
+    describe(p, stationNamesOne(arguments));
     if (!p.parse(arguments)) {
         result.error = p.errorText();
         return result;
@@ -350,10 +369,12 @@ ParsedOptions parseOptions(const QStringList &arguments)
     if (!result.error.isEmpty())
         return result;
 
-    o.command = p.isSet(kList)       ? Options::Command::List
-                : p.isSet(kIdentify) ? Options::Command::Identify
-                : p.isSet(kReport)   ? Options::Command::Report
-                                     : Options::Command::Update;
+    o.command = p.isSet(kList)                       ? Options::Command::List
+                : p.isSet(kIdentify)                 ? Options::Command::Identify
+                : p.isSet(kReport)                   ? Options::Command::Report
+                : p.isSet(QStringLiteral("ship"))    ? Options::Command::Ship
+                : p.isSet(QStringLiteral("init-db")) ? Options::Command::InitDb
+                                                     : Options::Command::Update;
     o.reportFiles = p.positionalArguments();
     o.ports = p.values(kPort);
     o.image = p.value(kImage);
@@ -362,9 +383,11 @@ ParsedOptions parseOptions(const QStringList &arguments)
     o.skipIfVersion = p.value(kSkipIfVersion).trimmed();
     o.recordPath = p.value(kRecord);
     o.json = p.isSet(kJson);
-    o.station = p.isSet(kStation);
+    o.station = p.isSet(kStation) && !stationNamesOne(arguments);
 
     result.error = parseNumbers(p, o);
+    if (result.error.isEmpty())
+        result.error = parsePlant(p, o);
     if (result.error.isEmpty())
         result.error = checkCombination(p, o);
     return result;
@@ -377,7 +400,7 @@ QString helpText()
     // The parser names the program by the path it was started with; the synopsis is ours.
     QString text = p.helpText();
     text.remove(0, text.indexOf(QLatin1Char('\n')) + 1);
-    return synopsisText() + text + notesText();
+    return synopsisText() + plantSynopsis() + text + notesText() + plantNotes();
 }
 
 } // namespace flash

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "plantoptions.h"
 #include "protocol.h"
 #include "timing.h"
 
@@ -10,7 +11,7 @@ namespace flash {
 
 struct Options
 {
-    enum class Command { Help, Version, List, Identify, Update, Report };
+    enum class Command { Help, Version, List, Identify, Update, Report, Ship, InitDb };
     Command command = Command::Update;
     QStringList ports;
     qint32 baud = protocol::kFastBaud;
@@ -25,6 +26,7 @@ struct Options
     bool station = false;    // --station: every --port is a slot, devices come and go
     int stopAfter = 0;       // --stop-after: the station stops after this many verdicts; 0: never
     QStringList reportFiles; // --report: the record files to read
+    PlantOptions plant;      // --ship, --init-db, --report over the plant database
 };
 
 struct ParsedOptions

@@ -69,6 +69,8 @@ QJsonValue orNull(const QString &text)
 QByteArray recordLine(const AttemptRecord &r)
 {
     QJsonObject o;
+    if (!r.id.isEmpty())
+        o.insert(QStringLiteral("id"), r.id);
     o.insert(QStringLiteral("time"), isoTime(r.time));
     o.insert(QStringLiteral("port"), r.port);
     o.insert(QStringLiteral("adapterSerial"), orNull(r.adapterSerial));

@@ -14,6 +14,7 @@ namespace flash {
 // are written as null (not known: a pty has no USB serial, a waiting device tells no version).
 struct AttemptRecord
 {
+    QString id;     // a UUID, made with the attempt: it is stored once by it wherever it travels
     QDateTime time; // when the attempt started
     QString port;
     QString adapterSerial;

@@ -18,6 +18,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSerialPortInfo>
+#include <QUuid>
 
 #include <cstdio>
 #include <memory>
@@ -69,6 +70,7 @@ AttemptRecord attemptRecord(const SessionMachine &m, const Options &options, con
 {
     const DeviceIdentity &before = m.identityBefore();
     AttemptRecord r;
+    r.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
     r.baud = options.baud;
     r.product = before.productReceived ? before.product : QString();
     r.serialNumber = before.serialNumber;

@@ -1,9 +1,9 @@
 #include "shiftreport.h"
 
 #include "record.h"
+#include "recordline.h"
 #include "results.h"
 
-#include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -31,9 +31,6 @@ const char kFlagRule[] = "at least 5 attempts and a failure rate more than twice
                          "failure rate of all the other ports";
 
 namespace {
-
-// A record line is under 1 KiB with a long image path; anything this long is not one.
-constexpr qint64 kMaxLineBytes = 64 * 1024;
 
 enum class Outcome { Pass, Fail, Skip };
 
@@ -65,41 +62,37 @@ QString textField(const QJsonObject &o, const char *key)
     return v.isString() ? v.toString().trimmed() : QString();
 }
 
-bool parseAttempt(const QByteArray &line, Attempt *a, QString *reason)
+Attempt attemptOf(const QJsonObject &o)
 {
-    QJsonParseError error{};
-    const QJsonDocument doc = QJsonDocument::fromJson(line, &error);
-    if (error.error != QJsonParseError::NoError) {
-        *reason = QStringLiteral("not JSON: %1 at byte %2")
-                      .arg(error.errorString())
-                      .arg(error.offset + 1);
-        return false;
-    }
-    if (!doc.isObject()) {
-        *reason = QStringLiteral("not a JSON object");
-        return false;
-    }
-    const QJsonObject o = doc.object();
-    a->result = textField(o, "result");
-    if (a->result.isEmpty()) {
-        *reason = QStringLiteral("no result");
-        return false;
-    }
-    a->time = QDateTime::fromString(textField(o, "time"), Qt::ISODateWithMs);
-    a->port = textField(o, "port");
-    a->adapter = textField(o, "adapterSerial");
+    Attempt a;
+    a.result = textField(o, "result");
+    a.time = QDateTime::fromString(textField(o, "time"), Qt::ISODateWithMs);
+    a.port = textField(o, "port");
+    a.adapter = textField(o, "adapterSerial");
     // A device found waiting for firmware told no serial number before its update; verification
     // reads it after the restart.
-    a->device = textField(o, "serialNumber");
-    if (a->device.isEmpty())
-        a->device = textField(o, "serialNumberAfter");
-    a->sha256 = textField(o, "imageSha256").toLower();
-    a->image = QFileInfo(textField(o, "image")).fileName();
+    a.device = textField(o, "serialNumber");
+    if (a.device.isEmpty())
+        a.device = textField(o, "serialNumberAfter");
+    a.sha256 = textField(o, "imageSha256").toLower();
+    a.image = QFileInfo(textField(o, "image")).fileName();
     const double ms = o.value(QLatin1String("durationMs")).toDouble(-1);
     // Bounded so that a hostile number cannot overflow the conversion.
     if (std::isfinite(ms) && ms >= 0 && ms < 1e15)
-        a->durationMs = qint64(ms);
-    return true;
+        a.durationMs = qint64(ms);
+    return a;
+}
+
+bool accepted(const ReportFilter &f, const QJsonObject &o, const Attempt &a)
+{
+    if (f.since.isValid() && !(a.time.isValid() && a.time >= f.since))
+        return false;
+    if (!f.station.isEmpty() && textField(o, "station") != f.station)
+        return false;
+    if (!f.job.isEmpty() && textField(o, "job") != f.job)
+        return false;
+    return f.serial.isEmpty() || textField(o, "serialNumber") == f.serial ||
+           textField(o, "serialNumberAfter") == f.serial;
 }
 
 #ifdef Q_OS_UNIX
@@ -180,24 +173,27 @@ bool nextLine(QFile &file, QByteArray *line, bool *tooLong)
     }
 }
 
-class Reader
+} // namespace
+
+class ReportReader::Reader
 {
 public:
-    explicit Reader(ShiftReport *report) : m_report(report) {}
+    Reader(ShiftReport *report, const ReportFilter &filter) : m_report(report), m_filter(filter) {}
     void readFile(const QString &path);
+    void readLine(const QString &path, int number, const QByteArray &line, bool tooLong,
+                  const QString &id);
+    void malformed(const QString &path, int number, const QString &reason);
     QVector<Attempt> takeAttempts() { return std::move(m_attempts); }
 
 private:
-    void readLine(const QString &path, int number, const QByteArray &line, bool tooLong);
-    void malformed(const QString &path, int number, const QString &reason);
-
     ShiftReport *m_report;
+    ReportFilter m_filter;
     QVector<Attempt> m_attempts;
     QSet<QString> m_files;
-    QSet<QByteArray> m_seen;
+    QSet<QString> m_seen; // attempt ids
 };
 
-void Reader::readFile(const QString &path)
+void ReportReader::Reader::readFile(const QString &path)
 {
     const QString canonical = QFileInfo(path).canonicalFilePath();
     const QString key = canonical.isEmpty() ? path : canonical;
@@ -217,7 +213,7 @@ void Reader::readFile(const QString &path)
     bool tooLong = false;
     int number = 0;
     while (nextLine(file, &line, &tooLong))
-        readLine(path, ++number, line, tooLong);
+        readLine(path, ++number, line, tooLong, QString());
     if (file.error() != QFileDevice::NoError)
         m_report->unreadable
             << QStringLiteral("%1: %2 after line %3").arg(path, file.errorString()).arg(number);
@@ -225,7 +221,9 @@ void Reader::readFile(const QString &path)
         m_report->emptyFifos << path;
 }
 
-void Reader::readLine(const QString &path, int number, const QByteArray &line, bool tooLong)
+// A line is counted once by its attempt's id, however it was written.
+void ReportReader::Reader::readLine(const QString &path, int number, const QByteArray &line,
+                                    bool tooLong, const QString &id)
 {
     if (tooLong) {
         malformed(path, number, QStringLiteral("longer than %1 bytes").arg(kMaxLineBytes));
@@ -233,28 +231,33 @@ void Reader::readLine(const QString &path, int number, const QByteArray &line, b
     }
     if (line.trimmed().isEmpty())
         return;
-    Attempt a;
+    QJsonObject object;
     QString reason;
-    if (!parseAttempt(line, &a, &reason)) {
+    if (!parseRecordLine(line, &object, &reason)) {
         malformed(path, number, reason);
         return;
     }
-    const QByteArray digest = QCryptographicHash::hash(line.trimmed(), QCryptographicHash::Sha1);
-    if (m_seen.contains(digest)) {
+    Attempt a = attemptOf(object);
+    if (!accepted(m_filter, object, a))
+        return;
+    const QString key = id.isEmpty() ? attemptId(object) : id;
+    if (m_seen.contains(key)) {
         ++m_report->duplicateLines;
         return;
     }
-    m_seen.insert(digest);
+    m_seen.insert(key);
     a.order = m_attempts.size();
     m_attempts.append(a);
 }
 
-void Reader::malformed(const QString &path, int number, const QString &reason)
+void ReportReader::Reader::malformed(const QString &path, int number, const QString &reason)
 {
     if (m_report->malformed.size() < kMalformedShown)
         m_report->malformed.append(MalformedLine{path, number, reason});
     ++m_report->malformedCount;
 }
+
+namespace {
 
 void countResults(ShiftReport *report, const QVector<Attempt> &attempts)
 {
@@ -614,14 +617,46 @@ QJsonObject malformedJson(const ShiftReport &r)
 
 } // namespace
 
-ShiftReport readRecords(const QStringList &files)
+ReportReader::ReportReader(const ReportFilter &filter)
+    : m_reader(std::make_unique<Reader>(&m_report, filter))
 {
-    ShiftReport report;
-    Reader reader(&report);
+}
+
+ReportReader::~ReportReader() = default;
+
+void ReportReader::readFile(const QString &path)
+{
+    m_reader->readFile(path);
+}
+
+void ReportReader::addSource(const QString &name)
+{
+    m_report.files << name;
+}
+
+void ReportReader::readLine(const QString &source, int number, const QByteArray &line,
+                            const QString &id)
+{
+    m_reader->readLine(source, number, line, line.size() > kMaxLineBytes, id);
+}
+
+void ReportReader::malformed(const QString &source, int number, const QString &reason)
+{
+    m_reader->malformed(source, number, reason);
+}
+
+ShiftReport ReportReader::finish()
+{
+    summarize(&m_report, m_reader->takeAttempts());
+    return std::move(m_report);
+}
+
+ShiftReport readRecords(const QStringList &files, const ReportFilter &filter)
+{
+    ReportReader reader(filter);
     for (const QString &file : files)
         reader.readFile(file);
-    summarize(&report, reader.takeAttempts());
-    return report;
+    return reader.finish();
 }
 
 QString reportText(const ShiftReport &r)
@@ -682,25 +717,31 @@ QJsonObject reportJson(const ShiftReport &r)
     return o;
 }
 
-int runReport(const QStringList &files, bool json, QTextStream &out, QTextStream &err)
+void printReport(const ShiftReport &report, bool json, QTextStream &out)
 {
-    if (files.isEmpty()) {
-        err << "pelmar-flash: --report needs at least one record file\n";
-        err.flush();
-        return kUsageStatus;
-    }
-    const ShiftReport report = readRecords(files);
-    for (const QString &why : report.unreadable)
-        err << "pelmar-flash: cannot read " << why << '\n';
-    for (const QString &path : report.emptyFifos)
-        err << "pelmar-flash: " << path << ": " << emptyFifoText() << '\n';
-    err.flush();
     if (json)
         out << QString::fromUtf8(QJsonDocument(reportJson(report)).toJson(QJsonDocument::Compact))
             << '\n';
     else
         out << reportText(report);
     out.flush();
+}
+
+int runReport(const QStringList &files, bool json, QTextStream &out, QTextStream &err,
+              const ReportFilter &filter)
+{
+    if (files.isEmpty()) {
+        err << "pelmar-flash: --report needs at least one record file\n";
+        err.flush();
+        return kUsageStatus;
+    }
+    const ShiftReport report = readRecords(files, filter);
+    for (const QString &why : report.unreadable)
+        err << "pelmar-flash: cannot read " << why << '\n';
+    for (const QString &path : report.emptyFifos)
+        err << "pelmar-flash: " << path << ": " << emptyFifoText() << '\n';
+    err.flush();
+    printReport(report, json, out);
     return report.unreadable.isEmpty() ? 0 : kUsageStatus;
 }
 

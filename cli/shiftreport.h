@@ -7,6 +7,8 @@
 #include <QStringList>
 #include <QVector>
 
+#include <memory>
+
 class QTextStream;
 
 namespace flash {
@@ -47,7 +49,7 @@ struct ShiftReport
     QStringList unreadable; // "FILE: why"
     QStringList emptyFifos; // FIFOs with no writer (or none that wrote): read as empty
     int attempts = 0;
-    int duplicateLines = 0; // a line found again (the same file copied) is counted once
+    int duplicateLines = 0; // an attempt found again (a copied file) is counted once
     int attemptsWithoutSerial = 0;
     // Result classes in the order of the exit statuses, then classes this version does not know.
     QVector<QPair<QString, int>> results;
@@ -72,16 +74,56 @@ constexpr int kMalformedShown = 20;
 constexpr int kFlagMinAttempts = 5;
 extern const char kFlagRule[];
 
+// Which attempts a report covers; an empty part takes all. `serial` matches `serialNumber` or
+// `serialNumberAfter`.
+struct ReportFilter
+{
+    QDateTime since; // attempts that started at or after it (a line without a time is left out)
+    QString station;
+    QString job;
+    QString serial;
+};
+
+// Reads attempts line by line from record files or from elsewhere (the plant database) and makes
+// one report of them: the figures come from one place whatever the source. An attempt is counted
+// once by its id (recordline.h).
+class ReportReader
+{
+public:
+    explicit ReportReader(const ReportFilter &filter = {});
+    ~ReportReader();
+    ReportReader(const ReportReader &) = delete;
+    ReportReader &operator=(const ReportReader &) = delete;
+
+    void readFile(const QString &path);
+    // A source that is no file, named in the report's `files`.
+    void addSource(const QString &name);
+    // One line without its end; `id` empty: the line's own.
+    void readLine(const QString &source, int number, const QByteArray &line,
+                  const QString &id = QString());
+    void malformed(const QString &source, int number, const QString &reason);
+    ShiftReport finish();
+
+private:
+    class Reader;
+    ShiftReport m_report;
+    std::unique_ptr<Reader> m_reader;
+};
+
 // A file that cannot be read is named in `unreadable`; the others are read whole.
-ShiftReport readRecords(const QStringList &files);
+ShiftReport readRecords(const QStringList &files, const ReportFilter &filter = {});
 
 // Plain aligned text for a terminal or a file.
 QString reportText(const ShiftReport &report);
 QJsonObject reportJson(const ShiftReport &report);
 
+// The report as text, or as one JSON object on one line.
+void printReport(const ShiftReport &report, bool json, QTextStream &out);
+
 // --report: the report on `out` (text, or one JSON object with `json`), unreadable files on
 // `err`. 0, or 2 (usage) when no file was named or a file could not be read; the report then
 // covers the files that could.
-int runReport(const QStringList &files, bool json, QTextStream &out, QTextStream &err);
+int runReport(const QStringList &files, bool json, QTextStream &out, QTextStream &err,
+              const ReportFilter &filter = {});
 
 } // namespace flash

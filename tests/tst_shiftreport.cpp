@@ -86,6 +86,9 @@ void TestShiftReport::initTestCase()
     QVERIFY(writeFile(path("station1.jsonl"), kStation1));
     QVERIFY(writeFile(path("station2.jsonl"), kStation2));
     QVERIFY(writeFile(path("copy.jsonl"), kStation2));
+    // The same attempts as another tool writes them back.
+    QVERIFY(writeFile(path("reserialised.jsonl"),
+                      QByteArray(kStation2).replace("\":", "\": ").replace(",\"", ", \"")));
 }
 
 void TestShiftReport::report_data()
@@ -98,6 +101,8 @@ void TestShiftReport::report_data()
         << QStringList{"station1.jsonl", "station2.jsonl", "station1.jsonl"} << 0 << 2;
     QTest::newRow("a copied file")
         << QStringList{"station1.jsonl", "station2.jsonl", "copy.jsonl"} << 6 << 3;
+    QTest::newRow("a copy re-serialised with spaces")
+        << QStringList{"station1.jsonl", "station2.jsonl", "reserialised.jsonl"} << 6 << 3;
 }
 
 void TestShiftReport::report()

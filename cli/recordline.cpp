@@ -1,0 +1,66 @@
+#include "recordline.h"
+
+#include <QCryptographicHash>
+#include <QJsonDocument>
+#include <QJsonParseError>
+
+namespace flash {
+
+namespace {
+
+bool usableId(const QString &id)
+{
+    if (id.isEmpty() || id.size() > kMaxIdChars)
+        return false;
+    for (const QChar c : id) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            return false;
+    }
+    return true;
+}
+
+QString sha256Hex(const QByteArray &bytes)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+}
+
+} // namespace
+
+bool parseRecordLine(const QByteArray &line, QJsonObject *object, QString *reason)
+{
+    QJsonParseError error{};
+    const QJsonDocument doc = QJsonDocument::fromJson(line, &error);
+    if (error.error != QJsonParseError::NoError) {
+        *reason = QStringLiteral("not JSON: %1 at byte %2")
+                      .arg(error.errorString())
+                      .arg(error.offset + 1);
+        return false;
+    }
+    if (!doc.isObject()) {
+        *reason = QStringLiteral("not a JSON object");
+        return false;
+    }
+    *object = doc.object();
+    const QJsonValue result = object->value(QLatin1String("result"));
+    if (!result.isString() || result.toString().trimmed().isEmpty()) {
+        *reason = QStringLiteral("no result");
+        return false;
+    }
+    return true;
+}
+
+QString attemptId(const QJsonObject &object)
+{
+    const QJsonValue id = object.value(QLatin1String("id"));
+    if (id.isString() && usableId(id.toString()))
+        return id.toString();
+    // QJsonObject keeps its keys sorted, and Compact writes no spaces.
+    return sha256Hex(QJsonDocument(object).toJson(QJsonDocument::Compact));
+}
+
+QString rawLineId(const QByteArray &line)
+{
+    return sha256Hex(line);
+}
+
+} // namespace flash
