@@ -123,8 +123,9 @@ void TestFlashSession::handshake_data()
     const qint64 replyRead = kAfterFunction41Ms + ScriptedDevice().replyMs + kGatherMs;
     QTest::newRow("9600 answers") << 9600 << "normal" << 1 << slow << Result::Success << false
                                   << qMax(slowEnd, replyRead);
+    // In the contract's own figure: the 9600 handshake of a silent device lasts 2.03 s.
     QTest::newRow("9600 silent") << 9600 << "silent" << 1 << slow << Result::NoAnswer << false
-                                 << slowEnd;
+                                 << qint64(2030);
 
     // An attempt at 115200 as the device contract lays it out.
     const auto fastAttempt = [](qint64 start) {
@@ -137,11 +138,20 @@ void TestFlashSession::handshake_data()
     };
     const qint64 attemptMs = kAfterFastBaudMs + kAfterCancelMs + kCancelPolls * kCancelPollMs +
                              kAfterFunction41Ms + kAfterReturnTo115200Ms + 2 * kAfterInfoQueryMs;
+    // The sums above in the contract's own figure: a silent attempt at 115200 lasts 10.2 s.
+    const qint64 literalAttemptMs = 10200;
     QTest::newRow("115200 answers") << 115200 << "normal" << 1 << described(fastAttempt(0))
-                                    << Result::Success << false << attemptMs;
+                                    << Result::Success << false << literalAttemptMs;
     QTest::newRow("115200 silent, two attempts")
         << 115200 << "silent" << 2 << described(fastAttempt(0) + fastAttempt(attemptMs))
-        << Result::NoAnswer << false << 2 * attemptMs;
+        << Result::NoAnswer << false << 2 * literalAttemptMs;
+    // The most a connect makes (the window's after an aborted transfer): the same steps, back to
+    // back, twenty times.
+    QVector<Written> twenty;
+    for (int k = 0; k < kFastAttemptsAfterAbort; ++k)
+        twenty += fastAttempt(k * attemptMs);
+    QTest::newRow("115200 silent, twenty attempts") << 115200 << "silent" << 20 << described(twenty)
+                                                    << Result::NoAnswer << false << qint64(204000);
 
     // The bootloader's NAK ends the poll; no function-0x41 frame follows.
     const qint64 can = kAfterFastBaudMs;
@@ -768,6 +778,11 @@ void TestFlashSession::frameEstimate_data()
     QTest::newRow("default pace at 115200 is the grid") << 115200 << 50 << 50.0;
     QTest::newRow("at 9600 the gathering outlasts the poll")
         << 9600 << 50 << floor9600 + timing::kGatherMs;
+    // The same two in the contract's own figures: 133 bytes at 9600 take 138.54 ms, and the
+    // answer is read 30 ms after it came; at 115200 the line (11.55 ms) and the gathering end
+    // before the 50 ms poll.
+    QTest::newRow("literal: 9600, default pace") << 9600 << 50 << 168.5417;
+    QTest::newRow("literal: 115200, pace 0") << 115200 << 0 << 11.5451;
 }
 
 void TestFlashSession::frameEstimate()
