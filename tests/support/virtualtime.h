@@ -74,6 +74,8 @@ private:
     std::atomic<bool> m_interrupted{false};
 };
 
+// QTest::qWait, qWaitFor and the QTRY_ macros handle events without ever waiting for more, so
+// the clock stands still in them: tests on this clock use settle() and waitFor() below.
 namespace virtualtime {
 
 // Puts a VirtualTimeDispatcher in for the main thread and steadyclock; before the application
