@@ -432,8 +432,9 @@ void TestFlashSession::frameAnswers()
         const qsizetype offset = protocol::kNameFieldSize + (block - 1) * protocol::kBlockSize;
         QCOMPARE(frames.at(i).bytes, buildFrame(config.image, offset, block));
     }
+    // A frame is given 4.6 s for its answer.
     if (result == Result::StoppedAnswering)
-        QCOMPARE(script.finishedAtMs() - frames.last().atMs, qint64(timing::kReplyTimeoutMs));
+        QCOMPARE(script.finishedAtMs() - frames.last().atMs, qint64(4600));
     // No end byte unless every frame was accepted.
     const bool eotSent = std::any_of(script.writes().begin(), script.writes().end(),
                                      [](const Written &w) { return w.bytes == kEot; });
@@ -547,12 +548,13 @@ void TestFlashSession::ending()
     QCOMPARE(writes.last().bytes, kEot);
     const QVector<Written> frames = script.frames();
     QCOMPARE(frames.size(), script.machine().framesTotal());
-    // The end byte follows the pause after the last frame's verdict.
+    // The end byte follows a 1 s pause after the last frame's verdict (its answer is seen at the
+    // first 50 ms poll, or 300 ms after the update command when there is no frame), and the end
+    // is judged 200 ms later.
     const qint64 lastVerdict =
-        frames.isEmpty() ? writes.at(writes.size() - 2).atMs + timing::kAfterUpdateCommandMs
-                         : frames.last().atMs + timing::kReplyPollMs;
-    QCOMPARE(writes.last().atMs, lastVerdict + timing::kBeforeEotMs);
-    QCOMPARE(script.finishedAtMs(), writes.last().atMs + timing::kAfterEotMs);
+        frames.isEmpty() ? writes.at(writes.size() - 2).atMs + 300 : frames.last().atMs + 50;
+    QCOMPARE(writes.last().atMs, lastVerdict + 1000);
+    QCOMPARE(script.finishedAtMs(), writes.last().atMs + 200);
     QVERIFY(script.machine().endByteSent());
     QCOMPARE(script.machine().endConfirmed(), result == Result::Success);
     QCOMPARE(script.machine().endReply(), endReply);
