@@ -4,10 +4,10 @@
 #include "exchange.h"
 #include "linklog.h"
 #include "replies.h"
+#include "steadyclock.h"
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QMessageBox>
 #include <QThread>
@@ -26,10 +26,10 @@ void SerialUpdata::wait(int ms, QEventLoop::ProcessEventsFlags flags)
     // and waits nest (recv_data waits inside the waits of the other slots). Qt rounds each timer
     // wait up to a whole millisecond, which would stretch every 50 ms poll of a transfer by about
     // 2 %, so the loop is asked to wake a little early and the last stretch is slept in steps of
-    // a tenth of a millisecond, still handling events between them.
-    QElapsedTimer clock;
-    clock.start();
-    const qint64 deadlineNs = qint64(ms) * 1000000;
+    // a tenth of a millisecond, still handling events between them. A test's virtual clock fires
+    // timers exactly when due: there the timer alone ends the wait.
+    const bool exactTimers = steadyclock::isVirtual();
+    const qint64 deadlineNs = steadyclock::nowNs() + qint64(ms) * 1000000;
     QEventLoop loop;
     QTimer timer;
     timer.setTimerType(Qt::PreciseTimer);
@@ -37,10 +37,11 @@ void SerialUpdata::wait(int ms, QEventLoop::ProcessEventsFlags flags)
     connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
     // A stop for closing the window quits every registered loop, so no wait outlasts it.
     activeWaits.append(&loop);
-    for (qint64 left = deadlineNs; left > 0 && !stopRequested;
-         left = deadlineNs - clock.nsecsElapsed()) {
-        if (left > 2000000) {
-            timer.start(static_cast<int>(left / 1000000) - 1);
+    for (qint64 left = deadlineNs - steadyclock::nowNs(); left > 0 && !stopRequested;
+         left = deadlineNs - steadyclock::nowNs()) {
+        if (exactTimers || left > 2000000) {
+            timer.start(
+                static_cast<int>(exactTimers ? (left + 999999) / 1000000 : left / 1000000 - 1));
             // A loop ended while its timer still runs means the application is quitting: stop
             // waiting rather than spin until the time is up.
             if (loop.exec(flags) != 0 || timer.isActive())

@@ -123,8 +123,9 @@ void TestFlashSession::handshake_data()
     const qint64 replyRead = kAfterFunction41Ms + ScriptedDevice().replyMs + kGatherMs;
     QTest::newRow("9600 answers") << 9600 << "normal" << 1 << slow << Result::Success << false
                                   << qMax(slowEnd, replyRead);
+    // In the contract's own figure: the 9600 handshake of a silent device lasts 2.03 s.
     QTest::newRow("9600 silent") << 9600 << "silent" << 1 << slow << Result::NoAnswer << false
-                                 << slowEnd;
+                                 << qint64(2030);
 
     // An attempt at 115200 as the device contract lays it out.
     const auto fastAttempt = [](qint64 start) {
@@ -137,11 +138,20 @@ void TestFlashSession::handshake_data()
     };
     const qint64 attemptMs = kAfterFastBaudMs + kAfterCancelMs + kCancelPolls * kCancelPollMs +
                              kAfterFunction41Ms + kAfterReturnTo115200Ms + 2 * kAfterInfoQueryMs;
+    // The sums above in the contract's own figure: a silent attempt at 115200 lasts 10.2 s.
+    const qint64 literalAttemptMs = 10200;
     QTest::newRow("115200 answers") << 115200 << "normal" << 1 << described(fastAttempt(0))
-                                    << Result::Success << false << attemptMs;
+                                    << Result::Success << false << literalAttemptMs;
     QTest::newRow("115200 silent, two attempts")
         << 115200 << "silent" << 2 << described(fastAttempt(0) + fastAttempt(attemptMs))
-        << Result::NoAnswer << false << 2 * attemptMs;
+        << Result::NoAnswer << false << 2 * literalAttemptMs;
+    // The most a connect makes (the window's after an aborted transfer): the same steps, back to
+    // back, twenty times.
+    QVector<Written> twenty;
+    for (int k = 0; k < kFastAttemptsAfterAbort; ++k)
+        twenty += fastAttempt(k * attemptMs);
+    QTest::newRow("115200 silent, twenty attempts") << 115200 << "silent" << 20 << described(twenty)
+                                                    << Result::NoAnswer << false << qint64(204000);
 
     // The bootloader's NAK ends the poll; no function-0x41 frame follows.
     const qint64 can = kAfterFastBaudMs;
@@ -422,8 +432,9 @@ void TestFlashSession::frameAnswers()
         const qsizetype offset = protocol::kNameFieldSize + (block - 1) * protocol::kBlockSize;
         QCOMPARE(frames.at(i).bytes, buildFrame(config.image, offset, block));
     }
+    // A frame is given 4.6 s for its answer.
     if (result == Result::StoppedAnswering)
-        QCOMPARE(script.finishedAtMs() - frames.last().atMs, qint64(timing::kReplyTimeoutMs));
+        QCOMPARE(script.finishedAtMs() - frames.last().atMs, qint64(4600));
     // No end byte unless every frame was accepted.
     const bool eotSent = std::any_of(script.writes().begin(), script.writes().end(),
                                      [](const Written &w) { return w.bytes == kEot; });
@@ -537,12 +548,13 @@ void TestFlashSession::ending()
     QCOMPARE(writes.last().bytes, kEot);
     const QVector<Written> frames = script.frames();
     QCOMPARE(frames.size(), script.machine().framesTotal());
-    // The end byte follows the pause after the last frame's verdict.
+    // The end byte follows a 1 s pause after the last frame's verdict (its answer is seen at the
+    // first 50 ms poll, or 300 ms after the update command when there is no frame), and the end
+    // is judged 200 ms later.
     const qint64 lastVerdict =
-        frames.isEmpty() ? writes.at(writes.size() - 2).atMs + timing::kAfterUpdateCommandMs
-                         : frames.last().atMs + timing::kReplyPollMs;
-    QCOMPARE(writes.last().atMs, lastVerdict + timing::kBeforeEotMs);
-    QCOMPARE(script.finishedAtMs(), writes.last().atMs + timing::kAfterEotMs);
+        frames.isEmpty() ? writes.at(writes.size() - 2).atMs + 300 : frames.last().atMs + 50;
+    QCOMPARE(writes.last().atMs, lastVerdict + 1000);
+    QCOMPARE(script.finishedAtMs(), writes.last().atMs + 200);
     QVERIFY(script.machine().endByteSent());
     QCOMPARE(script.machine().endConfirmed(), result == Result::Success);
     QCOMPARE(script.machine().endReply(), endReply);
@@ -768,6 +780,11 @@ void TestFlashSession::frameEstimate_data()
     QTest::newRow("default pace at 115200 is the grid") << 115200 << 50 << 50.0;
     QTest::newRow("at 9600 the gathering outlasts the poll")
         << 9600 << 50 << floor9600 + timing::kGatherMs;
+    // The same two in the contract's own figures: 133 bytes at 9600 take 138.54 ms, and the
+    // answer is read 30 ms after it came; at 115200 the line (11.55 ms) and the gathering end
+    // before the 50 ms poll.
+    QTest::newRow("literal: 9600, default pace") << 9600 << 50 << 168.5417;
+    QTest::newRow("literal: 115200, pace 0") << 115200 << 0 << 11.5451;
 }
 
 void TestFlashSession::frameEstimate()

@@ -3,6 +3,7 @@
 #include "devicesim.h"
 #include "messages.h"
 #include "protocol.h"
+#include "virtualtime.h"
 #include "windowtest.h"
 
 #include <QFileDialog>
@@ -102,7 +103,8 @@ void TestSequence::browseDuringPortErrorLeavesUpdateOff()
         auto *dialog = qobject_cast<QFileDialog *>(modal);
         if (dialog && !disconnected) {
             sim->hangUp();
-            disconnected = QTest::qWaitFor([&] { return d->openButton()->text() == kConnect; });
+            disconnected =
+                virtualtime::waitFor([&] { return d->openButton()->text() == kConnect; });
             dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(path);
         }
         static_cast<QDialog *>(modal)->accept();
@@ -229,8 +231,8 @@ void TestSequence::clickInGatheringWaitRunsAfterRead()
     });
     linesBefore = d->paneLines().size();
 
-    QTRY_VERIFY_WITH_TIMEOUT(clicked, 5000);
-    QTRY_VERIFY_WITH_TIMEOUT(newTexts().size() >= 2, 15000);
+    QVERIFY(virtualtime::waitFor([&] { return clicked; }));
+    QVERIFY(virtualtime::waitFor([&] { return newTexts().size() >= 2; }, 15000));
     QCOMPARE(newTexts(), QStringList({kStarted, kCompleted}));
     QCOMPARE(sim->duplicateFrames() + sim->badFrames(), 0);
 }
@@ -270,5 +272,5 @@ void TestSequence::fastUpdateStartFailure()
     QVERIFY(t.tail.isEmpty());
 }
 
-QTEST_MAIN(TestSequence)
+QTEST_VIRTUAL_TIME_MAIN(TestSequence)
 #include "tst_sequence.moc"

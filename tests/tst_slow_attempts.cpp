@@ -3,10 +3,10 @@
 #include "protocol.h"
 #include "serialupdata.h"
 #include "windowdriver.h"
+#include "virtualtime.h"
 #include "windowtest.h"
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QMenu>
 #include <QTemporaryDir>
 #include <QTest>
@@ -101,16 +101,17 @@ void TestSlowAttempts::abortedTransferArmsTwentyAttempts()
     if (before < 0)
         return;
 
-    QElapsedTimer clock;
-    clock.start();
+    const qint64 start = virtualtime::nowMs();
     d->connect(sim->slavePath(), QStringLiteral("115200"));
-    const qint64 elapsed = clock.elapsed();
 
     QCOMPARE(texts(d->newLines(before)), (QStringList{kConnecting, kFailed}));
-    QCOMPARE(bytesOf(sim->record()), attemptBytes(20));
-    QCOMPARE(baudsOf(sim->record()), attemptBauds(20));
-    // Each silent attempt waits 0.3 + 3 + 4 + 2 + 0.5 + 0.4 s.
-    QVERIFY2(elapsed >= 20 * 10200, qPrintable(QString::number(elapsed)));
+    const QList<DeviceSimulator::Received> record = sim->record();
+    QCOMPARE(bytesOf(record), attemptBytes(20));
+    QCOMPARE(baudsOf(record), attemptBauds(20));
+    // Each silent attempt waits 0.3 + 3 + 4 + 2 + 0.5 + 0.2 + 0.2 s, the next starting at once.
+    QCOMPARE(virtualtime::nowMs() - start, 20 * 10200);
+    for (int attempt = 1; attempt < 20; ++attempt)
+        QCOMPARE(record.at(4 * attempt).atUs - record.at(4 * attempt - 4).atUs, 10200 * 1000);
     QVERIFY(d->ports()->isEnabled());
     QVERIFY(d->bauds()->isEnabled());
     QCOMPARE(d->openButton()->text(), QStringLiteral("Connect"));
@@ -139,36 +140,30 @@ void TestSlowAttempts::nakOutcomeRestoresOneAttempt()
     QCOMPARE(bytesOf(sim->record()), attemptBytes(1));
 }
 
-// With 20 attempts armed, a hang-up in the first attempt ends the handshake after that attempt.
+// With 20 attempts armed, a hang-up in the second attempt ends the handshake after that attempt.
 void TestSlowAttempts::portErrorEndsRemainingAttempts()
 {
     const int before = armedSilentDevice();
     if (before < 0)
         return;
-    QTimer::singleShot(1000, sim, [this] { sim->hangUp(); });
+    QObject scope;
+    int cancels = 0;
+    connect(sim, &DeviceSimulator::bytesReceived, &scope, [&](const QByteArray &bytes) {
+        if (bytes == kCan && ++cancels == 2)
+            QTimer::singleShot(1000, sim, [this] { sim->hangUp(); });
+    });
 
-    QElapsedTimer clock;
-    clock.start();
+    const qint64 start = virtualtime::nowMs();
     d->openButton()->click();
-    const qint64 elapsed = clock.elapsed();
 
     QCOMPARE(texts(d->newLines(before)), (QStringList{kConnecting, kReadFailed, kFailed}));
-    QCOMPARE(bytesOf(sim->record()), QList<QByteArray>{kCan});
-    // One attempt lasts 10.2 s; twenty would take 204 s.
-    QVERIFY2(elapsed < 60000, qPrintable(QString::number(elapsed)));
+    QCOMPARE(bytesOf(sim->record()), attemptBytes(1) + QList<QByteArray>{kCan});
+    // The second attempt still runs its course on the closed port, and no third follows.
+    QCOMPARE(virtualtime::nowMs() - start, 2 * 10200);
     QCOMPARE(d->openButton()->text(), QStringLiteral("Connect"));
     QVERIFY(d->openButton()->isEnabled());
 }
 
-int main(int argc, char *argv[])
-{
-    // Twenty attempts take 204 s; QtTest's default limit per function is 300 s.
-    if (qEnvironmentVariableIsEmpty("QTEST_FUNCTION_TIMEOUT"))
-        qputenv("QTEST_FUNCTION_TIMEOUT", "600000");
-    QApplication app(argc, argv);
-    TestSlowAttempts test;
-    QTEST_SET_MAIN_SOURCE_PATH
-    return QTest::qExec(&test, argc, argv);
-}
+QTEST_VIRTUAL_TIME_MAIN(TestSlowAttempts)
 
 #include "tst_slow_attempts.moc"

@@ -1,5 +1,6 @@
 #include "devicesim.h"
 #include "serialupdata.h"
+#include "virtualtime.h"
 #include "windowdriver.h"
 
 #include <QFile>
@@ -149,7 +150,7 @@ void TestSoak::connectUpdateDisconnect()
             QVERIFY2(device.receivedImage() == paddedPayload(imagePayload(image)), context);
             // The device reboots into its new firmware and drops off the line.
             device.hangUp();
-            QTRY_VERIFY2(d.openButton()->isEnabled(), context);
+            QVERIFY2(virtualtime::waitFor([&] { return d.openButton()->isEnabled(); }), context);
             break;
         case Refused:
             QVERIFY2(last.endsWith(QLatin1String(
@@ -186,7 +187,7 @@ void TestSoak::connectUpdateDisconnect()
         QVERIFY2(d.openButton()->text() == QLatin1String("Connect"), context);
         QVERIFY2(d.ports()->isEnabled() && d.bauds()->isEnabled(), context);
 
-        QTest::qWait(20); // lets replaced port objects go
+        virtualtime::settle(20); // lets replaced port objects go
         if (cycle == 9) {
             rssAfterWarmUp = residentKiB();
             portsAfterWarmUp = livePorts();
@@ -208,5 +209,5 @@ void TestSoak::connectUpdateDisconnect()
 #endif
 }
 
-QTEST_MAIN(TestSoak)
+QTEST_VIRTUAL_TIME_MAIN(TestSoak)
 #include "tst_soak.moc"

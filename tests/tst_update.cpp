@@ -5,11 +5,11 @@
 #include "serialupdata.h"
 #include "testimage.h"
 #include "windowdriver.h"
+#include "virtualtime.h"
 #include "windowtest.h"
 
 #include <QAbstractButton>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QMenuBar>
@@ -308,18 +308,16 @@ void TestUpdate::refusedFrame()
 void TestUpdate::silentDevice()
 {
     sim->setSilentFromFrame(3);
-    QElapsedTimer clock;
-    clock.start();
     qint64 lastArrival = 0;
     QObject scope;
-    connect(sim, &DeviceSimulator::bytesReceived, &scope, [&] { lastArrival = clock.elapsed(); });
+    connect(sim, &DeviceSimulator::bytesReceived, &scope,
+            [&] { lastArrival = virtualtime::nowMs(); });
     QVERIFY(connectAt(QStringLiteral("9600")));
     QVERIFY(choose(imageFile(testimage::image("PM-100", 5 * 128))));
     pressUpdate();
 
     // Each frame is given 92 polls of 50 ms before the device counts as gone.
-    QVERIFY2(clock.elapsed() - lastArrival >= 92 * 50 - 50,
-             qPrintable(QString::number(clock.elapsed() - lastArrival)));
+    QCOMPARE(virtualtime::nowMs() - lastArrival, 4600);
     QCOMPARE(newTexts(), QStringList({kStarted, kNoResponse}));
     QCOMPARE(d->bar()->value(), 0);
     QCOMPARE(d->openButton()->text(), QStringLiteral("Connect"));
@@ -650,18 +648,17 @@ void TestUpdate::staleLongAnswerStartsTransfer()
     const QByteArray data = testimage::payload(2 * 128);
     QVERIFY(choose(imageFile(testimage::nameField("PM-100") + data)));
 
-    QElapsedTimer clock;
     qint64 commandAt = -1;
     QObject scope;
     connect(sim, &DeviceSimulator::bytesReceived, &scope, [&] {
         if (commandAt < 0 && sim->receivedBytes().startsWith(protocol::updateCommand()))
-            commandAt = clock.elapsed();
+            commandAt = virtualtime::nowMs();
     });
-    clock.start();
+    const qint64 pressedAt = virtualtime::nowMs();
     pressUpdate();
 
     // The stale answer ends the first wait at its first poll, not after 80 polls (4 s).
-    QVERIFY2(commandAt >= 0 && commandAt < 2000, qPrintable(QString::number(commandAt)));
+    QCOMPARE(commandAt - pressedAt, 50);
     verifyCompleted(true, 2, data);
 }
 
@@ -774,7 +771,7 @@ void TestUpdate::portErrorUnderFileBox()
     bool errorSeen = false;
     const bool boxShown = d->clickWithModal(d->updateButton(), [&](QWidget *modal) {
         sim->hangUp();
-        errorSeen = QTest::qWaitFor([this] { return newTexts().contains(kReadFailed); });
+        errorSeen = virtualtime::waitFor([this] { return newTexts().contains(kReadFailed); });
         modal->close();
     });
 
@@ -831,7 +828,7 @@ void TestUpdate::closeDuringUpdate()
     QPointer<QMessageBox> alive;
     QString keepShown;
     bool keepIsDefault = false, windowModal = false, answeredLate = false;
-    QElapsedTimer sinceAsked;
+    qint64 askedAt = 0;
     QTimer poll;
     connect(&poll, &QTimer::timeout, &scope, [&] {
         auto *box = w->findChild<QMessageBox *>();
@@ -840,13 +837,13 @@ void TestUpdate::closeDuringUpdate()
         QAbstractButton *keep = box->defaultButton();
         QAbstractButton *stop = box->buttons().at(box->buttons().at(0) == keep ? 1 : 0);
         if (box == question) {
-            answeredLate = sinceAsked.elapsed() > 15000;
+            answeredLate = virtualtime::nowMs() - askedAt > 15000;
             if (answeredLate)
                 keep->click();
             return;
         }
         question = alive = box;
-        sinceAsked.start();
+        askedAt = virtualtime::nowMs();
         keepShown = keep->text();
         keepIsDefault = box->buttonRole(keep) == QMessageBox::RejectRole;
         windowModal = box->windowModality() == Qt::WindowModal;
@@ -871,7 +868,7 @@ void TestUpdate::closeDuringUpdate()
     QVERIFY(!alive || !alive->isVisible());
     const Traffic t = traffic();
     if (answer == QLatin1String("stop")) {
-        QTRY_VERIFY(!w->isVisible());
+        QVERIFY(virtualtime::waitFor([this] { return !w->isVisible(); }));
         QVERIFY(!portOpenInWindow());
         // Whole frames only, then nothing more.
         QCOMPARE(t.frames.isEmpty(), atStart);
@@ -879,7 +876,7 @@ void TestUpdate::closeDuringUpdate()
         QVERIFY(t.tail.isEmpty());
         QVERIFY(paddedPayload(data).startsWith(sim->receivedImage()));
         QCOMPARE(sim->badFrames(), 0);
-        QTest::qWait(300);
+        virtualtime::settle(300);
         QCOMPARE(sim->receivedBytes().size(),
                  t.frames.size() * protocol::kFrameSize + protocol::updateCommand().size());
     } else if (answer == QLatin1String("port error")) {
@@ -892,5 +889,5 @@ void TestUpdate::closeDuringUpdate()
     }
 }
 
-QTEST_MAIN(TestUpdate)
+QTEST_VIRTUAL_TIME_MAIN(TestUpdate)
 #include "tst_update.moc"

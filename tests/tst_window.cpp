@@ -3,6 +3,7 @@
 #include "windowdriver.h"
 
 #include <QAction>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QGroupBox>
 #include <QLabel>
@@ -14,6 +15,7 @@
 #include <QSerialPortInfo>
 #include <QStatusBar>
 #include <QTest>
+#include <QTimer>
 
 int qInitResources_pelmar();
 int qCleanupResources_pelmar();
@@ -105,6 +107,11 @@ void verifyTexts(SerialUpdata &w, WindowDriver &d, Language lang)
     QCOMPARE(d.bauds()->itemText(1), QStringLiteral("115200"));
 }
 
+bool callDelay(SerialUpdata &w, int ms)
+{
+    return QMetaObject::invokeMethod(&w, "delay", Qt::DirectConnection, Q_ARG(int, ms));
+}
+
 QColor centreColour(QWidget *widget)
 {
     const QImage image = widget->grab().toImage();
@@ -126,6 +133,11 @@ private slots:
     void slotTable();
     void fandata_data();
     void fandata();
+    void delayLastsAtLeast_data();
+    void delayLastsAtLeast();
+    void delayHandlesEventsAndNests();
+    void delayNonPositive_data();
+    void delayNonPositive();
     void styleSheetApplied();
     void missingStyleSheetLeavesWindowUnstyled();
 };
@@ -358,6 +370,74 @@ void TestWindow::missingStyleSheetLeavesWindowUnstyled()
     }
     qInitResources_pelmar();
     QVERIFY(QFile::exists(QStringLiteral(":/style.qss")));
+}
+
+// The window's waits on the real clock: never shorter than asked, whatever Qt's timers round to.
+void TestWindow::delayLastsAtLeast_data()
+{
+    QTest::addColumn<int>("ms");
+    QTest::newRow("1 ms") << 1;
+    QTest::newRow("30 ms") << 30;
+    QTest::newRow("300 ms") << 300;
+}
+
+void TestWindow::delayLastsAtLeast()
+{
+    QFETCH(int, ms);
+    SerialUpdata w;
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(callDelay(w, ms));
+    const qint64 elapsed = clock.elapsed();
+    QVERIFY2(elapsed >= ms && elapsed < ms + 2000, qPrintable(QString::number(elapsed)));
+}
+
+void TestWindow::delayHandlesEventsAndNests()
+{
+    SerialUpdata w;
+    QElapsedTimer clock;
+    clock.start();
+    qint64 innerStart = -1;
+    qint64 innerEnd = -1;
+    bool posted = false;
+    QMetaObject::invokeMethod(
+        &w, [&posted] { posted = true; }, Qt::QueuedConnection);
+    QTimer::singleShot(20, &w, [&] {
+        innerStart = clock.elapsed();
+        callDelay(w, 200);
+        innerEnd = clock.elapsed();
+    });
+
+    QVERIFY(callDelay(w, 50));
+
+    const qint64 outerEnd = clock.elapsed();
+    QVERIFY(posted);
+    QVERIFY(innerStart >= 0);
+    QVERIFY(innerEnd - innerStart >= 200);
+    // The outer wait cannot return from under the nested one.
+    QVERIFY(outerEnd >= innerEnd);
+}
+
+void TestWindow::delayNonPositive_data()
+{
+    QTest::addColumn<int>("ms");
+    QTest::newRow("0") << 0;
+    QTest::newRow("-1") << -1;
+    QTest::newRow("-1000") << -1000;
+}
+
+void TestWindow::delayNonPositive()
+{
+    QFETCH(int, ms);
+    SerialUpdata w;
+    bool posted = false;
+    QMetaObject::invokeMethod(
+        &w, [&posted] { posted = true; }, Qt::QueuedConnection);
+
+    QVERIFY(callDelay(w, ms));
+
+    QVERIFY(!posted);
+    QTRY_VERIFY(posted); // the event was there to be handled
 }
 
 QTEST_MAIN(TestWindow)

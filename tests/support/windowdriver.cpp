@@ -1,9 +1,9 @@
 #include "windowdriver.h"
 
+#include "steadyclock.h"
 #include "testimage.h"
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileDialog>
 #include <QMenu>
@@ -67,16 +67,16 @@ bool WindowDriver::clickWithModal(QPushButton *button,
     // model is still loading the directory.
     bool seen = false;
     QWidget *handled = nullptr;
-    QElapsedTimer sinceHandled;
+    qint64 handledAtNs = 0;
     QTimer poll;
     poll.setInterval(10);
     QObject::connect(&poll, &QTimer::timeout, [&] {
         QWidget *modal = QApplication::activeModalWidget();
-        if (!modal || (modal == handled && sinceHandled.elapsed() < 300))
+        if (!modal || (modal == handled && steadyclock::nowNs() - handledAtNs < 300000000))
             return;
         seen = true;
         handled = modal;
-        sinceHandled.start();
+        handledAtNs = steadyclock::nowNs();
         onModal(modal);
     });
     poll.start();

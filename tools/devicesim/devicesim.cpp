@@ -2,6 +2,7 @@
 #include "frame.h"
 #include "identity.h"
 #include "protocol.h"
+#include "steadyclock.h"
 
 #include <QFile>
 #include <QSocketNotifier>
@@ -191,8 +192,8 @@ bool DeviceSimulator::start()
     m_plugged = true;
     m_errorString.clear();
     m_input.clear();
-    if (!m_clock.isValid())
-        m_clock.start();
+    if (m_startNs < 0)
+        m_startNs = steadyclock::nowNs();
 
     m_notifier = new QSocketNotifier(m_masterFd, QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &DeviceSimulator::onReadable);
@@ -282,7 +283,7 @@ void DeviceSimulator::writeNow(const QByteArray &bytes)
     if (done == 0)
         return;
     const QByteArray written = bytes.left(done);
-    m_sent.append({m_clock.nsecsElapsed() / 1000, currentBaud(), written});
+    m_sent.append({clockNs() / 1000, currentBaud(), written});
     emit bytesSent(written);
 }
 
@@ -392,6 +393,10 @@ void DeviceSimulator::setLineSpeed(bool on)
 {
     if (on == m_lineSpeed)
         return;
+    if (on && steadyclock::isVirtual()) {
+        qWarning("DeviceSimulator: no line speed on a virtual clock (its alarms run in real time)");
+        return;
+    }
     m_lineSpeed = on;
     if (!on)
         flushLine();
@@ -461,7 +466,7 @@ void DeviceSimulator::onReadable()
 
 void DeviceSimulator::takeIn(const QByteArray &bytes, qint32 baud)
 {
-    m_record.append({m_clock.nsecsElapsed() / 1000, baud, bytes});
+    m_record.append({clockNs() / 1000, baud, bytes});
     emit bytesReceived(bytes);
     // A slot connected to bytesReceived may have hung up or silenced the device.
     if (!isRunning() || !m_powered || m_behaviour == Silent || m_restarting)
@@ -476,7 +481,7 @@ void DeviceSimulator::takeIn(const QByteArray &bytes, qint32 baud)
 // has ended.
 void DeviceSimulator::queueIncoming(const QByteArray &bytes, qint32 baud)
 {
-    const qint64 startNs = qMax(m_clock.nsecsElapsed(), m_rxFreeNs);
+    const qint64 startNs = qMax(clockNs(), m_rxFreeNs);
     m_rxFreeNs = startNs + lineNs(bytes.size(), baud);
     m_incoming.append({startNs, baud, bytes, 0});
     scheduleIncoming();
@@ -484,7 +489,7 @@ void DeviceSimulator::queueIncoming(const QByteArray &bytes, qint32 baud)
 
 void DeviceSimulator::takeDueInput()
 {
-    const qint64 nowNs = m_clock.nsecsElapsed();
+    const qint64 nowNs = clockNs();
     while (!m_incoming.isEmpty()) {
         Incoming &next = m_incoming.first();
         const qint64 elapsedNs = nowNs - next.startNs;
@@ -513,7 +518,7 @@ void DeviceSimulator::scheduleIncoming()
     // Bytes are taken in about every millisecond as they cross the line, the last one of a write
     // exactly when it has.
     const Incoming &next = m_incoming.constFirst();
-    const qint64 nowNs = m_clock.nsecsElapsed();
+    const qint64 nowNs = clockNs();
     const qint64 nextByteNs = next.startNs + lineNs(next.taken + 1, next.baud);
     const qint64 lastByteNs = next.startNs + lineNs(next.bytes.size(), next.baud);
     const qint64 wakeNs = qMin(lastByteNs, qMax(nextByteNs, nowNs + 1'000'000));
@@ -529,7 +534,7 @@ void DeviceSimulator::scheduleOutgoing()
         m_txDueNs = -1;
         return;
     }
-    const qint64 nowNs = m_clock.nsecsElapsed();
+    const qint64 nowNs = clockNs();
     if (m_txDueNs < 0)
         m_txDueNs = nowNs + lineNs(m_outgoing.constFirst().size(), currentBaud());
     if (!m_txAlarm.isActive())
@@ -538,7 +543,7 @@ void DeviceSimulator::scheduleOutgoing()
 
 void DeviceSimulator::writeDueOutput()
 {
-    if (!m_outgoing.isEmpty() && m_clock.nsecsElapsed() >= m_txDueNs) {
+    if (!m_outgoing.isEmpty() && clockNs() >= m_txDueNs) {
         const QByteArray bytes = m_outgoing.takeFirst();
         m_txDueNs = -1;
         writeNow(bytes); // may hang up, which empties the queue

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "alarm.h"
+#include "steadyclock.h"
 
 #include <QByteArray>
-#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -113,7 +113,8 @@ public:
 
     // Input is taken in only once its line time has passed, and answers are written only once
     // theirs has (each queued chunk whole, when its last byte is due). Switching off delivers
-    // whatever is still on the line at once.
+    // whatever is still on the line at once. The line's alarms keep real time: on a virtual
+    // clock (steadyclock) line speed stays off.
     void setLineSpeed(bool on);
     bool lineSpeed() const { return m_lineSpeed; }
     // Bytes the tool has written that the line has not delivered yet (line speed only).
@@ -214,6 +215,7 @@ private:
     bool unaskedNakWanted() const;
     void updateUnaskedNakTimer();
     void closeFds();
+    qint64 clockNs() const { return steadyclock::nowNs() - m_startNs; }
 
     int m_masterFd = -1;
     int m_slaveFd = -1;
@@ -222,7 +224,7 @@ private:
     QString m_slavePath;
     QString m_errorString;
     QSocketNotifier *m_notifier = nullptr;
-    QElapsedTimer m_clock;
+    qint64 m_startNs = -1; // the clock's time at the first start()
     QList<Received> m_record;
     QList<Received> m_sent;
 
