@@ -56,8 +56,8 @@ std::unique_ptr<StationPrinter> makeStationPrinter(PrinterStyle style, const Run
                                                    const QVector<const SlotDriver *> &slotDrivers,
                                                    const StationTally &tally);
 
-// The slot state as a JSON word: empty, identifying, updating, pass, skip, fail, inUse,
-// cannotOpen, removeDevice.
+// The slot state as a JSON word: empty, identifying, updating, restarting, pass, skip, fail,
+// inUse, samePort, cannotOpen, removeDevice.
 QString slotStateJsonWord(SlotState state);
 
 } // namespace flash
