@@ -418,13 +418,13 @@ void SlotController::recordAttempt(qint64 nowUs)
         push(SlotAction::Kind::Release);
         return;
     }
-    afterVisitStep(nowUs);
+    afterVisitStep(nowUs, timing::kDepartureProbeGapMs);
 }
 
-void SlotController::afterVisitStep(qint64 nowUs)
+void SlotController::afterVisitStep(qint64 nowUs, int delayMs)
 {
     if (m_pathPresent)
-        m_timerUs = nowUs + timing::kDepartureProbeGapMs * kUsPerMs;
+        m_timerUs = nowUs + delayMs * kUsPerMs;
     else
         depart(nowUs, false);
 }
@@ -483,7 +483,9 @@ void SlotController::probeFinished(qint64 nowUs)
                                  m_silentProbes[FastProbe] >= timing::kDepartureProbesPerKind;
         m_probeKind = bothCounted ? SlowProbe : m_probeKind == SlowProbe ? FastProbe : SlowProbe;
     }
-    afterVisitStep(nowUs);
+    // A port that does not open again is not hammered.
+    afterVisitStep(nowUs, probe->result() == Result::PortOpenFailed ? timing::kSlotRetryMs
+                                                                    : timing::kDepartureProbeGapMs);
 }
 
 bool SlotController::silentLongEnough(qint64 nowUs) const

@@ -154,7 +154,7 @@ private:
     void beginArrival(qint64 nowUs);
     void arrivalFinished(qint64 nowUs);
     void recordAttempt(qint64 nowUs);
-    void afterVisitStep(qint64 nowUs);
+    void afterVisitStep(qint64 nowUs, int delayMs);
     void beginProbe(qint64 nowUs);
     void probeFinished(qint64 nowUs);
     bool probeAnswered(const SessionMachine &probe);
