@@ -43,10 +43,12 @@ constexpr JsonWord kJsonWords[] = {
     {SlotState::Empty, "empty"},
     {SlotState::Identifying, "identifying"},
     {SlotState::Updating, "updating"},
+    {SlotState::Restarting, "restarting"},
     {SlotState::Pass, "pass"},
     {SlotState::Skip, "skip"},
     {SlotState::Fail, "fail"},
     {SlotState::InUse, "inUse"},
+    {SlotState::SamePort, "samePort"},
     {SlotState::CannotOpen, "cannotOpen"},
     {SlotState::RemoveDevice, "removeDevice"},
 };
@@ -137,10 +139,12 @@ const char *colourOf(SlotState state)
     case SlotState::RemoveDevice:
         return "\x1b[1;33m";
     case SlotState::InUse:
+    case SlotState::SamePort:
     case SlotState::CannotOpen:
         return "\x1b[35m";
     case SlotState::Identifying:
     case SlotState::Updating:
+    case SlotState::Restarting:
         return "\x1b[36m";
     case SlotState::Empty:
         break;

@@ -80,8 +80,8 @@ QStringList boardRow(const BoardLayout &layout, const QString &name, const QStri
 QString fitEnd(const QString &text, int columns);
 QString fitStart(const QString &text, int columns);
 
-// The slot state as a JSON word: empty, identifying, updating, pass, skip, fail, inUse,
-// cannotOpen, removeDevice.
+// The slot state as a JSON word: empty, identifying, updating, restarting, pass, skip, fail,
+// inUse, samePort, cannotOpen, removeDevice.
 QString slotStateJsonWord(SlotState state);
 
 } // namespace flash

@@ -272,7 +272,8 @@ Exit status:
     7  the device stopped answering
     8  the port was lost (unplugged, or it reported an error)
     9  the end was not confirmed
-   10  verification failed
+   10  verification failed (--verify, or a station: another serial number or
+       product after the restart)
    11  skipped: every device already reports the version of --skip-if-version
    12  record not written: every device succeeded or was skipped, but a line
        could not be added to --record (disk full, write error, its lock still
@@ -280,6 +281,8 @@ Exit status:
        line not written is on standard error as JSON
    13  station: some devices failed (--station; a station whose devices all
        passed or were skipped, or to which none came, exits with 0)
+   14  came back waiting for firmware: the end was confirmed, but after its
+       restart the device answered as its bootloader (--verify, or a station)
    15  the plant database cannot be reached, has no pelmar tables, or refused
        (--init-db, --report over the database; --ship keeps trying instead)
    16  the plant database's schema is newer than this program knows
@@ -313,11 +316,14 @@ Cancelling:
 
 Station:
   --station watches every slot: a port that appears, or a device that starts
-  answering on a port that stays, is identified and updated once; its verdict
-  stays shown until the device leaves (the port vanishes, two probes in a row
-  go unanswered, or another serial number answers). A record line is written
-  only for a device that answered. A record line that cannot be written stops
-  the station taking new devices (status 12 unless a device failed).
+  answering on a port that stays, is identified and updated at most once per
+  visit. Its restart is watched (with or without --verify) and judged before
+  its record line is written. The verdict stays shown until the device leaves:
+  the port vanishes, another serial number answers, or the 9600 and the 115200
+  handshakes each go unanswered twice in a row with no byte for more than %4 s.
+  A record line is written only for a device that answered. A record line that
+  cannot be written stops the station taking new devices (status 12 unless a
+  device failed).
 
 Ports:
   A port is locked while it is in use, against every name it has (symlinks
@@ -327,14 +333,15 @@ Ports:
 Record:
   The record's lock, write and flush never hold up the devices: lines wait in
   memory, in order, while another program holds the lock (said on standard
-  error after %4 s). A line waiting %5 s stops a station taking new devices.
-  At the end the lines get %6 s more, then each line not written is printed on
+  error after %5 s). A line waiting %6 s stops a station taking new devices.
+  At the end the lines get %7 s more, then each line not written is printed on
   standard error after "record not written: ". A record file removed or
   replaced is made again at its path.
 )")
                                   .arg(timing::kReplyPollMs)
                                   .arg(timing::kGatherMs)
                                   .arg(timing::kReplyTimeoutMs)
+                                  .arg(timing::kDepartureSilenceMs / 1000)
                                   .arg(timing::kRecordWaitNoticeMs / 1000)
                                   .arg(timing::kRecordStallMs / 1000)
                                   .arg(timing::kRecordStopWaitMs / 1000);

@@ -151,7 +151,11 @@ void SlotDriver::open(qint32 baud)
     QString error;
     OpenResult result = OpenResult::Opened;
     // The lock first: a port another program uses must not see even the rate being set.
-    if (!m_lock.acquire(m_name, &error)) {
+    const int samePort = samePortSlot();
+    if (samePort > 0) {
+        result = OpenResult::SamePort;
+        error = QStringLiteral("same port as slot %1").arg(samePort);
+    } else if (!m_lock.acquire(m_name, &error)) {
         result = error == portlock::inUseText() ? OpenResult::InUse : OpenResult::Failed;
     } else {
         closeSerial();
@@ -174,6 +178,16 @@ void SlotDriver::open(qint32 baud)
     // its own actions.
     QTimer::singleShot(0, this,
                        [this, result, error] { run(m_controller.opened(nowUs(), result, error)); });
+}
+
+// 1-based, as the slots are given; 0 when no other slot holds this port.
+int SlotDriver::samePortSlot() const
+{
+    for (int i = 0; i < m_station.size(); ++i) {
+        if (m_station.at(i) != this && m_station.at(i)->m_lock.holds(m_name))
+            return i + 1;
+    }
+    return 0;
 }
 
 void SlotDriver::release()
@@ -369,6 +383,7 @@ int runStation(const Options &options)
     QEventLoop loop;
     LatencyNotes latencyNotes(style == PrinterStyle::Board);
     for (const auto &slot : run.slotDrivers) {
+        slot->setStation(shown);
         wire(run, slot.get(), *printer, loop);
         QObject::connect(slot.get(), &SlotDriver::adapterLatencyKept, &loop,
                          [&](SlotDriver *s) { latencyNotes.tell(s->name(), s->adapterLatency()); });

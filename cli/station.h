@@ -27,6 +27,9 @@ public:
     SlotDriver(const QString &slot, const SessionConfig &config, const QElapsedTimer &clock,
                QObject *parent = nullptr);
 
+    // The station's slots in command-line order, this one among them: a port that another of
+    // them holds is "the same port as slot N", not another program's.
+    void setStation(const QVector<const SlotDriver *> &station) { m_station = station; }
     void start();
     void cancel();
     void stopTakingDevices();
@@ -54,6 +57,7 @@ private:
     void apply(const SlotAction &action);
     void pollPath();
     void open(qint32 baud);
+    int samePortSlot() const;
     void release();
     void finishRelease();
     void closePort();
@@ -72,6 +76,7 @@ private:
     QTimer m_drainLimit;
     QTimer m_lockWatch;
     QString m_adapterSerial;
+    QVector<const SlotDriver *> m_station;
     bool m_pathPresent = false;
     bool m_opening = false;
     bool m_releasing = false;

@@ -25,6 +25,8 @@ int exitStatus(Result result)
         return 10;
     case Result::Skipped:
         return 11;
+    case Result::CameBackWaiting:
+        return 14; // after 12 (record not written) and 13 (a station's failures)
     case Result::Cancelled:
         return 130; // 128 + SIGINT, as shells report an interrupted program
     }
@@ -54,6 +56,8 @@ QString resultName(Result result)
         return QStringLiteral("verifyFailed");
     case Result::Skipped:
         return QStringLiteral("skipped");
+    case Result::CameBackWaiting:
+        return QStringLiteral("cameBackWaiting");
     case Result::Cancelled:
         return QStringLiteral("cancelled");
     }

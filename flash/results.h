@@ -17,6 +17,7 @@ enum class Result {
     EndNotConfirmed,
     VerifyFailed,
     Skipped,
+    CameBackWaiting, // after the update the device restarted into its bootloader, not the firmware
     Cancelled,
 };
 

@@ -317,11 +317,26 @@ bool SessionMachine::onLine() const
 
 void SessionMachine::startAttempt(qint64 nowUs)
 {
-    // At 9600 the port was opened at that rate and stays there.
-    if (m_config.baud == protocol::kSlowBaud)
-        runSteps(nowUs, protocol::slowHandshake(), &SessionMachine::handshakeEnded);
-    else
+    m_attemptStartUs = nowUs;
+    if (attemptBaud() == protocol::kFastBaud) {
         runSteps(nowUs, protocol::fastCancel(), &SessionMachine::pollCancelAnswer);
+        return;
+    }
+    // At 9600 the port was opened at that rate and stays there, unless a 115200 attempt after the
+    // restart left it at 115200.
+    if (m_phase == Phase::Verify && m_attempt > 0)
+        push(Action::Kind::SetBaud, protocol::kSlowBaud);
+    runSteps(nowUs, protocol::slowHandshake(), &SessionMachine::handshakeEnded);
+}
+
+// After the restart the device may answer at either rate: a bootloader only the 115200 cancel
+// byte, a device that speaks one rate only at that one. The configured rate goes first, then the
+// two alternate.
+qint32 SessionMachine::attemptBaud() const
+{
+    if (m_phase != Phase::Verify || m_attempt % 2 == 0)
+        return m_config.baud;
+    return m_config.baud == protocol::kSlowBaud ? protocol::kFastBaud : protocol::kSlowBaud;
 }
 
 void SessionMachine::pollCancelAnswer(qint64 nowUs)
@@ -354,8 +369,8 @@ void SessionMachine::attemptFailed(qint64 nowUs)
         if (nowUs < m_verifyDeadlineUs)
             startAttempt(nowUs);
         else
-            finish(Result::VerifyFailed, QStringLiteral("no answer within %1 s of the restart")
-                                             .arg(timing::kRestartDeadlineMs / 1000));
+            restartUnanswered(QStringLiteral("no answer within %1 s of the restart")
+                                  .arg(timing::kRestartDeadlineMs / 1000));
         return;
     }
     if (m_attempt < m_config.attempts)
@@ -382,9 +397,10 @@ void SessionMachine::connected(qint64 nowUs, bool waiting)
 {
     m_identity.waitingForFirmware = waiting;
     if (m_phase == Phase::Verify) {
-        judgeVerification();
+        judgeRestart(nowUs);
         return;
     }
+    m_answeredStartUs = m_attemptStartUs;
     notify(Note::Connected);
     if (m_config.mode == SessionConfig::Mode::Identify) {
         finish(Result::Success, waiting ? QStringLiteral("the device waits for firmware")
@@ -568,21 +584,28 @@ void SessionMachine::endWaitEnded(qint64 nowUs)
 void SessionMachine::updateConfirmed(qint64 nowUs)
 {
     m_endConfirmed = true;
-    if (!m_config.verify) {
-        finish(Result::Success,
-               QStringLiteral("updated: %1 frames").arg(m_framesTotal) +
-                   (m_identity.waitingForFirmware
-                        ? QStringLiteral("; the device waited for firmware: its product was "
-                                         "unknown, the image's name field was not checked")
-                        : QString()));
+    if (!m_config.verify && !m_config.watchRestart) {
+        finish(Result::Success, updatedText());
         return;
     }
     if (m_cancelRequested) {
-        finish(Result::Cancelled,
-               QStringLiteral("the update was confirmed; cancelled before verification"));
+        finish(Result::Cancelled, m_config.verify
+                                      ? QStringLiteral("the update was confirmed; cancelled "
+                                                       "before verification")
+                                      : QStringLiteral("the update was confirmed; cancelled "
+                                                       "before the device restarted"));
         return;
     }
     beginVerify(nowUs);
+}
+
+QString SessionMachine::updatedText() const
+{
+    const bool waited = (verifying() ? m_before : m_identity).waitingForFirmware;
+    return QStringLiteral("updated: %1 frames").arg(m_framesTotal) +
+           (waited ? QStringLiteral("; the device waited for firmware: its product was unknown, "
+                                    "the image's name field was not checked")
+                   : QString());
 }
 
 void SessionMachine::beginVerify(qint64 nowUs)
@@ -608,45 +631,59 @@ void SessionMachine::retryAfterRestart(qint64 nowUs, const QString &why)
 {
     resetReply();
     if (nowUs >= m_verifyDeadlineUs) {
-        finish(Result::VerifyFailed, QStringLiteral("%1 (%2 s after the restart)")
-                                         .arg(why)
-                                         .arg(timing::kRestartDeadlineMs / 1000));
+        restartUnanswered(QStringLiteral("%1 (%2 s after the restart)")
+                              .arg(why)
+                              .arg(timing::kRestartDeadlineMs / 1000));
         return;
     }
     pause(nowUs, timing::kReopenRetryMs, &SessionMachine::reopen);
 }
 
-void SessionMachine::judgeVerification()
+// The deadline passed without a verdict. Verification fails; a watched restart passes, as the
+// end was confirmed.
+void SessionMachine::restartUnanswered(const QString &why)
+{
+    if (m_config.verify) {
+        finish(Result::VerifyFailed, why);
+        return;
+    }
+    finish(Result::Success,
+           updatedText() +
+               (m_answeredWithoutIdentity
+                    ? QStringLiteral("; after the restart the device answered without its identity")
+                    : QStringLiteral("; no answer came within %1 s of the restart")
+                          .arg(timing::kRestartDeadlineMs / 1000)));
+}
+
+void SessionMachine::judgeRestart(qint64 nowUs)
 {
     const DeviceIdentity &now = m_identity;
     if (now.waitingForFirmware) {
-        finish(Result::VerifyFailed,
-               QStringLiteral("the device came back still waiting for firmware"));
+        finish(Result::CameBackWaiting,
+               QStringLiteral("came back waiting for firmware: the new firmware did not start"));
         return;
     }
     if (!now.productReceived || !m_latestHasIdentity) {
-        finish(Result::VerifyFailed,
-               QStringLiteral("the device answered without its identity after the restart"));
+        if (m_config.verify) {
+            finish(Result::VerifyFailed,
+                   QStringLiteral("the device answered without its identity after the restart"));
+            return;
+        }
+        // No verdict yet: its firmware may still be starting.
+        m_answeredWithoutIdentity = true;
+        attemptFailed(nowUs);
         return;
     }
-    if (m_before.productReceived && now.product != m_before.product) {
-        finish(Result::VerifyFailed, QStringLiteral("the product was \"%1\", now it is \"%2\"")
-                                         .arg(m_before.product, now.product));
+    const QString other = otherUnitText();
+    if (!other.isEmpty()) {
+        finish(Result::VerifyFailed, other);
         return;
     }
-    // A device that waited for firmware told nothing before: the image's name field is the
-    // product it must now report.
-    if (!m_before.productReceived &&
-        !nameFieldAccepted(m_config.image, expectedNameField(now.product), true)) {
-        finish(Result::VerifyFailed,
-               QStringLiteral("the device now reports product \"%1\", not the image's")
-                   .arg(now.product));
-        return;
-    }
-    if (!m_before.serialNumber.isEmpty() && now.serialNumber != m_before.serialNumber) {
-        finish(Result::VerifyFailed,
-               QStringLiteral("the serial number was \"%1\", now it is \"%2\"")
-                   .arg(m_before.serialNumber, now.serialNumber));
+    if (!m_config.verify) {
+        finish(Result::Success,
+               updatedText() +
+                   QStringLiteral("; back with version %1")
+                       .arg(now.version.isEmpty() ? QStringLiteral("unknown") : now.version));
         return;
     }
     if (!m_config.expectVersion.isEmpty() && !sameVersion(now.version, m_config.expectVersion)) {
@@ -657,6 +694,28 @@ void SessionMachine::judgeVerification()
     finish(Result::Success, QStringLiteral("updated and verified: %1 frames, version %2")
                                 .arg(m_framesTotal)
                                 .arg(now.version));
+}
+
+// What tells that the device after the restart is not the one updated, if anything: a new serial
+// format looks the same as another unit seated while it restarted, and neither is updated again.
+QString SessionMachine::otherUnitText() const
+{
+    const DeviceIdentity &now = m_identity;
+    if (m_before.productReceived && now.product != m_before.product)
+        return QStringLiteral("the product was \"%1\", now it is \"%2\"")
+            .arg(m_before.product, now.product);
+    // A device that waited for firmware told nothing before: the image's name field is the
+    // product it must now report.
+    if (!m_before.productReceived &&
+        !nameFieldAccepted(m_config.image, expectedNameField(now.product), true))
+        return QStringLiteral("the device now reports product \"%1\", not the image's")
+            .arg(now.product);
+    if (!m_before.serialNumber.isEmpty() && now.serialNumber != m_before.serialNumber)
+        return QStringLiteral("serial number was %1, now %2: a new serial format or another unit "
+                              "seated \u2014 check it")
+            .arg(m_before.serialNumber,
+                 now.serialNumber.isEmpty() ? QStringLiteral("none") : now.serialNumber);
+    return QString();
 }
 
 void SessionMachine::finishCancelled()

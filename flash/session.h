@@ -21,6 +21,10 @@ struct SessionConfig
     int paceMs = timing::kReplyPollMs; // poll grid of a frame's answer; 0: judged as read
     QByteArray image;                  // the whole image, name field included
     bool verify = false;               // after the confirmed end, reconnect and check the identity
+    // Without verify: after the confirmed end, watch the restart as verify does, so that the
+    // attempt says how the device came back (a station judges every visit by it). Leniently: no
+    // answer, or none with an identity, within the deadline still passes, as the end was confirmed.
+    bool watchRestart = false;
     QString expectVersion; // with verify: the version the device must report; empty: any
     QString skipIfVersion; // a device already at this version is not updated; empty: never
 };
@@ -87,13 +91,19 @@ public:
     // after the restart (identityBefore() keeps the first).
     const DeviceIdentity &identity() const { return m_identity; }
     const DeviceIdentity &identityBefore() const { return verifying() ? m_before : m_identity; }
-    // Whether the session went on to verify, also once it is done.
+    // Whether the session went on to verify (or to watch the restart), also once it is done.
     bool verifying() const
     {
         return (m_phase == Phase::Done ? m_finishedIn : m_phase) == Phase::Verify;
     }
     Phase phase() const { return m_phase; }
     QString stateText() const;
+    // When the handshake attempt began that the device answered (before an answer: the latest
+    // one), -1 before the first: the attempt's clock leaves out the probing of an empty port.
+    qint64 handshakeStartUs() const
+    {
+        return m_answeredStartUs >= 0 ? m_answeredStartUs : m_attemptStartUs;
+    }
 
     int framesTotal() const { return m_framesTotal; }
     int framesAccepted() const;
@@ -141,6 +151,7 @@ private:
 
     // Connect, and after a restart the same handshake again in Verify.
     void startAttempt(qint64 nowUs);
+    qint32 attemptBaud() const;
     void pollCancelAnswer(qint64 nowUs);
     void cancelPollEnded(qint64 nowUs);
     void handshakeEnded(qint64 nowUs);
@@ -167,7 +178,10 @@ private:
     void beginVerify(qint64 nowUs);
     void reopen(qint64 nowUs);
     void retryAfterRestart(qint64 nowUs, const QString &why);
-    void judgeVerification();
+    void restartUnanswered(const QString &why);
+    void judgeRestart(qint64 nowUs);
+    QString otherUnitText() const;
+    QString updatedText() const;
 
     void finish(Result result, const QString &message);
     void finishCancelled();
@@ -182,6 +196,8 @@ private:
     int m_polls = 0;
     Then m_then = nullptr;
     int m_attempt = 0;
+    qint64 m_attemptStartUs = -1;
+    qint64 m_answeredStartUs = -1;
 
     QByteArray m_latest;   // the latest non-empty batch, emptied at fixed points
     QByteArray m_gathered; // bytes of the batch being gathered
@@ -195,6 +211,7 @@ private:
     static constexpr int kSinceWriteCap = 4096;
     QByteArray m_sinceWrite; // batches since the last write or the last named product
     qint64 m_verifyDeadlineUs = -1;
+    bool m_answeredWithoutIdentity = false; // after the restart, while watching it
 
     TransferCursor m_cursor;
     int m_framesTotal = 0;

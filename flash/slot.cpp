@@ -25,29 +25,37 @@ constexpr StateWord kStateWords[] = {
     {SlotState::Empty, "empty"},
     {SlotState::Identifying, "identifying"},
     {SlotState::Updating, "updating"},
+    {SlotState::Restarting, "restarting \u2014 leave in"},
     {SlotState::Pass, "PASS"},
     {SlotState::Skip, "SKIP"},
     {SlotState::Fail, "FAIL"},
     {SlotState::InUse, "in use by another program"},
+    {SlotState::SamePort, "same port as another slot"},
     {SlotState::CannotOpen, "cannot open"},
     {SlotState::RemoveDevice, "remove device"},
 };
 
-// A device whose firmware runs answers the short 9600 handshake (2.03 s, answered or not). One
-// that may be left waiting for firmware is found only by the 115200 one (its NAK to CAN), which
-// lasts 10.2 s when nobody answers.
-qint32 probeBaudAfter(const SessionMachine &m)
+qint32 probeBaud(int kind)
 {
-    const DeviceIdentity &id = m.identity();
+    return kind == 0 ? protocol::kSlowBaud : protocol::kFastBaud;
+}
+
+// The first departure probe: a unit whose firmware runs answers the short 9600 handshake (2.03 s,
+// answered or not); one that may wait for firmware is found only by the 115200 one (its NAK to
+// CAN), which lasts 10.2 s when nobody answers. Any other unit is found by the next, once the
+// first goes unanswered.
+bool firmwareRuns(const SessionMachine &m)
+{
+    const DeviceIdentity &id = m.verifying() ? m.identity() : m.identityBefore();
     const bool runs = id.productReceived && !id.waitingForFirmware;
     switch (m.result()) {
     case Result::Success:      // the new firmware, once restarted
     case Result::Skipped:      // nothing sent
     case Result::WrongProduct: // nothing sent after the handshake
     case Result::VerifyFailed: // identity() is what came back after the restart, if anything
-        return runs ? protocol::kSlowBaud : protocol::kFastBaud;
+        return runs;
     default:
-        return protocol::kFastBaud; // the update command may have gone out
+        return false; // the update command may have gone out
     }
 }
 
@@ -67,12 +75,16 @@ QString slotStateWord(SlotState state)
 {
     for (const StateWord &w : kStateWords) {
         if (w.state == state)
-            return QString::fromLatin1(w.word);
+            return QString::fromUtf8(w.word);
     }
     return QString();
 }
 
-SlotController::SlotController(SessionConfig config) : m_config(std::move(config)) {}
+SlotController::SlotController(SessionConfig config) : m_config(std::move(config))
+{
+    // A slot judges every visit by how the unit came back from its restart.
+    m_config.watchRestart = true;
+}
 
 SlotController::~SlotController() = default;
 
@@ -100,15 +112,9 @@ void SlotController::setState(SlotState state)
     push(SlotAction::Kind::StateChanged);
 }
 
-SessionMachine *SlotController::active() const
-{
-    return m_session ? m_session.get() : m_probe.get();
-}
-
 qint64 SlotController::nextAlarmUs() const
 {
-    const SessionMachine *m = active();
-    const qint64 machine = m ? m->nextAlarmUs() : -1;
+    const qint64 machine = m_machine ? m_machine->nextAlarmUs() : -1;
     if (machine < 0 || (m_timerUs >= 0 && m_timerUs < machine))
         return m_timerUs;
     return machine;
@@ -116,22 +122,22 @@ qint64 SlotController::nextAlarmUs() const
 
 bool SlotController::idle() const
 {
-    return !m_session && !m_probe && m_timerUs < 0 && !m_openPending;
+    return !m_machine && m_timerUs < 0 && !m_openPending;
 }
 
 QString SlotController::stateText(qint64 nowUs) const
 {
+    const SessionMachine *m = session();
     switch (m_state) {
     case SlotState::Updating:
-        if (m_session && m_session->transferStartUs() >= 0 && !m_session->verifying()) {
-            const ProgressFigures f = progressFigures(
-                m_session->framesAccepted(), m_session->framesTotal(),
-                qMax(0, m_config.image.size() - protocol::kNameFieldSize),
-                nowUs - m_session->transferStartUs(), m_config.baud, m_config.paceMs);
+        if (m && m->transferStartUs() >= 0 && !m->verifying()) {
+            const ProgressFigures f =
+                progressFigures(m->framesAccepted(), m->framesTotal(),
+                                qMax(0, m_config.image.size() - protocol::kNameFieldSize),
+                                nowUs - m->transferStartUs(), m_config.baud, m_config.paceMs);
             return QStringLiteral("%1 % %2 s left").arg(f.percent).arg(qCeil(f.secondsLeft));
         }
-        return m_session ? QStringLiteral("updating: %1").arg(m_session->stateText())
-                         : slotStateWord(m_state);
+        return m ? QStringLiteral("updating: %1").arg(m->stateText()) : slotStateWord(m_state);
     case SlotState::Pass:
         return joined(
             {slotStateWord(m_state), m_verdict.identity.serialNumber, m_verdict.identity.version});
@@ -141,6 +147,8 @@ QString SlotController::stateText(qint64 nowUs) const
         return joined({slotStateWord(m_state), m_verdict.message});
     case SlotState::CannotOpen:
         return QStringLiteral("%1: %2").arg(slotStateWord(m_state), m_problem);
+    case SlotState::SamePort:
+        return m_problem.isEmpty() ? slotStateWord(m_state) : m_problem;
     default:
         return slotStateWord(m_state);
     }
@@ -162,16 +170,11 @@ QVector<SlotAction> SlotController::pathAppeared(qint64 nowUs)
     if (!m_started || m_pathPresent)
         return {};
     m_pathPresent = true;
-    // An attempt restarting for --verify reopens the port by itself.
-    if (m_session || m_probe)
+    // An attempt watching the restart reopens the port by itself.
+    if (m_machine)
         return take();
     if (!m_takesDevices) {
-        if (!m_devicePresent)
-            setState(SlotState::RemoveDevice);
-    } else if (m_devicePresent) {
-        // Back from its restart: asked at once whether it is the same device.
-        m_timerUs = -1;
-        beginProbe(nowUs);
+        setState(SlotState::RemoveDevice);
     } else {
         setState(SlotState::Identifying);
         beginArrival(nowUs);
@@ -184,22 +187,18 @@ QVector<SlotAction> SlotController::pathVanished(qint64 nowUs)
     if (!m_started || !m_pathPresent)
         return {};
     m_pathPresent = false;
-    if (m_session && m_answered) {
-        // While the device restarts for --verify, the attempt reopens until its deadline.
-        run(nowUs, Machine::Session,
-            m_session->portError(nowUs, QStringLiteral("the port vanished")));
+    if (attemptRunning()) {
+        // While the device restarts, the attempt reopens until its deadline.
+        run(nowUs, m_machine->portError(nowUs, QStringLiteral("the port vanished")));
         return take();
     }
-    dropMachines();
-    if (m_devicePresent && !restarting(nowUs)) {
+    dropMachine();
+    if (m_stage == Stage::Seated) {
         depart(nowUs, false);
         return take();
     }
     push(SlotAction::Kind::Release);
-    if (m_devicePresent)
-        m_timerUs = m_restartUntilUs; // a device restarting after its update may re-enumerate
-    else if (m_state != SlotState::Pass && m_state != SlotState::Skip && m_state != SlotState::Fail)
-        setState(SlotState::Empty);
+    setState(SlotState::Empty);
     return take();
 }
 
@@ -211,22 +210,25 @@ QVector<SlotAction> SlotController::opened(qint64 nowUs, OpenResult result, cons
     m_openResult = result;
     m_openError = error;
     m_portOpen = result == OpenResult::Opened;
-    if (m_portOpen && (m_state == SlotState::InUse || m_state == SlotState::CannotOpen))
+    if (m_portOpen && (m_state == SlotState::InUse || m_state == SlotState::CannotOpen ||
+                       m_state == SlotState::SamePort))
         setState(SlotState::Empty);
-    if (SessionMachine *m = active())
-        run(nowUs, m_session ? Machine::Session : Machine::Probe,
-            m->opened(nowUs, m_portOpen, error));
+    if (m_machine)
+        run(nowUs, m_machine->opened(nowUs, m_portOpen, error));
     return take();
 }
 
 QVector<SlotAction> SlotController::bytesArrived(qint64 nowUs, const QByteArray &bytes)
 {
-    SessionMachine *m = active();
-    if (!m)
+    if (!m_machine)
         return {};
-    if (m_session && m_state == SlotState::Empty)
+    if (m_stage == Stage::NoUnit && m_state == SlotState::Empty)
         setState(SlotState::Identifying);
-    run(nowUs, m_session ? Machine::Session : Machine::Probe, m->bytesArrived(nowUs, bytes));
+    if (m_stage == Stage::Seated) {
+        m_probeHeard = true;
+        m_lastHeardUs = nowUs;
+    }
+    run(nowUs, m_machine->bytesArrived(nowUs, bytes));
     return take();
 }
 
@@ -236,26 +238,25 @@ QVector<SlotAction> SlotController::alarm(qint64 nowUs)
         m_timerUs = -1;
         timerDue(nowUs);
     }
-    SessionMachine *m = active();
-    if (m && m->nextAlarmUs() >= 0 && nowUs >= m->nextAlarmUs())
-        run(nowUs, m_session ? Machine::Session : Machine::Probe, m->alarm(nowUs));
+    if (m_machine && m_machine->nextAlarmUs() >= 0 && nowUs >= m_machine->nextAlarmUs())
+        run(nowUs, m_machine->alarm(nowUs));
     return take();
 }
 
 QVector<SlotAction> SlotController::portError(qint64 nowUs, const QString &error)
 {
     m_portOpen = false;
-    if (SessionMachine *m = active())
-        run(nowUs, m_session ? Machine::Session : Machine::Probe, m->portError(nowUs, error));
+    if (m_machine)
+        run(nowUs, m_machine->portError(nowUs, error));
     return take();
 }
 
 QVector<SlotAction> SlotController::cancel(qint64 nowUs)
 {
-    if (m_session && m_answered) {
+    if (attemptRunning()) {
         m_takesDevices = false;
         m_timerUs = -1;
-        run(nowUs, Machine::Session, m_session->cancel(nowUs));
+        run(nowUs, m_machine->cancel(nowUs));
         return take();
     }
     return stopTakingDevices(nowUs);
@@ -266,27 +267,26 @@ QVector<SlotAction> SlotController::stopTakingDevices(qint64 nowUs)
     Q_UNUSED(nowUs)
     m_takesDevices = false;
     m_timerUs = -1;
-    if (!m_started || (m_session && m_answered))
+    if (!m_started || attemptRunning())
         return take(); // the attempt runs to its end and is recorded
     // Release is harmless twice; the caller may hold the lock of a port closed by an error.
-    dropMachines();
+    dropMachine();
     push(SlotAction::Kind::Release);
-    if (m_state == SlotState::Identifying || m_state == SlotState::InUse ||
-        m_state == SlotState::CannotOpen)
-        setState(SlotState::Empty);
+    // The last word stays true: a unit that was being identified is still there, untouched; a
+    // port that did not open, and a verdict, stay as they were.
+    if (m_state == SlotState::Identifying)
+        setState(SlotState::RemoveDevice);
     return take();
 }
 
-void SlotController::dropMachines()
+void SlotController::dropMachine()
 {
-    m_session.reset();
-    m_probe.reset();
-    m_answered = false;
+    m_machine.reset();
     m_openPending = false;
     m_timerUs = -1;
 }
 
-void SlotController::openFor(qint64 nowUs, Machine which, qint32 baud)
+void SlotController::openFor(qint64 nowUs, qint32 baud)
 {
     if (!m_portOpen) {
         m_openPending = true;
@@ -295,17 +295,16 @@ void SlotController::openFor(qint64 nowUs, Machine which, qint32 baud)
     }
     // The port stays open between probes: the next one only sets its rate.
     push(SlotAction::Kind::SetBaud, baud);
-    SessionMachine *m = which == Machine::Session ? m_session.get() : m_probe.get();
-    run(nowUs, which, m->opened(nowUs, true, QString()));
+    run(nowUs, m_machine->opened(nowUs, true, QString()));
 }
 
-void SlotController::run(qint64 nowUs, Machine which, const QVector<Action> &actions)
+void SlotController::run(qint64 nowUs, const QVector<Action> &actions)
 {
     bool finished = false;
     for (const Action &a : actions) {
         switch (a.kind) {
         case Action::Kind::Open:
-            openFor(nowUs, which, a.baud);
+            openFor(nowUs, a.baud);
             break;
         case Action::Kind::Close:
             push(SlotAction::Kind::Close);
@@ -317,13 +316,7 @@ void SlotController::run(qint64 nowUs, Machine which, const QVector<Action> &act
             push(SlotAction::Kind::Write, 0, a.bytes);
             break;
         case Action::Kind::Notify:
-            if (which != Machine::Session)
-                break;
-            if (a.note == Note::Connected && !m_answered) {
-                m_answered = true;
-                setState(SlotState::Updating);
-            }
-            m_actions.append(SlotAction{SlotAction::Kind::Note, 0, QByteArray(), a.note});
+            noted(a.note);
             break;
         case Action::Kind::Finish:
             finished = true;
@@ -332,34 +325,53 @@ void SlotController::run(qint64 nowUs, Machine which, const QVector<Action> &act
     }
     if (!finished)
         return;
-    if (which == Machine::Session)
-        sessionFinished(nowUs);
-    else
+    switch (m_stage) {
+    case Stage::NoUnit:
+        arrivalFinished(nowUs);
+        break;
+    case Stage::Attempt:
+    case Stage::Restarting:
+        recordAttempt(nowUs);
+        break;
+    case Stage::Seated:
         probeFinished(nowUs);
+        break;
+    }
+}
+
+// A departure probe's notes are its own business.
+void SlotController::noted(Note note)
+{
+    if (m_stage == Stage::Seated)
+        return;
+    if (note == Note::Connected && m_stage == Stage::NoUnit) {
+        m_stage = Stage::Attempt;
+        setState(SlotState::Updating);
+    } else if (note == Note::Restarting && m_stage == Stage::Attempt) {
+        m_stage = Stage::Restarting;
+        setState(SlotState::Restarting);
+    }
+    m_actions.append(SlotAction{SlotAction::Kind::Note, 0, QByteArray(), note});
 }
 
 void SlotController::beginArrival(qint64 nowUs)
 {
+    // The one place an update session is made: never while a unit is known in the slot.
+    Q_ASSERT(m_stage == Stage::NoUnit && !m_machine);
     m_timerUs = -1;
-    m_answered = false;
-    m_session = std::make_unique<SessionMachine>(m_config);
-    m_sessionStartUs = nowUs;
-    run(nowUs, Machine::Session, m_session->start(nowUs));
+    m_machine = std::make_unique<SessionMachine>(m_config);
+    run(nowUs, m_machine->start(nowUs));
 }
 
-void SlotController::sessionFinished(qint64 nowUs)
+// Nobody answered: a probe of an empty slot, no attempt.
+void SlotController::arrivalFinished(qint64 nowUs)
 {
-    std::unique_ptr<SessionMachine> done = std::move(m_session);
-    if (m_answered) {
-        m_answered = false;
-        m_attempt = std::move(done);
-        recordAttempt(nowUs);
-        return;
-    }
-    // Nobody answered: a probe of an empty slot, no attempt.
+    const std::unique_ptr<SessionMachine> done = std::move(m_machine);
     if (done->result() == Result::PortOpenFailed) {
         m_problem = m_openError;
-        setState(m_openResult == OpenResult::InUse ? SlotState::InUse : SlotState::CannotOpen);
+        setState(m_openResult == OpenResult::InUse      ? SlotState::InUse
+                 : m_openResult == OpenResult::SamePort ? SlotState::SamePort
+                                                        : SlotState::CannotOpen);
     } else if (m_state == SlotState::Identifying) {
         setState(SlotState::Empty);
     }
@@ -374,21 +386,22 @@ void SlotController::sessionFinished(qint64 nowUs)
 
 void SlotController::recordAttempt(qint64 nowUs)
 {
+    m_attempt = std::move(m_machine);
     const SessionMachine &a = *m_attempt;
-    m_attemptStartUs = m_sessionStartUs;
+    m_attemptStartUs = a.handshakeStartUs();
     m_attemptEndUs = nowUs;
     push(SlotAction::Kind::Record);
     const bool cameBack = a.identity().productReceived || a.identity().waitingForFirmware;
     m_verdict =
         SlotVerdict{true, a.result(), a.message(), cameBack ? a.identity() : a.identityBefore()};
+    // After the restart a unit may report another serial number (a new format): it is the one
+    // that stays in the slot.
     m_visitSerial = m_verdict.identity.serialNumber.isEmpty() ? a.identityBefore().serialNumber
                                                               : m_verdict.identity.serialNumber;
-    m_probeBaud = probeBaudAfter(a);
-    m_devicePresent = true;
-    m_misses = 0;
-    // Without --verify the device restarts after the session: that silence is no departure.
-    m_restartUntilUs =
-        a.endConfirmed() && !a.verifying() ? nowUs + timing::kRestartDeadlineMs * kUsPerMs : -1;
+    m_stage = Stage::Seated;
+    m_probeKind = firmwareRuns(a) ? SlowProbe : FastProbe;
+    m_silentProbes[SlowProbe] = m_silentProbes[FastProbe] = 0;
+    m_lastHeardUs = nowUs;
     SlotState verdict = SlotState::Fail;
     if (a.result() == Result::Success) {
         ++m_counts.passed;
@@ -408,12 +421,10 @@ void SlotController::recordAttempt(qint64 nowUs)
     afterVisitStep(nowUs, timing::kDepartureProbeGapMs);
 }
 
-void SlotController::afterVisitStep(qint64 nowUs, qint64 delayMs)
+void SlotController::afterVisitStep(qint64 nowUs, int delayMs)
 {
     if (m_pathPresent)
         m_timerUs = nowUs + delayMs * kUsPerMs;
-    else if (restarting(nowUs))
-        m_timerUs = m_restartUntilUs;
     else
         depart(nowUs, false);
 }
@@ -422,49 +433,71 @@ void SlotController::beginProbe(qint64 nowUs)
 {
     SessionConfig c;
     c.mode = SessionConfig::Mode::Identify;
-    c.baud = m_probeBaud;
+    c.baud = probeBaud(m_probeKind);
     c.attempts = 1;
     c.paceMs = m_config.paceMs;
-    m_probe = std::make_unique<SessionMachine>(c);
-    run(nowUs, Machine::Probe, m_probe->start(nowUs));
+    m_probeHeard = false;
+    m_machine = std::make_unique<SessionMachine>(c);
+    run(nowUs, m_machine->start(nowUs));
+}
+
+// Anything the unit says keeps it in the slot: its identity, a bootloader's NAK, even an answer
+// the handshake does not take.
+bool SlotController::probeAnswered(const SessionMachine &probe)
+{
+    if (probe.result() != Result::Success)
+        return m_probeHeard;
+    const DeviceIdentity &id = probe.identity();
+    if (!id.serialNumber.isEmpty() && m_visitSerial.isEmpty())
+        m_visitSerial = id.serialNumber;
+    // Without an answer after the restart, the new version may first be seen here.
+    if (m_state == SlotState::Pass && !id.version.isEmpty() &&
+        id.version != m_verdict.identity.version) {
+        m_verdict.identity.version = id.version;
+        push(SlotAction::Kind::StateChanged);
+    }
+    return true;
 }
 
 void SlotController::probeFinished(qint64 nowUs)
 {
-    const std::unique_ptr<SessionMachine> p = std::move(m_probe);
-    if (p->result() == Result::Success) {
-        const DeviceIdentity &id = p->identity();
-        if (!id.serialNumber.isEmpty() && !m_visitSerial.isEmpty() &&
-            id.serialNumber != m_visitSerial) {
-            depart(nowUs, true); // swapped faster than the probe
-            return;
-        }
-        if (id.waitingForFirmware)
-            m_probeBaud = protocol::kFastBaud;
-        else if (id.productReceived)
-            m_probeBaud = protocol::kSlowBaud;
-        if (m_visitSerial.isEmpty())
-            m_visitSerial = id.serialNumber;
-        // Without --verify the new version is first seen here.
-        if (m_state == SlotState::Pass && !id.version.isEmpty() &&
-            id.version != m_verdict.identity.version) {
-            m_verdict.identity.version = id.version;
-            push(SlotAction::Kind::StateChanged);
-        }
-        m_misses = 0;
-        m_restartUntilUs = -1; // it is back from its restart
-    } else if (!restarting(nowUs) && ++m_misses >= timing::kDepartureMisses) {
-        depart(nowUs, false);
+    const std::unique_ptr<SessionMachine> probe = std::move(m_machine);
+    const QString serial =
+        probe->result() == Result::Success ? probe->identity().serialNumber : QString();
+    if (!serial.isEmpty() && !m_visitSerial.isEmpty() && serial != m_visitSerial) {
+        depart(nowUs, true); // swapped faster than the probe
         return;
     }
-    afterVisitStep(nowUs, timing::kDepartureProbeGapMs);
+    if (probeAnswered(*probe)) {
+        // Asked again the same way, the cheapest that is heard.
+        m_silentProbes[SlowProbe] = m_silentProbes[FastProbe] = 0;
+    } else {
+        ++m_silentProbes[m_probeKind];
+        if (silentLongEnough(nowUs)) {
+            depart(nowUs, false);
+            return;
+        }
+        // Silent at one rate: the other one next. Once both have had their count, the short one
+        // fills up the time.
+        const bool bothCounted = m_silentProbes[SlowProbe] >= timing::kDepartureProbesPerKind &&
+                                 m_silentProbes[FastProbe] >= timing::kDepartureProbesPerKind;
+        m_probeKind = bothCounted ? SlowProbe : m_probeKind == SlowProbe ? FastProbe : SlowProbe;
+    }
+    // A port that does not open again is not hammered.
+    afterVisitStep(nowUs, probe->result() == Result::PortOpenFailed ? timing::kSlotRetryMs
+                                                                    : timing::kDepartureProbeGapMs);
+}
+
+bool SlotController::silentLongEnough(qint64 nowUs) const
+{
+    return m_silentProbes[SlowProbe] >= timing::kDepartureProbesPerKind &&
+           m_silentProbes[FastProbe] >= timing::kDepartureProbesPerKind &&
+           nowUs - m_lastHeardUs > timing::kDepartureSilenceMs * kUsPerMs;
 }
 
 void SlotController::depart(qint64 nowUs, bool swapped)
 {
-    m_devicePresent = false;
-    m_misses = 0;
-    m_restartUntilUs = -1;
+    m_stage = Stage::NoUnit;
     m_timerUs = -1;
     m_visitSerial.clear();
     if (!m_pathPresent)
@@ -476,18 +509,12 @@ void SlotController::depart(qint64 nowUs, bool swapped)
 
 void SlotController::timerDue(qint64 nowUs)
 {
-    if (!m_takesDevices)
+    if (!m_takesDevices || !m_pathPresent)
         return;
-    if (!m_devicePresent) {
-        if (m_pathPresent)
-            beginArrival(nowUs);
-    } else if (m_pathPresent) {
+    if (m_stage == Stage::Seated)
         beginProbe(nowUs);
-    } else if (restarting(nowUs)) {
-        m_timerUs = m_restartUntilUs;
-    } else {
-        depart(nowUs, false);
-    }
+    else if (m_stage == Stage::NoUnit)
+        beginArrival(nowUs);
 }
 
 } // namespace flash

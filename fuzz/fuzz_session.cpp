@@ -146,6 +146,7 @@ Case readCase(Input &in)
     k.config.image = makeImage(image & 3, payload, in.byte());
     if (image & 4)
         k.config.expectVersion = QStringLiteral("V2.0.0");
+    k.config.watchRestart = image & 8;
 
     const uint8_t d = in.byte();
     ScriptedDevice &dev = k.device;
@@ -395,9 +396,11 @@ qint64 boundMs(const SessionConfig &c, int frames)
     const qint64 start = kReadyPolls * (kReadyPollMs + kGather) + kAfterUpdateCommandMs + kGather;
     const qint64 perFrame = kMaxUnclearReplies * (kFrameTimeoutMs + kGather);
     const qint64 end = kBeforeEotMs + kAfterEotMs + 2 * kGather;
-    const qint64 verify = kRestartDeadlineMs + kReopenRetryMs + attemptMaxMs(c.baud) + kGather;
+    // After the restart the attempts alternate between the rates: the last may be the long one.
+    const qint64 verify =
+        kRestartDeadlineMs + kReopenRetryMs + attemptMaxMs(protocol::kFastBaud) + kGather;
     return c.attempts * attemptMaxMs(c.baud) + start + frames * perFrame + end +
-           (c.verify ? verify : 0);
+           (c.verify || c.watchRestart ? verify : 0);
 }
 
 // ---- The checks ----
@@ -685,8 +688,9 @@ void Checker::write(qint64 us, const QByteArray &bytes)
     } else if (bytes == protocol::function41Frame()) {
         require(m_rate == protocol::kSlowBaud, "the function-0x41 frame goes at 9600", us);
     } else if (bytes == protocol::shortInfoQuery()) {
-        require(m_rate == protocol::kSlowBaud && m_config.baud == protocol::kSlowBaud,
-                "\"info\" goes at 9600", us);
+        require(m_rate == protocol::kSlowBaud &&
+                    (m_config.baud == protocol::kSlowBaud || m_restarting),
+                "\"info\" goes at 9600, at another rate only after the restart", us);
     } else if (bytes == protocol::infoQuery() || bytes == QByteArray(1, protocol::CAN)) {
         require(m_rate == protocol::kFastBaud, "\"info\\r\" and CAN go at 115200", us);
     } else if (bytes == protocol::updateCommand()) {
@@ -888,7 +892,13 @@ void Checker::checkResult(const flash::SessionMachine &m, bool finished)
         require(m_eots == 1 && m_readsAfterEnding == 0, "end not confirmed: nothing came", us);
         break;
     case Result::VerifyFailed:
-        require(m_config.verify && m_restarting, "verify failed: only when verifying", us);
+        require((m_config.verify || m_config.watchRestart) && m_restarting,
+                "verify failed: only when the restart is judged", us);
+        break;
+    case Result::CameBackWaiting:
+        require((m_config.verify || m_config.watchRestart) && m_openedAfterRestart &&
+                    m_readsAfterReopen > 0,
+                "came back waiting: only on an answer after the restart", us);
         break;
     case Result::Cancelled:
         require(m_cancelUs >= 0, "cancelled: only on request", us);

@@ -18,6 +18,7 @@ SKIP_V1 = 0x80
 # Header byte 1: the image.
 IMAGE_OTHER, IMAGE_NUL_PADDED, IMAGE_16 = 1, 2, 3
 EXPECT_V2 = 0x04
+WATCH = 0x08  # the station's watch of the restart (without VERIFY)
 # Header byte 5: the honest device.
 WAITING = 0x01
 NO_UPDATE_ANSWER = 0x02
@@ -105,6 +106,10 @@ SEEDS = {
     "restart-other-serial": header(VERIFY, device=AFTER_SN2),
     "restart-still-waiting": header(VERIFY, device=WAITING_AFTER_RESTART),
     "restart-version-space": header(VERIFY | SKIP_V1, device=AFTER_V1_SPACE | WAITING),
+    "watch-good": header(image=WATCH, device=AFTER_V2),
+    "watch-other-serial": header(SLOW, WATCH, device=AFTER_SN2),
+    "watch-still-waiting-9600": header(SLOW, WATCH, device=WAITING_AFTER_RESTART),
+    "watch-reopen-fails": header(image=WATCH, device=AFTER_V2) + PASS(9) + FAIL_OPEN * 3,
     "split-identity": header() + PASS(2) + SPLIT(4, 10) + SPLIT(3, 40),
     "split-ack": header(PACE_0) + PASS(6) + SPLIT(2, 0) + REPLACE(b"\x06", 3),
     "twice-answers": header() + PASS(4) + TWICE(15) + TWICE(40),

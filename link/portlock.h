@@ -38,6 +38,8 @@ public:
     bool acquire(const QString &port, QString *error);
     void release();
     bool isHeld() const { return m_fd >= 0; }
+    // The lock is held on the node `port` names now (under whatever name it was taken).
+    bool holds(const QString &port) const { return m_fd >= 0 && stillCurrent(systemPath(port)); }
     // The device behind the lock vanished (an adapter unplugged, a device that re-enumerates as it
     // restarts). The lock must then go at once: while a descriptor is open the kernel keeps the
     // old device's number, and the device would come back under another name.

@@ -43,14 +43,18 @@ constexpr int kReopenRetryMs = 500;       // a USB adapter may vanish during the
 // Station slots (line program): devices come and go while it runs
 constexpr int kSlotPathPollMs = 150;      // one stat() a slot: a new port is seen within 0.5 s, and
                                           // udev or /dev/serial/ need not exist
-constexpr int kDepartureProbeGapMs = 500; // between departure probes: a device that stays is
-                                          // asked at 9600 (2.03 s) about every 2.5 s
-constexpr int kDepartureMisses = 2; // unanswered probes in a row before a device counts as gone:
-                                    // one lost reply is no removal. Removal to slot ready is
-                                    // then 4.6 s to 7.1 s at 9600 (a device still there for
-                                    // the first frame answers it), 17 s to 21.5 s at 115200
-constexpr int kSlotRetryMs = 1000;  // a port in use by another program, or that does not open,
-                                    // is tried again this often
+constexpr int kDepartureProbeGapMs = 500; // between departure probes: a unit that stays is asked
+                                          // at 9600 (2.03 s) about every 2.5 s
+// A seated unit has left when the probe of each kind (the 9600 identity handshake, the 115200
+// cancel byte and query) went unanswered this often in a row: one lost reply is no removal, and
+// a unit may speak at one rate only or wait for firmware (heard only at 115200) ...
+constexpr int kDepartureProbesPerKind = 2;
+// ... and no byte came for longer than a restart may take: a power blip, or a unit booting, keeps
+// its visit. Removal to slot ready is then 27 s to 32 s: the silence since the unit's last byte,
+// and the short 9600 probe in which it passes 30 s.
+constexpr int kDepartureSilenceMs = kRestartDeadlineMs;
+constexpr int kSlotRetryMs = 1000; // a port in use by another program, or that does not open,
+                                   // is tried again this often
 
 // USB adapters (both programs): an FTDI chip holds the device's answer up to its latency timer
 // (16 ms by default) before handing it on; with the 30 ms gathering a frame's answer then misses

@@ -311,7 +311,7 @@ void TestFlashCli::verify_data()
 
     QTest::newRow("comes back with the new version") << "9600" << false << false << 0 << "V2.0.0";
     // Only 115200 shows a device waiting for firmware; this one waits from the start too.
-    QTest::newRow("comes back waiting for firmware") << "115200" << true << true << 10 << "";
+    QTest::newRow("comes back waiting for firmware") << "115200" << true << true << 14 << "";
 }
 
 void TestFlashCli::verify()

@@ -642,36 +642,62 @@ void TestFlashSession::portLost()
 
 void TestFlashSession::verify_data()
 {
+    QTest::addColumn<qint32>("baud");
+    QTest::addColumn<bool>("watch");       // the station's lenient watch instead of --verify
     QTest::addColumn<QByteArray>("after"); // identity after the restart; empty: silent
     QTest::addColumn<bool>("comesBackWaiting");
     QTest::addColumn<QString>("expectVersion");
     QTest::addColumn<int>("portGoneMs"); // opens fail this long after the end
     QTest::addColumn<Result>("result");
 
+    // At 115200, the only rate at which a device that waits for firmware shows itself.
     const QByteArray v2 = identityReply("PM-100", "SN0001", "V2.0.0");
-    QTest::newRow("new version") << v2 << false << "V2.0.0" << 0 << Result::Success;
-    QTest::newRow("any version") << v2 << false << "" << 0 << Result::Success;
-    QTest::newRow("port gone for 3 s") << v2 << false << "V2.0.0" << 3000 << Result::Success;
-    QTest::newRow("old version") << identityReply("PM-100", "SN0001", "V1.0.0") << false << "V2.0.0"
-                                 << 0 << Result::VerifyFailed;
+    const QByteArray other = identityReply("PM-100", "SN0002", "V2.0.0");
+    const QByteArray noIdentity = "\r\nERROR:UNKNOWN_COMMAND\r\n";
+    QTest::newRow("new version") << 115200 << false << v2 << false << "V2.0.0" << 0
+                                 << Result::Success;
+    QTest::newRow("any version") << 115200 << false << v2 << false << "" << 0 << Result::Success;
+    QTest::newRow("port gone for 3 s")
+        << 115200 << false << v2 << false << "V2.0.0" << 3000 << Result::Success;
+    QTest::newRow("old version") << 115200 << false << identityReply("PM-100", "SN0001", "V1.0.0")
+                                 << false << "V2.0.0" << 0 << Result::VerifyFailed;
     QTest::newRow("other serial number")
-        << identityReply("PM-100", "SN0002", "V2.0.0") << false << "" << 0 << Result::VerifyFailed;
+        << 115200 << false << other << false << "" << 0 << Result::VerifyFailed;
     QTest::newRow("comes back waiting for firmware")
-        << v2 << true << "" << 0 << Result::VerifyFailed;
-    QTest::newRow("never comes back") << QByteArray() << false << "" << 0 << Result::VerifyFailed;
+        << 115200 << false << v2 << true << "" << 0 << Result::CameBackWaiting;
+    QTest::newRow("never comes back")
+        << 115200 << false << QByteArray() << false << "" << 0 << Result::VerifyFailed;
+    QTest::newRow("answers without its identity")
+        << 115200 << false << noIdentity << false << "" << 0 << Result::VerifyFailed;
+    // A bootloader takes no 9600 handshake: the 115200 one after it finds it.
+    QTest::newRow("9600: comes back waiting for firmware")
+        << 9600 << false << v2 << true << "" << 0 << Result::CameBackWaiting;
+
+    QTest::newRow("watched: back with its serial number")
+        << 115200 << true << v2 << false << "" << 0 << Result::Success;
+    QTest::newRow("watched: comes back waiting for firmware")
+        << 9600 << true << v2 << true << "" << 0 << Result::CameBackWaiting;
+    QTest::newRow("watched: other serial number")
+        << 9600 << true << other << false << "" << 0 << Result::VerifyFailed;
+    QTest::newRow("watched: never comes back: the confirmed end passes")
+        << 115200 << true << QByteArray() << false << "" << 0 << Result::Success;
+    QTest::newRow("watched: no identity is no verdict")
+        << 9600 << true << noIdentity << false << "" << 0 << Result::Success;
 }
 
 void TestFlashSession::verify()
 {
+    QFETCH(qint32, baud);
+    QFETCH(bool, watch);
     QFETCH(QByteArray, after);
     QFETCH(bool, comesBackWaiting);
     QFETCH(QString, expectVersion);
     QFETCH(int, portGoneMs);
     QFETCH(Result, result);
 
-    // At 115200, the only rate at which a device that waits for firmware shows itself.
-    SessionConfig config = updateConfig(115200);
-    config.verify = true;
+    SessionConfig config = updateConfig(baud);
+    config.verify = !watch;
+    config.watchRestart = watch;
     config.expectVersion = expectVersion;
     ScriptedDevice dev;
     dev.identityAfterRestart = after;
@@ -691,7 +717,8 @@ void TestFlashSession::verify()
     QVERIFY(script.run());
 
     QCOMPARE(script.machine().result(), result);
-    QVERIFY(endAt > 0);
+    QVERIFY(script.machine().endConfirmed());
+    QVERIFY(script.machine().verifying());
     QCOMPARE(script.machine().identityBefore().version, QStringLiteral("V1.0.0"));
     // The port is left closed while the device boots, and the wait is bounded.
     QVERIFY(script.opens() >= 2);
@@ -700,8 +727,11 @@ void TestFlashSession::verify()
     QVERIFY(reconnect != script.writes().end());
     QVERIFY(reconnect->atMs >= endAt + timing::kRestartSettleMs);
     QVERIFY(script.finishedAtMs() - endAt <= timing::kRestartDeadlineMs + 15000);
-    if (result == Result::Success)
-        QCOMPARE(script.machine().identity().version, QStringLiteral("V2.0.0"));
+    if (result == Result::Success && !after.startsWith("\r\nERROR"))
+        QCOMPARE(script.machine().identity().version, silentAfter ? QString() : "V2.0.0");
+    if (QByteArray(QTest::currentDataTag()).contains("other serial"))
+        QVERIFY2(script.machine().message().contains("was SN0001, now SN0002"),
+                 qPrintable(script.machine().message()));
 }
 
 void TestFlashSession::skipIfVersion_data()

@@ -1,5 +1,6 @@
 #include "devicesim.h"
 #include "flashrun.h"
+#include "protocol.h"
 #include "testimage.h"
 
 #include <QHash>
@@ -29,10 +30,14 @@ private slots:
     void recordLockHeld();
     void recordRemoved_data();
     void recordRemoved();
+    void leftInAfterItsUpdate();
+    void samePortAsAnotherSlot();
 
 private:
     DeviceSimulator *device(const QByteArray &serial, const QString &link);
-    QStringList stationArguments(const QStringList &slotPaths, int stopAfter) const;
+    QStringList stationArguments(const QStringList &slotPaths, int stopAfter,
+                                 const QString &baud = QStringLiteral("9600")) const;
+    QStringList slotStates(const FlashRun &run, const QString &slot) const;
     int events(const FlashRun &run, const QString &name) const;
 
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -69,13 +74,14 @@ DeviceSimulator *TestStation::device(const QByteArray &serial, const QString &li
     return d;
 }
 
-QStringList TestStation::stationArguments(const QStringList &slotPaths, int stopAfter) const
+QStringList TestStation::stationArguments(const QStringList &slotPaths, int stopAfter,
+                                          const QString &baud) const
 {
     QStringList args{QStringLiteral("--station"),
                      QStringLiteral("--image"),
                      m_image,
                      QStringLiteral("--baud"),
-                     QStringLiteral("9600"),
+                     baud,
                      QStringLiteral("--json"),
                      QStringLiteral("--record"),
                      m_record};
@@ -84,6 +90,19 @@ QStringList TestStation::stationArguments(const QStringList &slotPaths, int stop
     if (stopAfter > 0)
         args << QStringLiteral("--stop-after") << QString::number(stopAfter);
     return args;
+}
+
+// "state text" of each slot event of one slot.
+QStringList TestStation::slotStates(const FlashRun &run, const QString &slot) const
+{
+    QStringList states;
+    for (const QJsonObject &o : run.jsonLines()) {
+        if (o.value(QStringLiteral("event")).toString() == QStringLiteral("slot") &&
+            o.value(QStringLiteral("slot")).toString() == slot)
+            states << o.value(QStringLiteral("state")).toString() + QLatin1Char(' ') +
+                          o.value(QStringLiteral("text")).toString();
+    }
+    return states;
 }
 
 int TestStation::events(const FlashRun &run, const QString &name) const
@@ -152,8 +171,8 @@ void TestStation::devicesComeAndGo()
         else if (o.value(QStringLiteral("slot")).toString() == slotB)
             statesOfB << o.value(QStringLiteral("state")).toString();
     }
-    QVERIFY2(statesOfB.join(QLatin1Char(' '))
-                 .contains(QStringLiteral("identifying updating pass identifying updating pass")),
+    const QString visit = QStringLiteral("identifying updating restarting pass");
+    QVERIFY2(statesOfB.join(QLatin1Char(' ')).contains(visit + QLatin1Char(' ') + visit),
              qPrintable(statesOfB.join(QLatin1Char(' '))));
 }
 
@@ -338,6 +357,68 @@ void TestStation::recordRemoved()
     QCOMPARE(serialsOf(readJsonLines(m_record)),
              replaced ? QStringList({"OTHER", "SR1", "SR1"}) : QStringList({"SR1", "SR1"}));
     QCOMPARE(run.err().count("was removed or replaced"), 1);
+}
+
+// Left in their slots well past the time a silent unit counts as gone (30 s): a unit that comes
+// back from its restart waiting for firmware, and one that answers only at 115200. Each gets one
+// update command and one record line.
+void TestStation::leftInAfterItsUpdate()
+{
+    const QString slotA = m_dir->filePath(QStringLiteral("slotA"));
+    const QString slotB = m_dir->filePath(QStringLiteral("slotB"));
+    DeviceSimulator *a = device("SW1", slotA);
+    a->setRestartAfterUpdate(2000, QByteArray());
+    a->setComesBackWaiting(true);
+    DeviceSimulator *b = device("SF1", slotB);
+    b->setDeviceBaud(115200);
+    QVERIFY(a->plug());
+    QVERIFY(b->plug());
+    FlashRun run(stationArguments({slotA, slotB}, 0, QStringLiteral("115200")));
+    run.start();
+    QTRY_VERIFY_WITH_TIMEOUT(events(run, QStringLiteral("result")) == 2, 40000);
+    QTest::qWait(45000);
+    run.interrupt();
+    QVERIFY(run.wait(15000));
+    QCOMPARE(run.exitCode(), 13);
+
+    for (DeviceSimulator *d : {a, b})
+        QCOMPARE(d->receivedBytes().count(protocol::updateCommand()), 1);
+    const QList<QJsonObject> records = readJsonLines(m_record);
+    QCOMPARE(records.size(), 2);
+    QHash<QString, QJsonObject> lines;
+    for (const QJsonObject &line : records)
+        lines.insert(line.value(QStringLiteral("slot")).toString(), line);
+    QCOMPARE(lines.value(slotA).value(QStringLiteral("result")).toString(),
+             QStringLiteral("cameBackWaiting"));
+    QCOMPARE(lines.value(slotA).value(QStringLiteral("status")).toInt(), 14);
+    QCOMPARE(lines.value(slotB).value(QStringLiteral("result")).toString(),
+             QStringLiteral("success"));
+    QCOMPARE(lines.value(slotB).value(QStringLiteral("serialNumberAfter")).toString(),
+             QStringLiteral("SF1"));
+    QVERIFY(
+        slotStates(run, slotA).last().startsWith(QStringLiteral("fail FAIL came back waiting")));
+    QVERIFY(slotStates(run, slotB).last().startsWith(QStringLiteral("pass PASS SF1")));
+}
+
+// Two slots whose names come to reach one port: the second says which slot has it.
+void TestStation::samePortAsAnotherSlot()
+{
+    const QString slotA = m_dir->filePath(QStringLiteral("slotA"));
+    const QString slotB = m_dir->filePath(QStringLiteral("slotB"));
+    DeviceSimulator *d = device("SP1", slotA);
+    FlashRun run(stationArguments({slotA, slotB}, 1));
+    run.start();
+    QTest::qWait(300);
+    QVERIFY(d->plug());
+    QTRY_VERIFY_WITH_TIMEOUT(events(run, QStringLiteral("connected")) == 1, 10000);
+    QVERIFY(QFile::link(d->slavePath(), slotB));
+    QVERIFY(run.wait(30000));
+    QCOMPARE(run.exitCode(), 0);
+    const QStringList states = slotStates(run, slotB);
+    QVERIFY2(states.contains(QStringLiteral("samePort same port as slot 1")),
+             qPrintable(states.join(QLatin1Char(','))));
+    // Its last word stays true when the station stops.
+    QCOMPARE(states.last(), QStringLiteral("samePort same port as slot 1"));
 }
 
 QTEST_MAIN(TestStation)

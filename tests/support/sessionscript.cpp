@@ -182,6 +182,8 @@ SessionScript::Device ScriptedDevice::asDevice()
             }
             return {};
         }
+        if (onlyBaud != 0 && w.baud != onlyBaud)
+            return {};
         const QByteArray nak(1, protocol::NAK);
         if (w.bytes == QByteArray(1, protocol::CAN))
             return waiting ? QVector<QPair<int, QByteArray>>{{3000 + cancelAnswerMs, nak}}

@@ -107,6 +107,7 @@ struct ScriptedDevice
     // After a confirmed end: what the device is once opened again (restarts with verify).
     QByteArray identityAfterRestart;
     bool waitingAfterRestart = false;
+    qint32 onlyBaud = 0; // takes only what is written at this rate; 0: any
 
     int framesSeen = 0;
     int opensSeen = 0;

@@ -27,15 +27,7 @@ void SlotScript::act(const QString &verb, const QByteArray &args)
         apply(m_slot.opened(m_nowUs, result, QStringLiteral("No such file or directory")));
     } else if (verb == QLatin1String("plug") || verb == QLatin1String("on") ||
                verb == QLatin1String("swap")) {
-        m_devices.push_back(std::make_unique<ScriptedDevice>());
-        ScriptedDevice &d = *m_devices.back();
-        const QByteArray serial = args.isEmpty() ? QByteArray("SN0001") : args.split(' ').at(0);
-        d.identity = identityReply("PM-100", serial, "V1.0.0");
-        d.identityAfterRestart = identityReply("PM-100", serial, "V1.1.0");
-        if (args.contains("refuse"))
-            d.frameAnswer = [](int) { return QByteArray(1, protocol::NAK); };
-        m_device = d.asDevice();
-        dropBytes();
+        seat(verb, args);
     } else if (verb == QLatin1String("unplug") || verb == QLatin1String("off")) {
         m_device = nullptr;
         dropBytes();
@@ -57,6 +49,33 @@ void SlotScript::act(const QString &verb, const QByteArray &args)
     } else if (verb == QLatin1String("stop")) {
         apply(m_slot.stopTakingDevices(m_nowUs));
     }
+}
+
+void SlotScript::seat(const QString &verb, const QByteArray &args)
+{
+    dropBytes();
+    if (verb == QLatin1String("on") && args.isEmpty() && !m_devices.empty()) {
+        m_device = m_devices.back()->asDevice();
+        return;
+    }
+    m_devices.push_back(std::make_unique<ScriptedDevice>());
+    ScriptedDevice &d = *m_devices.back();
+    const QList<QByteArray> words = args.split(' ');
+    const QByteArray serial = args.isEmpty() ? QByteArray("SN0001") : words.first();
+    QByteArray serialAfter = serial;
+    for (const QByteArray &w : words) {
+        if (w.startsWith("back-as:"))
+            serialAfter = w.mid(8);
+    }
+    d.identity = identityReply("PM-100", serial, "V1.0.0");
+    d.identityAfterRestart = identityReply("PM-100", serialAfter, "V1.1.0");
+    d.waitingAfterRestart = words.contains("back-waiting");
+    d.onlyBaud = words.contains("fast-only") ? protocol::kFastBaud : 0;
+    if (words.contains("refuse"))
+        d.frameAnswer = [](int) { return QByteArray(1, protocol::NAK); };
+    // Seated on a port already open: the next open is the one after its restart.
+    d.opensSeen = m_open ? 1 : 0;
+    m_device = d.asDevice();
 }
 
 void SlotScript::dropBytes()

@@ -11,10 +11,12 @@
 
 // Runs a SlotController on a virtual clock, as SessionScript runs one machine, through a plan
 // such as "1000 plug; 20000 swap SN0002; 30000 off": at each time (ms) the port's path, the
-// device on the line or a stop changes. Devices are ScriptedDevices, serial SN0001 unless named
-// ("refuse": it refuses every frame). Verbs: plug/unplug (device and path), on/off/swap (device
-// only), appear/vanish (path only; a hang-up first if the port is open), busy/free (another
-// program holds the port), cancel, stop (takes no new devices).
+// device on the line or a stop changes. Devices are ScriptedDevices, serial SN0001 unless named,
+// then any of: "refuse" (every frame), "back-waiting" (its restart ends in the bootloader),
+// "back-as:SERIAL" (reports that serial number after its restart), "fast-only" (hears only
+// 115200). Verbs: plug/unplug (device and path), on/off/swap (device only; "on" alone powers the
+// last device again, as it was), appear/vanish (path only; a hang-up first if the port is open),
+// busy/free (another program holds the port), cancel, stop (takes no new devices).
 class SlotScript
 {
 public:
@@ -38,6 +40,7 @@ private:
     };
 
     void act(const QString &verb, const QByteArray &serial);
+    void seat(const QString &verb, const QByteArray &args);
     void apply(const QVector<flash::SlotAction> &actions);
     void dropBytes();
 

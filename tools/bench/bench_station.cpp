@@ -48,10 +48,10 @@ struct Config
     quint32 seed = 14;
     int minWaitMs = 1000;
     int maxWaitMs = 6000;
-    // Taken out once the first departure probe has seen the device back from its restart (about
-    // 2.5 s after the verdict): a port that vanishes before that counts as the restart's, up to
-    // its deadline, and is no removal.
-    int holdMs = 3500;
+    // Taken out about 3.5 s after the verdict, which comes once the restart is watched: the settle
+    // and a 115200 handshake, 11.2 s after the update. A port that vanishes before that counts as
+    // the restart's, up to its deadline, and is no removal.
+    int holdMs = 14500;
     int restartMs = 500;
     int idleSlots = 16;
     int idleSeconds = 30;
@@ -103,8 +103,9 @@ int sumWaits(const protocol::Steps &steps)
 // What the exchange itself takes for a fresh device at 115200 that is not waiting for firmware:
 // the cancel byte and its wait, the whole cancel poll (such a device does not answer it), the
 // query, one ready poll (the handshake's answer is still the latest), the update command, every
-// frame at the pace (the same estimate as the progress figures) and the end. Writes overlap the
-// waits that follow them, so line times add nothing but the frames'.
+// frame at the pace (the same estimate as the progress figures), the end, and the watch of the
+// restart (the port left closed, then one handshake the restarted device answers). Writes overlap
+// the waits that follow them, so line times add nothing but the frames'.
 int contractHandshakeMs()
 {
     return sumWaits(protocol::fastCancel()) + protocol::kCancelPoll.timeoutMs() +
@@ -115,7 +116,9 @@ double contractSeconds(int frames)
 {
     const int startMs = protocol::kReadyPoll.pollMs + sumWaits(protocol::updateStart());
     const double framesUs = double(frames) * flash::estimatedFrameUs(kBaud, timing::kReplyPollMs);
-    return (contractHandshakeMs() + startMs + sumWaits(protocol::transferEnd())) / 1000.0 +
+    const int restartMs = timing::kRestartSettleMs + contractHandshakeMs();
+    return (contractHandshakeMs() + startMs + sumWaits(protocol::transferEnd()) + restartMs) /
+               1000.0 +
            framesUs / 1e6;
 }
 
@@ -908,7 +911,8 @@ int main(int argc, char *argv[])
           << "ready poll " << protocol::kReadyPoll.pollMs << " ms + update command "
           << sumWaits(protocol::updateStart()) << " ms + frames x "
           << flash::estimatedFrameUs(kBaud, timing::kReplyPollMs) / 1000.0 << " ms + end "
-          << sumWaits(protocol::transferEnd()) << " ms\n";
+          << sumWaits(protocol::transferEnd()) << " ms + the restart watched "
+          << timing::kRestartSettleMs + contractHandshakeMs() << " ms (settle + handshake)\n";
     out().flush();
     if (c.phases.contains(QStringLiteral("plug")))
         plugPhase(c, dir);

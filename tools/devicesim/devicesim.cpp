@@ -751,6 +751,8 @@ void DeviceSimulator::installNewFirmware()
     }
     if (!m_newVersion.isEmpty())
         m_identityReply = withVersion(m_identityReply, m_newVersion);
+    if (!m_newSerial.isEmpty())
+        m_identityReply = withField(m_identityReply, QByteArrayLiteral("PRODUCT SN:"), m_newSerial);
     m_behaviour = Normal;
 }
 

@@ -135,6 +135,8 @@ public:
     // Fault: after the silent time it is still the bootloader waiting for firmware, with its old
     // identity and an empty receivedImage(). Stays armed for every later restart.
     void setComesBackWaiting(bool waiting) { m_comesBackWaiting = waiting; }
+    // After the restart it reports this serial number (new firmware, a new format); empty: its own.
+    void setNewSerial(const QByteArray &serial) { m_newSerial = serial; }
     // True from EOT (already during transferFinished) until restarted().
     bool isRestarting() const { return m_restarting; }
     int restarts() const { return m_restarts; }
@@ -271,6 +273,7 @@ private:
 
     int m_restartSilentMs = -1;
     QByteArray m_newVersion;
+    QByteArray m_newSerial;
     bool m_comesBackWaiting = false;
     bool m_restarting = false;
     int m_restarts = 0;

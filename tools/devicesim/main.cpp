@@ -135,6 +135,10 @@ void addFaultOptions(QCommandLineParser &parser)
          QStringLiteral("Firmware version after the restart (implies --restart-ms 0 if not "
                         "given)."),
          QStringLiteral("version")},
+        {QStringLiteral("new-serial"),
+         QStringLiteral("Serial number after the restart, as new firmware with a new format "
+                        "reports it (implies --restart-ms 0 if not given)."),
+         QStringLiteral("serial")},
         {QStringLiteral("comes-back-waiting"),
          QStringLiteral("After the restart, still wait for firmware (implies --restart-ms 0 if "
                         "not given).")},
@@ -190,8 +194,9 @@ bool readSettings(const QCommandLineParser &parser, Settings *s)
         !parseCount(parser, QStringLiteral("restart-ms"), &s->restartMs) ||
         !parseCount(parser, QStringLiteral("hold"), &s->holdMs))
         return false;
-    if (s->restartMs < 0 && (parser.isSet(QStringLiteral("comes-back-waiting")) ||
-                             parser.isSet(QStringLiteral("new-version"))))
+    if (s->restartMs < 0 &&
+        (parser.isSet(QStringLiteral("comes-back-waiting")) ||
+         parser.isSet(QStringLiteral("new-version")) || parser.isSet(QStringLiteral("new-serial"))))
         s->restartMs = 0;
     s->usePattern = parser.isSet(QStringLiteral("plug-pattern"));
     if (s->usePattern &&
@@ -223,6 +228,7 @@ void configureDevice(DeviceSimulator &device, const QCommandLineParser &parser, 
     device.setAnswerLatencyMs(s.answerLatency);
     device.setRestartAfterUpdate(s.restartMs, parser.value(QStringLiteral("new-version")).toUtf8());
     device.setComesBackWaiting(parser.isSet(QStringLiteral("comes-back-waiting")));
+    device.setNewSerial(parser.value(QStringLiteral("new-serial")).toUtf8());
     if (parser.isSet(QStringLiteral("silent")))
         device.setBehaviour(DeviceSimulator::Silent);
     else if (parser.isSet(QStringLiteral("waiting")))
