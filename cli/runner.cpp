@@ -239,41 +239,75 @@ RunSummary summaryOf(const std::vector<std::unique_ptr<SessionDriver>> &drivers,
 
 } // namespace
 
+QList<ListedPort> presentPorts()
+{
+    QList<ListedPort> listed;
+    for (const QSerialPortInfo &p : QSerialPortInfo::availablePorts()) {
+        listed << ListedPort{p.systemLocation(),
+                             p.portName(),
+                             p.description(),
+                             p.manufacturer(),
+                             hexId(p.hasVendorIdentifier(), p.vendorIdentifier()),
+                             hexId(p.hasProductIdentifier(), p.productIdentifier()),
+                             p.serialNumber()};
+    }
+    return listed;
+}
+
+namespace {
+
+QJsonObject listingJson(const ListedPort &p, const StableNames &names, int latencyMs)
+{
+    QJsonObject o;
+    o.insert(QStringLiteral("port"), p.location);
+    o.insert(QStringLiteral("name"), p.name);
+    o.insert(QStringLiteral("description"), orNull(p.description));
+    o.insert(QStringLiteral("manufacturer"), orNull(p.manufacturer));
+    o.insert(QStringLiteral("vendorId"), orNull(p.vendorId));
+    o.insert(QStringLiteral("productId"), orNull(p.productId));
+    o.insert(QStringLiteral("serialNumber"), orNull(p.serialNumber));
+    o.insert(QStringLiteral("stableNames"), stableNamesJson(names));
+    o.insert(QStringLiteral("latencyTimerMs"),
+             latencyMs < 0 ? QJsonValue(QJsonValue::Null) : latencyMs);
+    return o;
+}
+
+QString listingText(const ListedPort &p, const StableNames &names, int latencyMs)
+{
+    const auto shown = [](const QString &s) { return s.isEmpty() ? QStringLiteral("-") : s; };
+    const QString latency = latencyMs < 0 ? QString() : QStringLiteral("%1 ms").arg(latencyMs);
+    return QStringLiteral("%1  description: %2, manufacturer: %3, USB id: %4:%5, "
+                          "USB serial: %6, latency timer: %7%8\n")
+        .arg(p.location, shown(p.description), shown(p.manufacturer), shown(p.vendorId),
+             shown(p.productId), shown(p.serialNumber), shown(latency),
+             names.isEmpty() ? QString() : QStringLiteral("\n    ") + stableNamesText(names));
+}
+
+} // namespace
+
+QString portListing(const QList<ListedPort> &ports, const StableNameMap &stable,
+                    const QString &sysfsRoot, bool json)
+{
+    QString out;
+    for (const ListedPort &p : ports) {
+        const StableNames names = stableNamesOf(stable, p.location);
+        const int latencyMs =
+            ports::readLatencyTimer(ports::latencyTimerFile(p.location, sysfsRoot));
+        if (json)
+            out += QString::fromUtf8(QJsonDocument(listingJson(p, names, latencyMs))
+                                         .toJson(QJsonDocument::Compact)) +
+                   QLatin1Char('\n');
+        else
+            out += listingText(p, names, latencyMs);
+    }
+    return out;
+}
+
 int listPorts(const Options &options)
 {
-    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+    const QList<ListedPort> ports = presentPorts();
     // The names that stay when a device is plugged again, so a station can be set up by hub port.
-    const StableNameMap stable = readStableNames();
-    for (const QSerialPortInfo &p : ports) {
-        const QString vendor = hexId(p.hasVendorIdentifier(), p.vendorIdentifier());
-        const QString product = hexId(p.hasProductIdentifier(), p.productIdentifier());
-        const StableNames names = stableNamesOf(stable, p.systemLocation());
-        const int latencyMs = ports::readLatencyTimer(ports::latencyTimerFile(p.systemLocation()));
-        if (options.json) {
-            QJsonObject o;
-            o.insert(QStringLiteral("port"), p.systemLocation());
-            o.insert(QStringLiteral("name"), p.portName());
-            o.insert(QStringLiteral("description"), orNull(p.description()));
-            o.insert(QStringLiteral("manufacturer"), orNull(p.manufacturer()));
-            o.insert(QStringLiteral("vendorId"), orNull(vendor));
-            o.insert(QStringLiteral("productId"), orNull(product));
-            o.insert(QStringLiteral("serialNumber"), orNull(p.serialNumber()));
-            o.insert(QStringLiteral("stableNames"), stableNamesJson(names));
-            o.insert(QStringLiteral("latencyTimerMs"),
-                     latencyMs < 0 ? QJsonValue(QJsonValue::Null) : latencyMs);
-            printOut(QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact)) +
-                     QLatin1Char('\n'));
-            continue;
-        }
-        const auto shown = [](const QString &s) { return s.isEmpty() ? QStringLiteral("-") : s; };
-        const QString latency = latencyMs < 0 ? QString() : QStringLiteral("%1 ms").arg(latencyMs);
-        printOut(QStringLiteral("%1  description: %2, manufacturer: %3, USB id: %4:%5, "
-                                "USB serial: %6, latency timer: %7%8\n")
-                     .arg(p.systemLocation(), shown(p.description()), shown(p.manufacturer()),
-                          shown(vendor), shown(product), shown(p.serialNumber()), shown(latency),
-                          names.isEmpty() ? QString()
-                                          : QStringLiteral("\n    ") + stableNamesText(names)));
-    }
+    printOut(portListing(ports, readStableNames(), ports::defaultSysfsRoot(), options.json));
     if (ports.isEmpty() && !options.json)
         std::fputs("pelmar-flash: no serial ports found\n", stderr);
     return 0;

@@ -3,6 +3,7 @@
 #include "options.h"
 #include "record.h"
 #include "session.h"
+#include "stablenames.h"
 
 #include <QByteArray>
 #include <QList>
@@ -15,6 +16,24 @@ class RecordWriter;
 
 // --list: the ports the system knows, one line (or one JSON object) each.
 int listPorts(const Options &options);
+
+// A port as the system lists it; empty texts where it tells nothing.
+struct ListedPort
+{
+    QString location; // the device node
+    QString name;
+    QString description;
+    QString manufacturer;
+    QString vendorId; // USB ids as four hex digits
+    QString productId;
+    QString serialNumber;
+};
+
+QList<ListedPort> presentPorts();
+// What --list prints for `ports`, their stable names and latency timers taken from `stable` and
+// the sysfs tree at `sysfsRoot` (a test gives fake ones).
+QString portListing(const QList<ListedPort> &ports, const StableNameMap &stable,
+                    const QString &sysfsRoot, bool json);
 
 // --identify and --image: every port at the same time in this thread's event loop; returns the
 // exit status. Bad input (the image, the record file) is refused before any port is opened.

@@ -16,6 +16,7 @@ class FlashRun : public QObject
 public:
     explicit FlashRun(const QStringList &arguments, QObject *parent = nullptr);
 
+    void setWorkingDirectory(const QString &dir) { m_process.setWorkingDirectory(dir); }
     void start();
     // False when it did not end within the time (it is then killed).
     bool wait(int timeoutMs = 60000);
