@@ -169,7 +169,7 @@ private:
     bool stopRequested = false;
     bool closePending = false;
     // Held while `serial` is open, so no other program reaches the port under another name.
-    portlock::PortLock portLock;
+    ports::PortLock portLock;
     // The USB adapter's latency timer, lowered while `serial` is open and put back as it closes.
     ports::AdapterLatency adapterLatency;
 };

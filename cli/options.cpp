@@ -1,7 +1,7 @@
 #include "options.h"
 
 #include "imagefile.h"
-#include "portlock.h"
+#include "portpath.h"
 #include "protocol.h"
 #include "timing.h"
 
@@ -190,7 +190,7 @@ QString checkCombination(const QCommandLineParser &p, const Options &o)
     for (const QString &port : o.ports) {
         if (port.isEmpty())
             return QStringLiteral("--port needs a port name");
-        const QString key = portKey(port);
+        const QString key = ports::portIdentity(port);
         if (seen.contains(key))
             return QStringLiteral("port %1 is named twice (as %2 too)").arg(seen.value(key), port);
         seen.insert(key, port);
@@ -348,11 +348,6 @@ Record:
 }
 
 } // namespace
-
-QString portKey(const QString &port)
-{
-    return portlock::portIdentity(port);
-}
 
 ParsedOptions parseOptions(const QStringList &arguments)
 {

@@ -42,7 +42,4 @@ ParsedOptions parseOptions(const QStringList &arguments);
 // --help: the options, then the exit statuses and the notes on pacing and cancelling.
 QString helpText();
 
-// The same port under two names (a symlink, "ttyS0" and "/dev/ttyS0") gives the same key.
-QString portKey(const QString &port);
-
 } // namespace flash

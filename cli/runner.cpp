@@ -3,13 +3,13 @@
 #include "imagefile.h"
 #include "interrupt.h"
 #include "latencynotes.h"
-#include "portlock.h"
+#include "portpath.h"
 #include "protocol.h"
 #include "printers.h"
 #include "record.h"
 #include "recordwriter.h"
 #include "sessiondriver.h"
-#include "stablenames.h"
+#include "serialports.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -42,28 +42,6 @@ void printError(const QString &text)
     const QByteArray bytes = QStringLiteral("pelmar-flash: %1\n").arg(text).toUtf8();
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
     std::fflush(stderr);
-}
-
-namespace {
-
-QString hexId(bool has, quint16 id)
-{
-    return has ? QStringLiteral("%1").arg(id, 4, 16, QLatin1Char('0')) : QString();
-}
-
-} // namespace
-
-// QSerialPortInfo(name) matches the short name only; a port may be given by its full path or a
-// link to it.
-QString adapterSerialOf(const QString &port, const QList<QSerialPortInfo> &present)
-{
-    const QString key = portKey(port);
-    for (const QSerialPortInfo &info : present) {
-        if (info.portName() == port || info.systemLocation() == port ||
-            portKey(info.systemLocation()) == key)
-            return info.serialNumber();
-    }
-    return QString();
 }
 
 AttemptRecord attemptRecord(const SessionMachine &m, const Options &options, const Image &image)
@@ -137,46 +115,13 @@ AttemptRecord recordOf(const SessionDriver &driver, const Options &options, cons
     return r;
 }
 
-namespace {
-
-// Symbolic links followed as the kernel does, then no further.
-constexpr int kMaxLinkHops = 40;
-
-// Where a path leads, also when nothing is there yet: links followed, made absolute and clean,
-// its directory canonical. Two names of one place give the same text.
-QString placeOf(const QString &path)
-{
-    QString current = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
-    for (int hop = 0; hop < kMaxLinkHops; ++hop) {
-        const QFileInfo link(current);
-        const QString target = link.isSymLink() ? link.symLinkTarget() : QString();
-        if (target.isEmpty())
-            break;
-        current = QDir::cleanPath(target);
-    }
-    const QFileInfo info(current);
-    const QString canonical = info.canonicalFilePath();
-    if (!canonical.isEmpty())
-        return canonical;
-    const QString directory = QFileInfo(info.absolutePath()).canonicalFilePath();
-    return directory.isEmpty() ? current : directory + QLatin1Char('/') + info.fileName();
-}
-
-// One file or device, also when one or both are absent yet (a slot's port appears later).
-bool samePlace(const QString &a, const QString &b)
-{
-    return portlock::sameNode(a, b) || placeOf(a) == placeOf(b);
-}
-
-} // namespace
-
 // The record must not land in the firmware (the next run would flash text) or down a line.
 QString recordClash(const Options &options, const Image &image)
 {
-    if (!image.path.isEmpty() && samePlace(options.recordPath, image.path))
+    if (!image.path.isEmpty() && ports::samePlace(options.recordPath, image.path))
         return QStringLiteral("it is the image");
     for (const QString &port : options.ports) {
-        if (samePlace(options.recordPath, portlock::systemPath(port)))
+        if (ports::samePlace(options.recordPath, ports::systemPath(port)))
             return QStringLiteral("it is the port %1").arg(port);
     }
     return QString();
@@ -239,24 +184,9 @@ RunSummary summaryOf(const std::vector<std::unique_ptr<SessionDriver>> &drivers,
 
 } // namespace
 
-QList<ListedPort> presentPorts()
-{
-    QList<ListedPort> listed;
-    for (const QSerialPortInfo &p : QSerialPortInfo::availablePorts()) {
-        listed << ListedPort{p.systemLocation(),
-                             p.portName(),
-                             p.description(),
-                             p.manufacturer(),
-                             hexId(p.hasVendorIdentifier(), p.vendorIdentifier()),
-                             hexId(p.hasProductIdentifier(), p.productIdentifier()),
-                             p.serialNumber()};
-    }
-    return listed;
-}
-
 namespace {
 
-QJsonObject listingJson(const ListedPort &p, const StableNames &names, int latencyMs)
+QJsonObject listingJson(const ports::ListedPort &p, const ports::StableNames &names, int latencyMs)
 {
     QJsonObject o;
     o.insert(QStringLiteral("port"), p.location);
@@ -266,13 +196,13 @@ QJsonObject listingJson(const ListedPort &p, const StableNames &names, int laten
     o.insert(QStringLiteral("vendorId"), orNull(p.vendorId));
     o.insert(QStringLiteral("productId"), orNull(p.productId));
     o.insert(QStringLiteral("serialNumber"), orNull(p.serialNumber));
-    o.insert(QStringLiteral("stableNames"), stableNamesJson(names));
+    o.insert(QStringLiteral("stableNames"), ports::stableNamesJson(names));
     o.insert(QStringLiteral("latencyTimerMs"),
              latencyMs < 0 ? QJsonValue(QJsonValue::Null) : latencyMs);
     return o;
 }
 
-QString listingText(const ListedPort &p, const StableNames &names, int latencyMs)
+QString listingText(const ports::ListedPort &p, const ports::StableNames &names, int latencyMs)
 {
     const auto shown = [](const QString &s) { return s.isEmpty() ? QStringLiteral("-") : s; };
     const QString latency = latencyMs < 0 ? QString() : QStringLiteral("%1 ms").arg(latencyMs);
@@ -280,17 +210,18 @@ QString listingText(const ListedPort &p, const StableNames &names, int latencyMs
                           "USB serial: %6, latency timer: %7%8\n")
         .arg(p.location, shown(p.description), shown(p.manufacturer), shown(p.vendorId),
              shown(p.productId), shown(p.serialNumber), shown(latency),
-             names.isEmpty() ? QString() : QStringLiteral("\n    ") + stableNamesText(names));
+             names.isEmpty() ? QString()
+                             : QStringLiteral("\n    ") + ports::stableNamesText(names));
 }
 
 } // namespace
 
-QString portListing(const QList<ListedPort> &ports, const StableNameMap &stable,
+QString portListing(const QList<ports::ListedPort> &listed, const ports::StableNameMap &stable,
                     const QString &sysfsRoot, bool json)
 {
     QString out;
-    for (const ListedPort &p : ports) {
-        const StableNames names = stableNamesOf(stable, p.location);
+    for (const ports::ListedPort &p : listed) {
+        const ports::StableNames names = ports::stableNamesOf(stable, p.location);
         const int latencyMs =
             ports::readLatencyTimer(ports::latencyTimerFile(p.location, sysfsRoot));
         if (json)
@@ -305,10 +236,11 @@ QString portListing(const QList<ListedPort> &ports, const StableNameMap &stable,
 
 int listPorts(const Options &options)
 {
-    const QList<ListedPort> ports = presentPorts();
+    const QList<ports::ListedPort> listed = ports::presentPorts();
     // The names that stay when a device is plugged again, so a station can be set up by hub port.
-    printOut(portListing(ports, readStableNames(), ports::defaultSysfsRoot(), options.json));
-    if (ports.isEmpty() && !options.json)
+    printOut(
+        portListing(listed, ports::readStableNames(), ports::defaultSysfsRoot(), options.json));
+    if (listed.isEmpty() && !options.json)
         std::fputs("pelmar-flash: no serial ports found\n", stderr);
     return 0;
 }
@@ -339,7 +271,7 @@ int runDevices(const Options &options)
     for (const QString &port : options.ports) {
         drivers.push_back(std::make_unique<SessionDriver>(port, config));
         SessionDriver *driver = drivers.back().get();
-        const QString adapterSerial = adapterSerialOf(port, present);
+        const QString adapterSerial = ports::adapterSerialOf(port, present);
         QObject::connect(driver, &SessionDriver::noted, driver,
                          [&](SessionDriver *d, Note note) { printer->noted(*d, note); });
         QObject::connect(driver, &SessionDriver::adapterLatencyKept, driver, [&](SessionDriver *d) {

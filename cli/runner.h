@@ -3,11 +3,11 @@
 #include "options.h"
 #include "record.h"
 #include "session.h"
+#include "serialports.h"
 #include "stablenames.h"
 
 #include <QByteArray>
 #include <QList>
-#include <QSerialPortInfo>
 #include <QString>
 
 namespace flash {
@@ -17,22 +17,9 @@ class RecordWriter;
 // --list: the ports the system knows, one line (or one JSON object) each.
 int listPorts(const Options &options);
 
-// A port as the system lists it; empty texts where it tells nothing.
-struct ListedPort
-{
-    QString location; // the device node
-    QString name;
-    QString description;
-    QString manufacturer;
-    QString vendorId; // USB ids as four hex digits
-    QString productId;
-    QString serialNumber;
-};
-
-QList<ListedPort> presentPorts();
-// What --list prints for `ports`, their stable names and latency timers taken from `stable` and
+// What --list prints for `listed`, their stable names and latency timers taken from `stable` and
 // the sysfs tree at `sysfsRoot` (a test gives fake ones).
-QString portListing(const QList<ListedPort> &ports, const StableNameMap &stable,
+QString portListing(const QList<ports::ListedPort> &listed, const ports::StableNameMap &stable,
                     const QString &sysfsRoot, bool json);
 
 // --identify and --image: every port at the same time in this thread's event loop; returns the
@@ -57,8 +44,6 @@ bool openRecord(RecordWriter *record, const Options &options, const Image &image
 // What the record keeps of a finished attempt; the caller adds when, where and how long.
 AttemptRecord attemptRecord(const SessionMachine &machine, const Options &options,
                             const Image &image);
-// The USB serial number of the adapter behind `port`, if the system tells one.
-QString adapterSerialOf(const QString &port, const QList<QSerialPortInfo> &present);
 // "pelmar-flash: TEXT" on standard error.
 void printError(const QString &text);
 

@@ -6,6 +6,8 @@
 #include "record.h"
 #include "recordwriter.h"
 #include "runner.h"
+#include "portpath.h"
+#include "serialports.h"
 #include "sessiondriver.h"
 
 #include <QDateTime>
@@ -31,7 +33,7 @@ constexpr int kLockWatchMs = 50;
 bool pathExists(const QString &slot)
 {
     // One stat(); a dangling link (the by-id name of an unplugged adapter) counts as absent.
-    return QFileInfo::exists(portlock::systemPath(slot));
+    return QFileInfo::exists(ports::systemPath(slot));
 }
 
 } // namespace
@@ -155,8 +157,10 @@ void SlotDriver::open(qint32 baud)
     if (samePort > 0) {
         result = OpenResult::SamePort;
         error = QStringLiteral("same port as slot %1").arg(samePort);
-    } else if (!m_lock.acquire(m_name, &error)) {
-        result = error == portlock::inUseText() ? OpenResult::InUse : OpenResult::Failed;
+    } else if (const ports::LockOutcome lock = m_lock.acquire(m_name); !lock.locked()) {
+        result =
+            lock.kind == ports::LockOutcome::Kind::InUse ? OpenResult::InUse : OpenResult::Failed;
+        error = lock.error;
     } else {
         closeSerial();
         m_port.setPortName(m_name);
@@ -168,8 +172,8 @@ void SlotDriver::open(qint32 baud)
             result = OpenResult::Failed;
             error = m_port.errorString();
         } else {
-            m_adapterSerial = adapterSerialOf(m_name, QSerialPortInfo::availablePorts());
-            m_latency.lower(portlock::systemPath(m_name), ports::descriptorOf(m_port));
+            m_adapterSerial = ports::adapterSerialOf(m_name, QSerialPortInfo::availablePorts());
+            m_latency.lower(ports::systemPath(m_name), ports::descriptorOf(m_port));
             if (m_latency.refusal() != ports::LatencyRefusal::None)
                 emit adapterLatencyKept(this);
         }

@@ -68,7 +68,7 @@ private:
     QString m_name;
     SlotController m_controller;
     const QElapsedTimer &m_clock;
-    portlock::PortLock m_lock; // declared before the port so that it outlives it
+    ports::PortLock m_lock; // declared before the port so that it outlives it
     QSerialPort m_port;
     ports::AdapterLatency m_latency; // lowered while the port is open
     Alarm m_alarm;

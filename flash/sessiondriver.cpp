@@ -1,5 +1,7 @@
 #include "sessiondriver.h"
 
+#include "portpath.h"
+
 #ifdef Q_OS_UNIX
 #include <poll.h>
 #endif
@@ -119,8 +121,9 @@ void SessionDriver::open(qint32 baud)
     // The lock comes first: QSerialPort sets the line's rate as it opens, and a port that another
     // program uses must not see even that. It stays held across --verify's close and reopen.
     m_lockWatch.stop();
-    QString error;
-    bool ok = m_lock.acquire(m_portName, &error);
+    const ports::LockOutcome lock = m_lock.acquire(m_portName);
+    QString error = lock.error;
+    bool ok = lock.locked();
     if (ok) {
         m_port.setPortName(m_portName);
         m_port.setBaudRate(baud, QSerialPort::AllDirections);
@@ -170,7 +173,7 @@ void SessionDriver::closeWhenWritten()
 // Answers come at once, whatever the adapter's timer was; the bytes and waits stay the same.
 void SessionDriver::lowerAdapterLatency()
 {
-    m_latency.lower(portlock::systemPath(m_portName), ports::descriptorOf(m_port));
+    m_latency.lower(ports::systemPath(m_portName), ports::descriptorOf(m_port));
     if (m_latency.refusal() != ports::LatencyRefusal::None)
         emit adapterLatencyKept(this);
 }

@@ -59,7 +59,7 @@ private:
     QString m_portName;
     SessionMachine m_machine;
     // From the first open to the end of the attempt; declared first so it outlives the port.
-    portlock::PortLock m_lock;
+    ports::PortLock m_lock;
     QSerialPort m_port;
     ports::AdapterLatency m_latency; // lowered while the port is open
     Alarm m_alarm;

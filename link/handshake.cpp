@@ -3,6 +3,7 @@
 
 #include "exchange.h"
 #include "linklog.h"
+#include "portpath.h"
 #include "replies.h"
 #include "steadyclock.h"
 
@@ -98,8 +99,7 @@ bool SerialUpdata::openPort(qint32 baudRate, const QString &openFailedText)
 
     // The lock before the open, which already sets the rate: a port that pelmar-flash (or
     // another window) is using, under any name and even for root, is left untouched.
-    QString lockError;
-    if (!portLock.acquire(ui->comboBox_COM->currentText(), &lockError) ||
+    if (!portLock.acquire(ui->comboBox_COM->currentText()).locked() ||
         !serial->open(QIODevice::ReadWrite)) {
         portLock.release();
         enterState(WindowState::ConnectFailed);
@@ -110,7 +110,7 @@ bool SerialUpdata::openPort(qint32 baudRate, const QString &openFailedText)
     qCDebug(lcLink) << "Open OK";
     // Answers come without the adapter's hold; where that is not allowed nothing is said, the
     // window's messages being fixed.
-    adapterLatency.lower(portlock::systemPath(ui->comboBox_COM->currentText()),
+    adapterLatency.lower(ports::systemPath(ui->comboBox_COM->currentText()),
                          ports::descriptorOf(*serial));
 
     connect(serial, SIGNAL(readyRead()), this, SLOT(recv_data()));

@@ -1,6 +1,7 @@
 #include "devicesim.h"
 #include "flashrun.h"
 #include "portlock.h"
+#include "portpath.h"
 #include "protocol.h"
 #include "record.h"
 #include "timing.h"
@@ -337,9 +338,8 @@ void TestFlashCli::verify()
     bool lockedInPause = false;
     connect(sim, &DeviceSimulator::transferFinished, this, [&] {
         QTimer::singleShot(timing::kRestartSettleMs / 2, this, [&] {
-            portlock::PortLock probe;
-            QString error;
-            lockedInPause = !probe.acquire(sim->slavePath(), &error);
+            ports::PortLock probe;
+            lockedInPause = !probe.acquire(sim->slavePath()).locked();
         });
     });
     QVERIFY(run.finish());
@@ -661,10 +661,9 @@ void TestFlashCli::refusals()
     const QString absent = m_dir->filePath(QStringLiteral("ttyABSENT"));
     const QString dangling = m_dir->filePath(QStringLiteral("record-link"));
     QVERIFY(QFile::link(absent, dangling));
-    portlock::PortLock otherProgram;
-    QString error;
+    ports::PortLock otherProgram;
     if (device.contains(QLatin1String("locked")))
-        QVERIFY(otherProgram.acquire(sim->slavePath(), &error));
+        QVERIFY(otherProgram.acquire(sim->slavePath()).locked());
     if (device.contains(QLatin1String("unnamed")))
         sim->setIdentityReply("\r\nSW VERSION:V1.0.0\r\n");
     QVERIFY(setUnusedRate(sim->slavePath()));

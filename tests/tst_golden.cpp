@@ -281,12 +281,12 @@ void TestGolden::listing()
     QVERIFY(QFile::link("/dev/null", root + "/serial/by-id/usb-FTDI_FT232R_A1B2C3-if00-port0"));
     QVERIFY(QFile::link("/dev/full", root + "/serial/by-path/pci-0000:00:14.0-usb-0:1.2:1.0"));
     QVERIFY(QFile::link("/nowhere", root + "/serial/by-id/dangling"));
-    const QList<flash::ListedPort> ports{
+    const QList<ports::ListedPort> ports{
         {"/dev/null", "null", "FT232R USB UART", "FTDI", "0403", "6001", "A1B2C3"},
         {"/dev/zero", "zero", "", "", "", "", ""},
         {"/dev/full", "full", "USB Serial", "QinHeng", "1a86", "7523", ""},
     };
-    const flash::StableNameMap stable = flash::readStableNames(root + "/serial");
+    const ports::StableNameMap stable = ports::readStableNames(root + "/serial");
     const QString sysfs = root + "/sys";
     compareGolden("list", masked(flash::portListing(ports, stable, sysfs, false) +
                                      flash::portListing(ports, stable, sysfs, true),

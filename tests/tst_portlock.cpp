@@ -1,4 +1,5 @@
 #include "portlock.h"
+#include "portpath.h"
 #include "windowtest.h"
 
 #include <QFile>
@@ -51,18 +52,18 @@ void TestPortLock::secondLockRefused()
         name = path.mid(int(qstrlen("/dev/")));
     else if (secondName == QLatin1String("link"))
         name = linkTo(path, QStringLiteral("by-id"));
-    QCOMPARE(portlock::portIdentity(name), portlock::portIdentity(path));
-    QVERIFY(portlock::sameNode(portlock::systemPath(name), path));
+    QCOMPARE(ports::portIdentity(name), ports::portIdentity(path));
+    QVERIFY(ports::sameNode(ports::systemPath(name), path));
 
-    portlock::PortLock first;
-    portlock::PortLock second;
-    QString error;
-    QVERIFY2(first.acquire(path, &error), qPrintable(error));
-    QVERIFY(!second.acquire(name, &error));
-    QCOMPARE(error, portlock::inUseText());
+    ports::PortLock first;
+    ports::PortLock second;
+    QVERIFY(first.acquire(path).locked());
+    const ports::LockOutcome refused = second.acquire(name);
+    QCOMPARE(int(refused.kind), int(ports::LockOutcome::Kind::InUse));
+    QCOMPARE(refused.error, QStringLiteral("in use by another program"));
     QVERIFY(!second.isHeld());
     first.release();
-    QVERIFY2(second.acquire(name, &error), qPrintable(error));
+    QVERIFY(second.acquire(name).locked());
 }
 
 // A device that comes back on a new node (an adapter plugged in again) is locked there, and the
@@ -71,24 +72,22 @@ void TestPortLock::lockFollowsReplacedNode()
 {
     DeviceSimulator other;
     QVERIFY(other.start());
-    QVERIFY(portlock::portIdentity(other.slavePath()) != portlock::portIdentity(sim->slavePath()));
+    QVERIFY(ports::portIdentity(other.slavePath()) != ports::portIdentity(sim->slavePath()));
     const QString link = linkTo(sim->slavePath(), QStringLiteral("by-id"));
-    portlock::PortLock held;
-    QString error;
-    QVERIFY(held.acquire(link, &error));
+    ports::PortLock held;
+    QVERIFY(held.acquire(link).locked());
     QVERIFY(linkTo(other.slavePath(), QStringLiteral("by-id")) == link);
-    QVERIFY(held.acquire(link, &error));
+    QVERIFY(held.acquire(link).locked());
 
-    portlock::PortLock probe;
-    QVERIFY(!probe.acquire(other.slavePath(), &error));
-    QVERIFY2(probe.acquire(sim->slavePath(), &error), qPrintable(error));
+    ports::PortLock probe;
+    QVERIFY(!probe.acquire(other.slavePath()).locked());
+    QVERIFY(probe.acquire(sim->slavePath()).locked());
 }
 
 void TestPortLock::windowRefusesLockedPort()
 {
-    portlock::PortLock otherProgram;
-    QString error;
-    QVERIFY(otherProgram.acquire(sim->slavePath(), &error));
+    ports::PortLock otherProgram;
+    QVERIFY(otherProgram.acquire(sim->slavePath()).locked());
     const qint32 rateBefore = sim->currentBaud();
     QVERIFY(rateBefore != 115200);
 
@@ -111,9 +110,9 @@ void TestPortLock::windowRefusesLockedPort()
     // until it disconnects.
     otherProgram.release();
     QVERIFY(connectAt(QStringLiteral("9600")));
-    QVERIFY(!otherProgram.acquire(sim->slavePath(), &error));
+    QVERIFY(!otherProgram.acquire(sim->slavePath()).locked());
     d->openButton()->click();
-    QVERIFY2(otherProgram.acquire(sim->slavePath(), &error), qPrintable(error));
+    QVERIFY(otherProgram.acquire(sim->slavePath()).locked());
 }
 
 QTEST_MAIN(TestPortLock)

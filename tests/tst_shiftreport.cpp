@@ -255,10 +255,10 @@ void TestShiftReport::stableNames()
         const QByteArray name = QFile::encodeName(root.filePath("serial/" + link.second));
         QCOMPARE(::symlink(QFile::encodeName(link.first).constData(), name.constData()), 0);
     }
-    const flash::StableNameMap map = flash::readStableNames(root.filePath("serial"));
+    const ports::StableNameMap map = ports::readStableNames(root.filePath("serial"));
     QCOMPARE(map.size(), 2);
-    const flash::StableNames names = flash::stableNamesOf(map, root.filePath(port));
-    QCOMPARE(flash::stableNamesText(names), expected);
+    const ports::StableNames names = ports::stableNamesOf(map, root.filePath(port));
+    QCOMPARE(ports::stableNamesText(names), expected);
     for (const QString &link : names.byPath + names.byId)
         QVERIFY(link.startsWith(root.filePath("serial/by-")));
 }
@@ -266,7 +266,7 @@ void TestShiftReport::stableNames()
 void TestShiftReport::stableNamesAbsent()
 {
     QTemporaryDir dir;
-    QVERIFY(flash::readStableNames(dir.filePath("serial")).isEmpty());
+    QVERIFY(ports::readStableNames(dir.filePath("serial")).isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestShiftReport)

@@ -4,7 +4,7 @@
 #include <QFileInfo>
 #include <QJsonArray>
 
-namespace flash {
+namespace ports {
 
 namespace {
 
@@ -61,4 +61,4 @@ QJsonObject stableNamesJson(const StableNames &names)
             {QStringLiteral("byId"), QJsonArray::fromStringList(names.byId)}};
 }
 
-} // namespace flash
+} // namespace ports

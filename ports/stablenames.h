@@ -5,7 +5,7 @@
 #include <QString>
 #include <QStringList>
 
-namespace flash {
+namespace ports {
 
 // The names udev gives a serial device that stay when it is plugged again: by the hub port it
 // sits in (by-path) and by the adapter's own identity (by-id). Full paths of the links, sorted.
@@ -31,4 +31,4 @@ QString stableNamesText(const StableNames &names);
 // {"byPath": [paths], "byId": [paths]}
 QJsonObject stableNamesJson(const StableNames &names);
 
-} // namespace flash
+} // namespace ports

@@ -2,22 +2,21 @@
 
 #include <QString>
 
-namespace portlock {
+namespace ports {
 
-// The path a port name opens, resolved as QSerialPort resolves it: on Unix a name that does not
-// start with "/", "./" or "../" lies under /dev ("ttyUSB0", "pts/3").
-QString systemPath(const QString &port);
+// How an attempt to lock a port ended.
+struct LockOutcome
+{
+    enum class Kind {
+        Locked,
+        InUse,  // another program holds the port (its lock, or TIOCEXCL for a non-root user)
+        Failed, // the node cannot be opened: absent, no permission...; `error` says why
+    };
+    Kind kind = Kind::Locked;
+    QString error; // in words, also for InUse
 
-// The same text for every name of one port: a device node gives its device number, so a symlink
-// under /dev/serial/by-id, "pts/3" and "/dev/pts/3" are one port. Anything else gives its
-// canonical path, or its system path when it does not exist.
-QString portIdentity(const QString &port);
-
-// True when both paths exist and reach one file (device and inode) or one device (its number).
-bool sameNode(const QString &a, const QString &b);
-
-// The reason given when another program holds the port.
-QString inUseText();
+    bool locked() const { return kind == Kind::Locked; }
+};
 
 // Keeps a port for this process while it is in use. QSerialPort's lock file is named after the
 // path it was given and root passes its TIOCEXCL, so neither stops a second program that reaches
@@ -33,13 +32,12 @@ public:
     PortLock &operator=(const PortLock &) = delete;
 
     // Locks `port`. A lock already held stays when the name still reaches the node it was taken
-    // on; a replaced node (an adapter plugged in again) is locked anew. False with the reason in
-    // `error` (inUseText() when another program holds it).
-    bool acquire(const QString &port, QString *error);
+    // on; a replaced node (an adapter plugged in again) is locked anew.
+    LockOutcome acquire(const QString &port);
     void release();
     bool isHeld() const { return m_fd >= 0; }
     // The lock is held on the node `port` names now (under whatever name it was taken).
-    bool holds(const QString &port) const { return m_fd >= 0 && stillCurrent(systemPath(port)); }
+    bool holds(const QString &port) const;
     // The device behind the lock vanished (an adapter unplugged, a device that re-enumerates as it
     // restarts). The lock must then go at once: while a descriptor is open the kernel keeps the
     // old device's number, and the device would come back under another name.
@@ -51,4 +49,4 @@ private:
     int m_fd = -1;
 };
 
-} // namespace portlock
+} // namespace ports
