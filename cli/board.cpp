@@ -2,7 +2,7 @@
 
 #include "record.h"
 #include "runner.h"
-#include "station.h"
+#include "slotdriver.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>

@@ -1,86 +1,11 @@
 #pragma once
 
-#include "adapterlatency.h"
-#include "alarm.h"
 #include "options.h"
-#include "portlock.h"
-#include "slot.h"
-
-#include <QElapsedTimer>
-#include <QObject>
-#include <QSerialPort>
-#include <QTimer>
 
 namespace flash {
 
 // The status of a station some of whose devices failed (scripts tell it from success).
 constexpr int kStationFailedStatus = 13;
-
-// One slot of a station on a real port: the path's existence polled every kSlotPathPollMs (one
-// stat, no busy polling), the port locked before it opens, the alarm armed at nextAlarmUs() and
-// the controller's actions applied. Everything runs in the caller's event loop.
-class SlotDriver : public QObject
-{
-    Q_OBJECT
-
-public:
-    SlotDriver(const QString &slot, const SessionConfig &config, const QElapsedTimer &clock,
-               QObject *parent = nullptr);
-
-    // The station's slots in command-line order, this one among them: a port that another of
-    // them holds is "the same port as slot N", not another program's.
-    void setStation(const QVector<const SlotDriver *> &station) { m_station = station; }
-    void start();
-    void cancel();
-    void stopTakingDevices();
-    // Nothing runs, the port is closed and its lock released: the station may end.
-    bool isDone() const;
-
-    QString name() const { return m_name; }
-    const SlotController &controller() const { return m_controller; }
-    qint64 nowUs() const { return m_clock.nsecsElapsed() / 1000; }
-    // The adapter's USB serial found when the port was last opened.
-    QString adapterSerial() const { return m_adapterSerial; }
-    // The adapter's latency timer as the port was last opened with it.
-    const ports::AdapterLatency &adapterLatency() const { return m_latency; }
-
-signals:
-    void stateChanged(flash::SlotDriver *slot);
-    void noted(flash::SlotDriver *slot, flash::Note note);
-    void recorded(flash::SlotDriver *slot);
-    void settled(flash::SlotDriver *slot); // after every batch of actions
-    // The port opened, but its adapter's latency timer could not be lowered.
-    void adapterLatencyKept(flash::SlotDriver *slot);
-
-private:
-    void run(const QVector<SlotAction> &actions);
-    void apply(const SlotAction &action);
-    void pollPath();
-    void open(qint32 baud);
-    int samePortSlot() const;
-    void release();
-    void finishRelease();
-    void closePort();
-    void closeSerial();
-    void onReadyRead();
-    void onError(QSerialPort::SerialPortError error);
-
-    QString m_name;
-    SlotController m_controller;
-    const QElapsedTimer &m_clock;
-    ports::PortLock m_lock; // declared before the port so that it outlives it
-    QSerialPort m_port;
-    ports::AdapterLatency m_latency; // lowered while the port is open
-    Alarm m_alarm;
-    QTimer m_pathPoll;
-    QTimer m_drainLimit;
-    QTimer m_lockWatch;
-    QString m_adapterSerial;
-    QVector<const SlotDriver *> m_station;
-    bool m_pathPresent = false;
-    bool m_opening = false;
-    bool m_releasing = false;
-};
 
 // --station: every --port a slot, until Ctrl+C or --stop-after; returns the exit status.
 int runStation(const Options &options);

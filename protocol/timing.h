@@ -61,6 +61,14 @@ constexpr int kSlotRetryMs = 1000; // a port in use by another program, or that 
 // its 50 ms poll, and --pace 0 waits for it
 constexpr int kAdapterLatencyMs = 1; // the timer while a port is open: answers arrive at once
 
+// A port of the line program, opened under its lock (flash/lockedport.*)
+constexpr int kDrainLimitMs = 2000; // queued bytes get this long to leave before a released port
+                                    // closes: a frame takes 138 ms at 9600, so this only trips on
+                                    // a line that no longer drains at all
+constexpr int kLockWatchMs = 50;    // a lock held while the port is closed (a restart) is looked at
+                                    // this often: a device that re-enumerates must find its old
+                                    // number free again, well before it is back
+
 // Progress display
 constexpr int kProgressExtraSteps = 11;   // bar maximum: frames of the image + 11
 constexpr int kNameFieldOnlyMaximum = 10; // bar maximum for an image without payload
