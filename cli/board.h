@@ -3,10 +3,9 @@
 #include "printers.h"
 #include "recordwriter.h"
 #include "slot.h"
+#include "stationtally.h"
 
-#include <QHash>
-#include <QMap>
-#include <QSet>
+#include <QElapsedTimer>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -15,23 +14,15 @@
 
 namespace flash {
 
-class SlotDriver;
-
-// The station's counts for the board's footer and the summary.
-struct StationTally
+// One slot of a station as the printers see it: its name, its controller (the state, the verdict,
+// the attempt), and the station's clock the controller's times are on.
+struct SlotView
 {
-    int passed = 0;
-    int failed = 0; // cancelled included
-    int skipped = 0;
-    int devices = 0;   // passed or failed: skipped devices are not updated
-    int firstPass = 0; // devices whose first attempt passed
-    QSet<QString> seenSerials;
-    QHash<QString, QMap<QString, int>> results; // slot -> result name -> attempts
+    QString name;
+    const SlotController *controller = nullptr;
+    const QElapsedTimer *clock = nullptr;
 
-    void add(const QString &slot, const SessionMachine &attempt);
-    int verdicts() const { return passed + failed + skipped; }
-    // Percent, or -1 while no device was updated.
-    int firstPassYield() const;
+    qint64 nowUs() const { return clock->nsecsElapsed() / 1000; }
 };
 
 struct StationSummary
@@ -42,20 +33,20 @@ struct StationSummary
 };
 
 // Shows the station: a board redrawn in place on a terminal, time-stamped lines otherwise, or one
-// JSON object per event. Slots are given once and outlive the printer.
+// JSON object per event. Slots are given once, in command-line order, and outlive the printer.
 class StationPrinter : public RecordSink
 {
 public:
     virtual ~StationPrinter() = default;
-    virtual void slotChanged(const SlotDriver &slot) = 0;
-    virtual void noted(const SlotDriver &slot, Note note) = 0;
-    virtual void recorded(const SlotDriver &slot) = 0;
+    virtual void slotChanged(const SlotView &slot) = 0;
+    virtual void noted(const SlotView &slot, Note note) = 0;
+    virtual void recorded(const SlotView &slot) = 0;
     virtual void stationFinished(const StationSummary &summary) = 0;
 };
 
 // PrinterStyle::Board (or Live) for the terminal board, Plain, Json.
 std::unique_ptr<StationPrinter> makeStationPrinter(PrinterStyle style, const RunFacts &facts,
-                                                   const QVector<const SlotDriver *> &slotDrivers,
+                                                   const QVector<SlotView> &slotViews,
                                                    const StationTally &tally);
 
 // How the board's rows fit a terminal `width` columns wide: every line stays narrower than it.
@@ -79,9 +70,5 @@ QStringList boardRow(const BoardLayout &layout, const QString &name, const QStri
 // `text` in at most `columns` characters: cut at the end (or the start) with "…".
 QString fitEnd(const QString &text, int columns);
 QString fitStart(const QString &text, int columns);
-
-// The slot state as a JSON word: empty, identifying, updating, restarting, pass, skip, fail,
-// inUse, samePort, cannotOpen, removeDevice.
-QString slotStateJsonWord(SlotState state);
 
 } // namespace flash

@@ -1,6 +1,6 @@
 #include "latencynotes.h"
 
-#include "runner.h"
+#include "terminal.h"
 #include "timing.h"
 
 #include <cstring>

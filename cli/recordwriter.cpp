@@ -1,7 +1,7 @@
 #include "recordwriter.h"
 
 #include "record.h"
-#include "runner.h"
+#include "terminal.h"
 #include "timing.h"
 
 #include <QThread>

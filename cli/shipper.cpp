@@ -6,7 +6,7 @@
 #include "planttiming.h"
 #include "printers.h"
 #include "recordtail.h"
-#include "runner.h"
+#include "terminal.h"
 #include "shipbatch.h"
 
 #include <QElapsedTimer>

@@ -1,11 +1,13 @@
 #include "station.h"
 
 #include "board.h"
+#include "protocol.h"
 #include "interrupt.h"
 #include "latencynotes.h"
 #include "record.h"
 #include "recordwriter.h"
-#include "runner.h"
+#include "attemptrecord.h"
+#include "run.h"
 #include "slotdriver.h"
 
 #include <QDateTime>
@@ -95,16 +97,23 @@ struct StationRun
     }
 };
 
+SlotView viewOf(const SlotDriver &slot)
+{
+    return {slot.name(), &slot.controller(), &slot.clock()};
+}
+
 void wire(StationRun &run, SlotDriver *slot, StationPrinter &printer, QEventLoop &loop)
 {
     QObject::connect(slot, &SlotDriver::stateChanged, &loop,
-                     [&printer](SlotDriver *s) { printer.slotChanged(*s); });
+                     [&printer](SlotDriver *s) { printer.slotChanged(viewOf(*s)); });
     QObject::connect(slot, &SlotDriver::noted, &loop,
-                     [&printer](SlotDriver *s, Note note) { printer.noted(*s, note); });
+                     [&printer](SlotDriver *s, Note note) { printer.noted(viewOf(*s), note); });
     QObject::connect(slot, &SlotDriver::recorded, &loop, [&run, &printer, &loop](SlotDriver *s) {
-        run.tally.add(s->name(), *s->controller().attempt());
+        const SessionMachine &m = *s->controller().attempt();
+        run.tally.add(s->name(), m.result(), m.identityBefore().serialNumber,
+                      m.identity().serialNumber);
         run.write(*s);
-        printer.recorded(*s);
+        printer.recorded(viewOf(*s));
         const bool enough =
             run.options.stopAfter > 0 && run.tally.verdicts() >= run.options.stopAfter;
         // Stopped on the next turn of the loop: this slot is still applying its actions.
@@ -143,10 +152,12 @@ int runStation(const Options &options)
     QElapsedTimer clock;
     clock.start();
     const SessionConfig config = sessionConfig(options, image);
-    QVector<const SlotDriver *> shown;
+    QVector<const SlotDriver *> station;
+    QVector<SlotView> shown;
     for (const QString &port : options.ports) {
         run.slotDrivers.push_back(std::make_unique<SlotDriver>(port, config, clock));
-        shown << run.slotDrivers.back().get();
+        station << run.slotDrivers.back().get();
+        shown << viewOf(*station.last());
     }
     const PrinterStyle style = printerStyle(options.json, true);
     const std::unique_ptr<StationPrinter> printer = makeStationPrinter(
@@ -156,7 +167,7 @@ int runStation(const Options &options)
     QEventLoop loop;
     LatencyNotes latencyNotes(style == PrinterStyle::Board);
     for (const auto &slot : run.slotDrivers) {
-        slot->setStation(shown);
+        slot->setStation(station);
         wire(run, slot.get(), *printer, loop);
         QObject::connect(slot.get(), &SlotDriver::adapterLatencyKept, &loop,
                          [&](SlotDriver *s) { latencyNotes.tell(s->name(), s->adapterLatency()); });

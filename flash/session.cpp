@@ -72,27 +72,26 @@ int SessionMachine::framesAccepted() const
     return ::framesAccepted(m_cursor);
 }
 
-QString SessionMachine::stateText() const
+SessionMachine::Activity SessionMachine::activity() const
 {
     switch (m_phase) {
     case Phase::Connect:
-        return m_wait == Wait::None || m_wait == Wait::Open ? QStringLiteral("opening")
-                                                            : QStringLiteral("connecting");
+        return m_wait == Wait::None || m_wait == Wait::Open ? Activity::Opening
+                                                            : Activity::Connecting;
     case Phase::Start:
-        return QStringLiteral("starting the update");
+        return Activity::Starting;
     case Phase::Transfer:
-        return QStringLiteral("sending");
+        return Activity::Sending;
     case Phase::End:
-        return QStringLiteral("ending");
+        return Activity::Ending;
     case Phase::Verify:
         if (m_wait == Wait::Open)
-            return QStringLiteral("reconnecting");
-        return m_wait == Wait::Pause ? QStringLiteral("waiting for the restart")
-                                     : QStringLiteral("verifying");
+            return Activity::Reconnecting;
+        return m_wait == Wait::Pause ? Activity::WaitingForRestart : Activity::Verifying;
     case Phase::Done:
-        return resultName(m_result);
+        break;
     }
-    return QString();
+    return Activity::Done;
 }
 
 QVector<Action> SessionMachine::start(qint64 nowUs)

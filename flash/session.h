@@ -97,7 +97,19 @@ public:
         return (m_phase == Phase::Done ? m_finishedIn : m_phase) == Phase::Verify;
     }
     Phase phase() const { return m_phase; }
-    QString stateText() const;
+    // What the machine is doing within its phase, for whoever words it.
+    enum class Activity {
+        Opening,           // Connect: the port is being opened
+        Connecting,        // Connect: the handshake
+        Starting,          // Start
+        Sending,           // Transfer
+        Ending,            // End
+        Reconnecting,      // Verify: the port is being opened again
+        WaitingForRestart, // Verify: off the line while the device restarts
+        Verifying,         // Verify: the handshake after the restart
+        Done,
+    };
+    Activity activity() const;
     // When the handshake attempt began that the device answered (before an answer: the latest
     // one), -1 before the first: the attempt's clock leaves out the probing of an empty port.
     qint64 handshakeStartUs() const

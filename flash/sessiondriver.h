@@ -30,6 +30,8 @@ public:
     // From start() to the end of the attempt (before the port was drained and closed).
     qint64 durationMs() const { return m_durationMs; }
     qint64 nowUs() const { return m_clock.nsecsElapsed() / 1000; }
+    // The clock the machine's times are on, started by start().
+    const QElapsedTimer &clock() const { return m_clock; }
     // The adapter's latency timer as the port was last opened with it.
     const ports::AdapterLatency &adapterLatency() const { return m_port.adapterLatency(); }
 

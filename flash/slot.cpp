@@ -1,11 +1,7 @@
 #include "slot.h"
 
-#include "progress.h"
 #include "protocol.h"
 #include "timing.h"
-
-#include <QStringList>
-#include <QtMath>
 
 #include <utility>
 
@@ -14,26 +10,6 @@ namespace flash {
 namespace {
 
 constexpr qint64 kUsPerMs = 1000;
-
-struct StateWord
-{
-    SlotState state;
-    const char *word;
-};
-
-constexpr StateWord kStateWords[] = {
-    {SlotState::Empty, "empty"},
-    {SlotState::Identifying, "identifying"},
-    {SlotState::Updating, "updating"},
-    {SlotState::Restarting, "restarting \u2014 leave in"},
-    {SlotState::Pass, "PASS"},
-    {SlotState::Skip, "SKIP"},
-    {SlotState::Fail, "FAIL"},
-    {SlotState::InUse, "in use by another program"},
-    {SlotState::SamePort, "same port as another slot"},
-    {SlotState::CannotOpen, "cannot open"},
-    {SlotState::RemoveDevice, "remove device"},
-};
 
 qint32 probeBaud(int kind)
 {
@@ -59,26 +35,7 @@ bool firmwareRuns(const SessionMachine &m)
     }
 }
 
-QString joined(const QStringList &parts)
-{
-    QStringList kept;
-    for (const QString &p : parts) {
-        if (!p.isEmpty())
-            kept.append(p);
-    }
-    return kept.join(QLatin1Char(' '));
-}
-
 } // namespace
-
-QString slotStateWord(SlotState state)
-{
-    for (const StateWord &w : kStateWords) {
-        if (w.state == state)
-            return QString::fromUtf8(w.word);
-    }
-    return QString();
-}
 
 SlotController::SlotController(SessionConfig config) : m_config(std::move(config))
 {
@@ -123,35 +80,6 @@ qint64 SlotController::nextAlarmUs() const
 bool SlotController::idle() const
 {
     return !m_machine && m_timerUs < 0 && !m_openPending;
-}
-
-QString SlotController::stateText(qint64 nowUs) const
-{
-    const SessionMachine *m = session();
-    switch (m_state) {
-    case SlotState::Updating:
-        if (m && m->transferStartUs() >= 0 && !m->verifying()) {
-            const ProgressFigures f =
-                progressFigures(m->framesAccepted(), m->framesTotal(),
-                                qMax(0, m_config.image.size() - protocol::kNameFieldSize),
-                                nowUs - m->transferStartUs(), m_config.baud, m_config.paceMs);
-            return QStringLiteral("%1 % %2 s left").arg(f.percent).arg(qCeil(f.secondsLeft));
-        }
-        return m ? QStringLiteral("updating: %1").arg(m->stateText()) : slotStateWord(m_state);
-    case SlotState::Pass:
-        return joined(
-            {slotStateWord(m_state), m_verdict.identity.serialNumber, m_verdict.identity.version});
-    case SlotState::Skip:
-        return joined({slotStateWord(m_state), m_verdict.identity.version});
-    case SlotState::Fail:
-        return joined({slotStateWord(m_state), m_verdict.message});
-    case SlotState::CannotOpen:
-        return QStringLiteral("%1: %2").arg(slotStateWord(m_state), m_problem);
-    case SlotState::SamePort:
-        return m_problem.isEmpty() ? slotStateWord(m_state) : m_problem;
-    default:
-        return slotStateWord(m_state);
-    }
 }
 
 QVector<SlotAction> SlotController::start(qint64 nowUs, bool pathPresent)

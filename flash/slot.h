@@ -11,7 +11,7 @@
 
 namespace flash {
 
-// What a station slot shows. The words are in slotStateWord().
+// What a station slot shows; pelmar-flash words it (cli/slotwords.*).
 enum class SlotState {
     Empty,        // no device; an always-present port is probed for one
     Identifying,  // the port appeared or something answered; the handshake runs
@@ -25,8 +25,6 @@ enum class SlotState {
     CannotOpen,   // the port is there but does not open (no access...); tried again likewise
     RemoveDevice, // a device came while the station takes no new ones
 };
-
-QString slotStateWord(SlotState state);
 
 struct SlotAction
 {
@@ -104,8 +102,8 @@ public:
     qint64 nextAlarmUs() const;
 
     SlotState state() const { return m_state; }
-    // The state in words, e.g. "43 % 12 s left", "PASS SN0001 V1.1", "FAIL <reason>".
-    QString stateText(qint64 nowUs) const;
+    // CannotOpen: why; SamePort: which slot has the port ("same port as slot N").
+    QString problem() const { return m_problem; }
     const SlotCounts &counts() const { return m_counts; }
     const SlotVerdict &lastVerdict() const { return m_verdict; }
 

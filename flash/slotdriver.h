@@ -34,6 +34,8 @@ public:
     QString name() const { return m_name; }
     const SlotController &controller() const { return m_controller; }
     qint64 nowUs() const { return m_clock.nsecsElapsed() / 1000; }
+    // The station's clock, which the controller's times are on.
+    const QElapsedTimer &clock() const { return m_clock; }
     // The adapter's USB serial found when the port was last opened.
     QString adapterSerial() const { return m_adapterSerial; }
     // The adapter's latency timer as the port was last opened with it.

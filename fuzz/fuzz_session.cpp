@@ -835,7 +835,9 @@ void Checker::settled(qint64 us)
             require(m_decidedNow, "without a pace an answer is judged as it comes", us);
     }
     if (m_machine) {
-        require(!m_machine->stateText().isEmpty(), "the state has a name", us);
+        require((m_machine->activity() == flash::SessionMachine::Activity::Done) ==
+                    m_machine->finished(),
+                "the activity is done exactly when the session is", us);
         // Until the finish, which may follow an accepted frame at once.
         const int accepted = m_ending ? m_frames.size() : qMax(m_current, 0);
         require(m_finishes > 0 || m_machine->framesAccepted() == accepted,

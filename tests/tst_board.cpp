@@ -1,4 +1,5 @@
 #include "board.h"
+#include "terminal.h"
 #include "printers.h"
 
 #include <QtTest>

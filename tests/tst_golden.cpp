@@ -1,7 +1,7 @@
 #include "devicesim.h"
 #include "flashrun.h"
 #include "options.h"
-#include "runner.h"
+#include "portlist.h"
 #include "stablenames.h"
 #include "terminalrun.h"
 #include "testimage.h"

@@ -1,6 +1,7 @@
 #include "protocol.h"
 #include "slot.h"
 #include "slotscript.h"
+#include "slotwords.h"
 #include "testimage.h"
 
 #include <QtTest>
@@ -119,12 +120,15 @@ void TestSlot::visits()
     QFETCH(int, updates);
     QFETCH(QString, finalState);
 
-    SlotScript s(config(options), pathAtStart, plan);
+    const flash::SessionConfig slotConfig = config(options);
+    SlotScript s(slotConfig, pathAtStart, plan);
     s.run(5 * 60 * 1000);
     QCOMPARE(s.records.join(QLatin1Char(',')), records);
     QCOMPARE(updateCommands(s.writes), updates);
-    QVERIFY2(s.slot().stateText(s.nowUs()).startsWith(finalState),
-             qPrintable(s.slot().stateText(s.nowUs())));
+    const QString shown = flash::slotStateText(
+        s.slot(), s.nowUs(),
+        {slotConfig.baud, slotConfig.paceMs, slotConfig.image.size() - protocol::kNameFieldSize});
+    QVERIFY2(shown.startsWith(finalState), qPrintable(shown));
     QCOMPARE(s.slot().counts().verdicts(), s.records.size());
     // A stopped slot lets its port go and plans nothing more.
     if (plan.contains(QLatin1String("stop")) || plan.contains(QLatin1String("cancel")))

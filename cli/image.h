@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+namespace flash {
+
+// The image every device of a run or a station gets, read once before any port is opened.
+struct Image
+{
+    QByteArray bytes;
+    QString path; // absolute
+    QString sha256;
+};
+
+// False after telling why on standard error: unreadable, not a regular file, over the size limit,
+// shorter than its name field, or nothing after it (no firmware).
+bool loadImage(const QString &fileName, Image *image);
+
+} // namespace flash
