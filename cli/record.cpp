@@ -3,6 +3,10 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <climits>
+#include <cmath>
+#include <variant>
+
 #ifdef Q_OS_UNIX
 #include <cerrno>
 #include <cstring>
@@ -66,39 +70,195 @@ QJsonValue orNull(const QString &text)
     return text.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(text);
 }
 
+namespace {
+
+// How a field is written and read.
+enum class Kind {
+    Text,         // always written
+    TextOrNull,   // null when empty: not known
+    OptionalText, // left out when empty: does not apply
+    Number,
+    NumberOrNull, // null when negative: none
+    Flag,
+    Time,     // ISO 8601 in UTC with milliseconds
+    EndReply, // hex of endReply with endByteSent, else null
+    Result,   // the class's name
+    Status,   // the class's exit status
+};
+
+using Member =
+    std::variant<std::monostate, QString AttemptRecord::*, int AttemptRecord::*,
+                 qint64 AttemptRecord::*, bool AttemptRecord::*, QDateTime AttemptRecord::*>;
+
+struct FieldDefinition
+{
+    RecordField field;
+    const char *key;
+    Kind kind;
+    Member member;
+};
+
+using R = AttemptRecord;
+const FieldDefinition kFields[] = {
+    {RecordField::Id, "id", Kind::OptionalText, &R::id},
+    {RecordField::Time, "time", Kind::Time, &R::time},
+    {RecordField::Station, "station", Kind::OptionalText, &R::station},
+    {RecordField::Job, "job", Kind::OptionalText, &R::job},
+    {RecordField::Slot, "slot", Kind::OptionalText, &R::slot},
+    {RecordField::SlotPath, "slotPath", Kind::OptionalText, &R::slotPath},
+    {RecordField::Port, "port", Kind::Text, &R::port},
+    {RecordField::AdapterSerial, "adapterSerial", Kind::TextOrNull, &R::adapterSerial},
+    {RecordField::AdapterLatencyMsFound, "adapterLatencyMsFound", Kind::NumberOrNull,
+     &R::adapterLatencyMsFound},
+    {RecordField::AdapterLatencyMs, "adapterLatencyMs", Kind::NumberOrNull, &R::adapterLatencyMs},
+    {RecordField::Baud, "baud", Kind::Number, &R::baud},
+    {RecordField::Product, "product", Kind::TextOrNull, &R::product},
+    {RecordField::SerialNumber, "serialNumber", Kind::TextOrNull, &R::serialNumber},
+    {RecordField::VersionBefore, "versionBefore", Kind::TextOrNull, &R::versionBefore},
+    {RecordField::VersionAfter, "versionAfter", Kind::TextOrNull, &R::versionAfter},
+    {RecordField::SerialNumberAfter, "serialNumberAfter", Kind::TextOrNull, &R::serialNumberAfter},
+    {RecordField::Image, "image", Kind::Text, &R::image},
+    {RecordField::ImageSize, "imageSize", Kind::Number, &R::imageSize},
+    {RecordField::ImageSha256, "imageSha256", Kind::Text, &R::imageSha256},
+    {RecordField::Frames, "frames", Kind::Number, &R::frames},
+    {RecordField::TotalFrames, "totalFrames", Kind::Number, &R::totalFrames},
+    {RecordField::Resends, "resends", Kind::Number, &R::resends},
+    {RecordField::WaitingForFirmware, "waitingForFirmware", Kind::Flag, &R::waitingForFirmware},
+    {RecordField::EndConfirmed, "endConfirmed", Kind::Flag, &R::endConfirmed},
+    {RecordField::EndReply, "endReply", Kind::EndReply, {}},
+    {RecordField::DurationMs, "durationMs", Kind::Number, &R::durationMs},
+    {RecordField::Result, "result", Kind::Result, {}},
+    {RecordField::Status, "status", Kind::Status, {}},
+    {RecordField::Message, "message", Kind::Text, &R::message},
+};
+
+// Bounded so that a hostile number cannot overflow the conversion.
+constexpr double kMaxNumber = 1e15;
+
+template <typename T> T AttemptRecord::*memberOf(const FieldDefinition &f)
+{
+    return std::get<T AttemptRecord::*>(f.member);
+}
+
+qint64 numberOf(const AttemptRecord &r, const FieldDefinition &f)
+{
+    if (std::holds_alternative<int AttemptRecord::*>(f.member))
+        return r.*memberOf<int>(f);
+    return r.*memberOf<qint64>(f);
+}
+
+void setNumber(AttemptRecord &r, const FieldDefinition &f, qint64 value)
+{
+    if (std::holds_alternative<int AttemptRecord::*>(f.member))
+        r.*memberOf<int>(f) = int(value);
+    else
+        r.*memberOf<qint64>(f) = value;
+}
+
+QJsonValue written(const AttemptRecord &r, const FieldDefinition &f)
+{
+    switch (f.kind) {
+    case Kind::Text:
+    case Kind::OptionalText:
+        return r.*memberOf<QString>(f);
+    case Kind::TextOrNull:
+        return orNull(r.*memberOf<QString>(f));
+    case Kind::Number:
+        return numberOf(r, f);
+    case Kind::NumberOrNull:
+        return numberOf(r, f) < 0 ? QJsonValue(QJsonValue::Null) : QJsonValue(numberOf(r, f));
+    case Kind::Flag:
+        return r.*memberOf<bool>(f);
+    case Kind::Time:
+        return isoTime(r.*memberOf<QDateTime>(f));
+    case Kind::EndReply:
+        return r.endByteSent ? QJsonValue(QString::fromLatin1(r.endReply.toHex()))
+                             : QJsonValue(QJsonValue::Null);
+    case Kind::Result:
+        return resultName(r.result);
+    case Kind::Status:
+        return exitStatus(r.result);
+    }
+    return QJsonValue();
+}
+
+qint64 wholeNumber(const QJsonValue &v)
+{
+    const double d = v.toDouble(-1);
+    return std::isfinite(d) && d >= 0 && d < kMaxNumber ? qint64(d) : -1;
+}
+
+// The class a result name stands for, where this version knows it.
+void readResult(ReadRecord &out, const QString &text)
+{
+    out.result = text;
+    for (int i = 0; i <= int(Result::Cancelled); ++i) {
+        if (resultName(Result(i)) == text)
+            out.record.result = Result(i);
+    }
+}
+
+void read(ReadRecord &out, const FieldDefinition &f, const QJsonValue &v)
+{
+    AttemptRecord &r = out.record;
+    const QString text = v.isString() ? v.toString().trimmed() : QString();
+    switch (f.kind) {
+    case Kind::Text:
+    case Kind::OptionalText:
+    case Kind::TextOrNull:
+        r.*memberOf<QString>(f) = text;
+        break;
+    case Kind::Number:
+    case Kind::NumberOrNull:
+        setNumber(r, f, wholeNumber(v));
+        break;
+    case Kind::Flag:
+        r.*memberOf<bool>(f) = v.toBool(false);
+        break;
+    case Kind::Time:
+        r.*memberOf<QDateTime>(f) = QDateTime::fromString(text, Qt::ISODateWithMs);
+        break;
+    case Kind::EndReply:
+        r.endByteSent = v.isString();
+        r.endReply = QByteArray::fromHex(text.toLatin1());
+        break;
+    case Kind::Result:
+        readResult(out, text);
+        break;
+    case Kind::Status:
+        out.status = int(qBound<qint64>(-1, wholeNumber(v), INT_MAX));
+        break;
+    }
+}
+
+} // namespace
+
+QLatin1String recordKey(RecordField field)
+{
+    for (const FieldDefinition &f : kFields) {
+        if (f.field == field)
+            return QLatin1String(f.key);
+    }
+    return QLatin1String();
+}
+
 QByteArray recordLine(const AttemptRecord &r)
 {
     QJsonObject o;
-    if (!r.id.isEmpty())
-        o.insert(QStringLiteral("id"), r.id);
-    o.insert(QStringLiteral("time"), isoTime(r.time));
-    o.insert(QStringLiteral("port"), r.port);
-    o.insert(QStringLiteral("adapterSerial"), orNull(r.adapterSerial));
-    const auto msOrNull = [](int ms) { return ms < 0 ? QJsonValue(QJsonValue::Null) : ms; };
-    o.insert(QStringLiteral("adapterLatencyMsFound"), msOrNull(r.adapterLatencyMsFound));
-    o.insert(QStringLiteral("adapterLatencyMs"), msOrNull(r.adapterLatencyMs));
-    o.insert(QStringLiteral("baud"), r.baud);
-    o.insert(QStringLiteral("product"), orNull(r.product));
-    o.insert(QStringLiteral("serialNumber"), orNull(r.serialNumber));
-    o.insert(QStringLiteral("versionBefore"), orNull(r.versionBefore));
-    o.insert(QStringLiteral("versionAfter"), orNull(r.versionAfter));
-    o.insert(QStringLiteral("serialNumberAfter"), orNull(r.serialNumberAfter));
-    o.insert(QStringLiteral("image"), r.image);
-    o.insert(QStringLiteral("imageSize"), r.imageSize);
-    o.insert(QStringLiteral("imageSha256"), r.imageSha256);
-    o.insert(QStringLiteral("frames"), r.frames);
-    o.insert(QStringLiteral("totalFrames"), r.totalFrames);
-    o.insert(QStringLiteral("resends"), r.resends);
-    o.insert(QStringLiteral("waitingForFirmware"), r.waitingForFirmware);
-    o.insert(QStringLiteral("endConfirmed"), r.endConfirmed);
-    o.insert(QStringLiteral("endReply"), r.endByteSent
-                                             ? QJsonValue(QString::fromLatin1(r.endReply.toHex()))
-                                             : QJsonValue(QJsonValue::Null));
-    o.insert(QStringLiteral("durationMs"), r.durationMs);
-    o.insert(QStringLiteral("result"), resultName(r.result));
-    o.insert(QStringLiteral("status"), exitStatus(r.result));
-    o.insert(QStringLiteral("message"), r.message);
+    for (const FieldDefinition &f : kFields) {
+        const QJsonValue v = written(r, f);
+        if (f.kind != Kind::OptionalText || !v.toString().isEmpty())
+            o.insert(QLatin1String(f.key), v);
+    }
     return QJsonDocument(o).toJson(QJsonDocument::Compact);
+}
+
+ReadRecord readRecord(const QJsonObject &line)
+{
+    ReadRecord out;
+    for (const FieldDefinition &f : kFields)
+        read(out, f, line.value(QLatin1String(f.key)));
+    return out;
 }
 
 RecordFile::~RecordFile()

@@ -5,17 +5,62 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QFile>
+#include <QJsonObject>
 #include <QJsonValue>
+#include <QLatin1String>
 #include <QString>
 
 namespace flash {
 
-// One line of the record: what was done to one device, however the attempt ended. Empty texts
-// are written as null (not known: a pty has no USB serial, a waiting device tells no version).
+// The record's fields. One definition (record.cpp: each field's key, its kind and where it lives
+// in AttemptRecord) serves the writer, the station, the shift report and the plant database's
+// typed columns.
+enum class RecordField {
+    Id,
+    Time,
+    Station, // where a line names its station (the report and the plant database read it)
+    Job,     // likewise the job it was flashed under
+    Slot,    // --station: the slot the device was in
+    SlotPath,
+    Port,
+    AdapterSerial,
+    AdapterLatencyMsFound,
+    AdapterLatencyMs,
+    Baud,
+    Product,
+    SerialNumber,
+    VersionBefore,
+    VersionAfter,
+    SerialNumberAfter,
+    Image,
+    ImageSize,
+    ImageSha256,
+    Frames,
+    TotalFrames,
+    Resends,
+    WaitingForFirmware,
+    EndConfirmed,
+    EndReply,
+    DurationMs,
+    Result,
+    Status,
+    Message,
+};
+
+// The field's key in a record line, e.g. "serialNumberAfter".
+QLatin1String recordKey(RecordField field);
+
+// One line of the record: what was done to one device, however the attempt ended. Texts that are
+// not known are written as null (a pty has no USB serial, a waiting device tells no version);
+// those that do not apply (a slot outside a station) are left out.
 struct AttemptRecord
 {
     QString id;     // a UUID, made with the attempt: it is stored once by it wherever it travels
     QDateTime time; // when the attempt started
+    QString station;
+    QString job;
+    QString slot;
+    QString slotPath;
     QString port;
     QString adapterSerial;
     // The adapter's latency timer as found and as the attempt ran with it; -1 (null): none.
@@ -44,6 +89,18 @@ struct AttemptRecord
 
 // One compact JSON object, without the line end.
 QByteArray recordLine(const AttemptRecord &record);
+
+// A line read back by the same definition. Every field is optional: a text absent or not a text
+// reads as empty (a text is trimmed), a number absent or not a sane whole number as -1, a flag as
+// false, the time as invalid.
+struct ReadRecord
+{
+    AttemptRecord record; // its result the class named, where this version knows it
+    QString result;       // as written: also a class this version does not know
+    int status = -1;
+};
+
+ReadRecord readRecord(const QJsonObject &line);
 
 // ISO 8601 in UTC with milliseconds, as every time the program writes.
 QString isoTime(const QDateTime &time);

@@ -1,5 +1,7 @@
 #include "recordline.h"
 
+#include "record.h"
+
 #include <QCryptographicHash>
 #include <QJsonDocument>
 #include <QJsonParseError>
@@ -41,7 +43,7 @@ bool parseRecordLine(const QByteArray &line, QJsonObject *object, QString *reaso
         return false;
     }
     *object = doc.object();
-    const QJsonValue result = object->value(QLatin1String("result"));
+    const QJsonValue result = object->value(recordKey(RecordField::Result));
     if (!result.isString() || result.toString().trimmed().isEmpty()) {
         *reason = QStringLiteral("no result");
         return false;
@@ -51,7 +53,7 @@ bool parseRecordLine(const QByteArray &line, QJsonObject *object, QString *reaso
 
 QString attemptId(const QJsonObject &object)
 {
-    const QJsonValue id = object.value(QLatin1String("id"));
+    const QJsonValue id = object.value(recordKey(RecordField::Id));
     if (id.isString() && usableId(id.toString()))
         return id.toString();
     // QJsonObject keeps its keys sorted, and Compact writes no spaces.

@@ -56,43 +56,33 @@ Outcome outcomeOf(const QString &result)
     return Outcome::Fail; // also a class this version does not know
 }
 
-QString textField(const QJsonObject &o, const char *key)
+Attempt attemptOf(const ReadRecord &line)
 {
-    const QJsonValue v = o.value(QLatin1String(key));
-    return v.isString() ? v.toString().trimmed() : QString();
-}
-
-Attempt attemptOf(const QJsonObject &o)
-{
+    const AttemptRecord &r = line.record;
     Attempt a;
-    a.result = textField(o, "result");
-    a.time = QDateTime::fromString(textField(o, "time"), Qt::ISODateWithMs);
-    a.port = textField(o, "port");
-    a.adapter = textField(o, "adapterSerial");
+    a.result = line.result;
+    a.time = r.time;
+    a.port = r.port;
+    a.adapter = r.adapterSerial;
     // A device found waiting for firmware told no serial number before its update; verification
     // reads it after the restart.
-    a.device = textField(o, "serialNumber");
-    if (a.device.isEmpty())
-        a.device = textField(o, "serialNumberAfter");
-    a.sha256 = textField(o, "imageSha256").toLower();
-    a.image = QFileInfo(textField(o, "image")).fileName();
-    const double ms = o.value(QLatin1String("durationMs")).toDouble(-1);
-    // Bounded so that a hostile number cannot overflow the conversion.
-    if (std::isfinite(ms) && ms >= 0 && ms < 1e15)
-        a.durationMs = qint64(ms);
+    a.device = r.serialNumber.isEmpty() ? r.serialNumberAfter : r.serialNumber;
+    a.sha256 = r.imageSha256.toLower();
+    a.image = QFileInfo(r.image).fileName();
+    a.durationMs = r.durationMs;
     return a;
 }
 
-bool accepted(const ReportFilter &f, const QJsonObject &o, const Attempt &a)
+bool accepted(const ReportFilter &f, const ReadRecord &line)
 {
-    if (f.since.isValid() && !(a.time.isValid() && a.time >= f.since))
+    const AttemptRecord &r = line.record;
+    if (f.since.isValid() && !(r.time.isValid() && r.time >= f.since))
         return false;
-    if (!f.station.isEmpty() && textField(o, "station") != f.station)
+    if (!f.station.isEmpty() && r.station != f.station)
         return false;
-    if (!f.job.isEmpty() && textField(o, "job") != f.job)
+    if (!f.job.isEmpty() && r.job != f.job)
         return false;
-    return f.serial.isEmpty() || textField(o, "serialNumber") == f.serial ||
-           textField(o, "serialNumberAfter") == f.serial;
+    return f.serial.isEmpty() || r.serialNumber == f.serial || r.serialNumberAfter == f.serial;
 }
 
 #ifdef Q_OS_UNIX
@@ -237,9 +227,10 @@ void ReportReader::Reader::readLine(const QString &path, int number, const QByte
         malformed(path, number, reason);
         return;
     }
-    Attempt a = attemptOf(object);
-    if (!accepted(m_filter, object, a))
+    const ReadRecord read = readRecord(object);
+    if (!accepted(m_filter, read))
         return;
+    Attempt a = attemptOf(read);
     const QString key = id.isEmpty() ? attemptId(object) : id;
     if (m_seen.contains(key)) {
         ++m_report->duplicateLines;

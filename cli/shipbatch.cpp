@@ -1,5 +1,6 @@
 #include "shipbatch.h"
 
+#include "record.h"
 #include "recordline.h"
 
 #include <QDateTime>
@@ -18,10 +19,13 @@ constexpr int kMaxTypedChars = 200;
 constexpr int kCommonParams = 5;
 constexpr int kRejectParams = 5;
 
-const char *const kJsonKeys[kTypedTexts] = {
-    "station",       "job",     "slot",         "slotPath",          "port",
-    "adapterSerial", "product", "serialNumber", "serialNumberAfter", "versionBefore",
-    "versionAfter",  "result",  "imageSha256"};
+// The record's fields behind the typed columns, in the order of TypedText.
+const RecordField kTypedFields[kTypedTexts] = {
+    RecordField::Station,       RecordField::Job,          RecordField::Slot,
+    RecordField::SlotPath,      RecordField::Port,         RecordField::AdapterSerial,
+    RecordField::Product,       RecordField::SerialNumber, RecordField::SerialNumberAfter,
+    RecordField::VersionBefore, RecordField::VersionAfter, RecordField::Result,
+    RecordField::ImageSha256};
 
 // PostgreSQL holds no U+0000, and no half of a surrogate pair.
 QString storableText(QString text, bool *changed)
@@ -92,17 +96,17 @@ ShipRow rowOf(const QJsonObject &object, const TailLine &line, const QString &st
         line.bytes.contains("\\u") ? storableObject(object, &changed) : object;
     row.json = QJsonDocument(stored).toJson(QJsonDocument::Compact);
     const QDateTime time = QDateTime::fromString(
-        stored.value(QLatin1String("time")).toString().trimmed(), Qt::ISODateWithMs);
+        stored.value(recordKey(RecordField::Time)).toString().trimmed(), Qt::ISODateWithMs);
     if (time.isValid())
         row.time = time.toUTC().toString(Qt::ISODateWithMs);
     for (int i = 0; i < kTypedTexts; ++i)
-        row.texts[i] = typed(stored.value(QLatin1String(kJsonKeys[i])));
+        row.texts[i] = typed(stored.value(recordKey(kTypedFields[i])));
     if (row.texts[kStation].isNull())
         row.texts[kStation] = plantText(station);
     row.texts[kImageSha256] = row.texts[kImageSha256].toLower();
-    row.status = wholeNumber(stored.value(QLatin1String("status")), 2147483647.0);
+    row.status = wholeNumber(stored.value(recordKey(RecordField::Status)), 2147483647.0);
     // As the report takes it: a hostile number cannot overflow.
-    const double ms = stored.value(QLatin1String("durationMs")).toDouble(-1);
+    const double ms = stored.value(recordKey(RecordField::DurationMs)).toDouble(-1);
     if (std::isfinite(ms) && ms >= 0 && ms < 1e15)
         row.durationMs = QString::number(qint64(ms));
     row.offset = line.offset;

@@ -12,8 +12,6 @@
 
 #include <QDateTime>
 #include <QEventLoop>
-#include <QJsonDocument>
-#include <QJsonObject>
 
 #include <memory>
 #include <vector>
@@ -35,9 +33,8 @@ QByteArray stationRecordLine(const SlotDriver &slot, const Options &options, con
     r.adapterLatencyMsFound = slot.adapterLatency().foundMs();
     r.adapterLatencyMs = slot.adapterLatency().usedMs();
     r.durationMs = (c.attemptEndUs() - c.attemptStartUs()) / 1000;
-    QJsonObject o = QJsonDocument::fromJson(recordLine(r)).object();
-    o.insert(QStringLiteral("slot"), slot.name());
-    return QJsonDocument(o).toJson(QJsonDocument::Compact);
+    r.slot = slot.name();
+    return recordLine(r);
 }
 
 // The run's state beside its slotDrivers: what ends it and what its status becomes.
