@@ -27,81 +27,235 @@ const QString kAttempts = QStringLiteral("attempts");
 const QString kReport = QStringLiteral("report");
 const QString kStation = QStringLiteral("station");
 const QString kStopAfter = QStringLiteral("stop-after");
+const QString kShip = QStringLiteral("ship");
+const QString kTo = QStringLiteral("to");
+const QString kInitDb = QStringLiteral("init-db");
+const QString kSince = QStringLiteral("since");
+const QString kJob = QStringLiteral("job");
+const QString kSerial = QStringLiteral("serial");
 // Enough for a long shift; the limit only keeps the number sane.
 constexpr int kMaxStopAfter = 1000000;
 
-// What is done, to which ports, and how the line is driven.
-QList<QCommandLineOption> commandOptions()
-{
-    return {
-        {kList, QStringLiteral("List the serial ports present, with their description, USB "
-                               "vendor and product id, USB serial number and latency timer.")},
-        {kPort,
-         QStringLiteral("Serial port of a device (/dev/ttyUSB0, COM3). Repeat for more devices; "
-                        "all are updated at the same time."),
-         QStringLiteral("PORT")},
-        {kBaud,
-         QStringLiteral("Line rate: 9600 or 115200 (default). Only 115200 finds a device that "
-                        "already waits for firmware."),
-         QStringLiteral("RATE")},
-        {kIdentify, QStringLiteral("Connect, print product, serial number and firmware version "
-                                   "(or that the device waits for firmware), disconnect.")},
-        {kImage, QStringLiteral("Update every --port with this image (*.bin or *.hex)."),
-         QStringLiteral("FILE")},
-        {kVerify, QStringLiteral("After the confirmed end, wait for the device to restart "
-                                 "(at most %1 s), connect again and check its identity.")
-                      .arg(timing::kRestartDeadlineMs / 1000)},
-        {kExpectVersion, QStringLiteral("With --verify: the version the device must report."),
-         QStringLiteral("V")},
-        {kSkipIfVersion,
-         QStringLiteral("Leave a device that already reports this version "
-                        "alone (recorded as skipped)."),
-         QStringLiteral("V")},
-    };
-}
+// What pelmar-flash is asked to do; each option is taken by some of these.
+enum Mode : unsigned {
+    kListMode = 1,
+    kIdentifyMode = 2,
+    kRunMode = 4, // --image without --station
+    kStationMode = 8,
+    kReportMode = 16,
+    kShipMode = 32,
+    kInitDbMode = 64,
+};
+constexpr unsigned kPortModes = kIdentifyMode | kRunMode | kStationMode;
+constexpr unsigned kUpdateModes = kRunMode | kStationMode;
 
-// With --ship and --report, --station NAME names a station.
-QCommandLineOption stationOption(bool named)
+// Every option: the modes that take it, its value's name (none for a switch) and its help.
+struct OptionEntry
 {
-    const QString text = QStringLiteral(
+    QString name;
+    unsigned modes;
+    QString valueName;
+    QString (*help)();
+};
+
+QString stationHelp()
+{
+    return QStringLiteral(
         "With --image: run a station. Each --port is a slot whose port may be absent, appear and "
         "vanish; every device that comes is updated once, shown with its verdict until it is "
         "taken out, and recorded. Stops on Ctrl+C or after --stop-after. With --ship or "
         "--report: --station NAME names a station (see below).");
-    return named ? QCommandLineOption(kStation, text, QStringLiteral("NAME"))
-                 : QCommandLineOption(kStation, text);
 }
 
-// Where the outcome goes, the pace, and the station.
-QList<QCommandLineOption> outputOptions(bool stationNamed)
+// In the order of --help.
+const QVector<OptionEntry> &optionTable()
 {
-    return {
-        {kRecord,
-         QStringLiteral("Append one JSON line per device attempt to FILE, whatever its end."),
-         QStringLiteral("FILE")},
-        {kJson, QStringLiteral("Print one JSON object per event on standard output, and nothing "
-                               "else there.")},
-        {kPace,
-         QStringLiteral("Look for a frame's answer every MS milliseconds (default %1, as the "
-                        "window does); 0 sends the next frame as soon as the answer is read. "
-                        "See the warning below.")
-             .arg(timing::kReplyPollMs),
-         QStringLiteral("MS")},
+    static const QVector<OptionEntry> table = {
+        {kList,
+         kListMode,
+         {},
+         [] {
+             return QStringLiteral("List the serial ports present, with their description, USB "
+                                   "vendor and product id, USB serial number and latency timer.");
+         }},
+        {kPort, kPortModes, QStringLiteral("PORT"),
+         [] {
+             return QStringLiteral("Serial port of a device (/dev/ttyUSB0, COM3). Repeat for more "
+                                   "devices; all are updated at the same time.");
+         }},
+        {kBaud, kPortModes, QStringLiteral("RATE"),
+         [] {
+             return QStringLiteral("Line rate: 9600 or 115200 (default). Only 115200 finds a "
+                                   "device that already waits for firmware.");
+         }},
+        {kIdentify,
+         kIdentifyMode,
+         {},
+         [] {
+             return QStringLiteral("Connect, print product, serial number and firmware version "
+                                   "(or that the device waits for firmware), disconnect.");
+         }},
+        {kImage, kUpdateModes, QStringLiteral("FILE"),
+         [] { return QStringLiteral("Update every --port with this image (*.bin or *.hex)."); }},
+        {kVerify,
+         kUpdateModes,
+         {},
+         [] {
+             return QStringLiteral("After the confirmed end, wait for the device to restart "
+                                   "(at most %1 s), connect again and check its identity.")
+                 .arg(timing::kRestartDeadlineMs / 1000);
+         }},
+        {kExpectVersion, kUpdateModes, QStringLiteral("V"),
+         [] { return QStringLiteral("With --verify: the version the device must report."); }},
+        {kSkipIfVersion, kUpdateModes, QStringLiteral("V"),
+         [] {
+             return QStringLiteral("Leave a device that already reports this version "
+                                   "alone (recorded as skipped).");
+         }},
+        {kRecord, kUpdateModes, QStringLiteral("FILE"),
+         [] {
+             return QStringLiteral(
+                 "Append one JSON line per device attempt to FILE, whatever its end.");
+         }},
+        {kJson,
+         kListMode | kPortModes | kReportMode | kShipMode,
+         {},
+         [] {
+             return QStringLiteral("Print one JSON object per event on standard output, and "
+                                   "nothing else there.");
+         }},
+        {kPace, kUpdateModes, QStringLiteral("MS"),
+         [] {
+             return QStringLiteral("Look for a frame's answer every MS milliseconds (default %1, "
+                                   "as the window does); 0 sends the next frame as soon as the "
+                                   "answer is read. See the warning below.")
+                 .arg(timing::kReplyPollMs);
+         }},
         {kReport,
-         QStringLiteral("Read the record files named after the options (any number, from several "
-                        "stations) and print a shift report: yield, results, ports and adapters "
-                        "that fail more than the rest, durations.")},
-        stationOption(stationNamed),
-        {kStopAfter,
-         QStringLiteral("With --station: stop after N devices have a verdict (running updates "
-                        "end first)."),
-         QStringLiteral("N")},
-        {kAttempts,
-         QStringLiteral("Handshake attempts before a device counts as not answering (default 1, "
-                        "at most %1).")
-             .arg(timing::kFastAttemptsAfterAbort),
-         QStringLiteral("N")},
+         kReportMode,
+         {},
+         [] {
+             return QStringLiteral("Read the record files named after the options (any number, "
+                                   "from several stations) and print a shift report: yield, "
+                                   "results, ports and adapters that fail more than the rest, "
+                                   "durations.");
+         }},
+        {kStation, kStationMode | kReportMode | kShipMode, {}, stationHelp},
+        {kStopAfter, kStationMode, QStringLiteral("N"),
+         [] {
+             return QStringLiteral("With --station: stop after N devices have a verdict (running "
+                                   "updates end first).");
+         }},
+        {kAttempts, kPortModes, QStringLiteral("N"),
+         [] {
+             return QStringLiteral("Handshake attempts before a device counts as not answering "
+                                   "(default 1, at most %1).")
+                 .arg(timing::kFastAttemptsAfterAbort);
+         }},
+        {kShip,
+         kShipMode,
+         {},
+         [] {
+             return QStringLiteral("Ship the record files named after the options to the plant "
+                                   "database of --to, following them as they grow, until "
+                                   "stopped.");
+         }},
+        {kTo, kShipMode | kInitDbMode | kReportMode, QStringLiteral("URL"),
+         [] {
+             return QStringLiteral("The plant database: postgresql://USER@HOST[:PORT]/DATABASE "
+                                   "(libpq's rules; the password from PGPASSFILE or ~/.pgpass).");
+         }},
+        {kInitDb,
+         kInitDbMode,
+         {},
+         [] {
+             return QStringLiteral("Create the plant database's tables at --to, or bring older "
+                                   "ones up to date, and exit.");
+         }},
+        {kSince, kReportMode, QStringLiteral("TIME"),
+         [] {
+             return QStringLiteral("With --report: only attempts that started at or after TIME "
+                                   "(ISO 8601, e.g. 2026-12-07T06:00:00Z or 2026-12-07).");
+         }},
+        {kJob, kReportMode, QStringLiteral("NAME"),
+         [] { return QStringLiteral("With --report: only attempts of the job NAME."); }},
+        {kSerial, kReportMode, QStringLiteral("SN"),
+         [] {
+             return QStringLiteral("With --report: only attempts on the device with serial "
+                                   "number SN (before or after its update).");
+         }},
     };
+    return table;
+}
+
+const OptionEntry *entryOf(const QString &name)
+{
+    for (const OptionEntry &e : optionTable()) {
+        if (e.name == name)
+            return &e;
+    }
+    return nullptr;
+}
+
+Mode modeOf(const Options &o)
+{
+    switch (o.command) {
+    case Options::Command::List:
+        return kListMode;
+    case Options::Command::Identify:
+        return kIdentifyMode;
+    case Options::Command::Report:
+        return kReportMode;
+    case Options::Command::Ship:
+        return kShipMode;
+    case Options::Command::InitDb:
+        return kInitDbMode;
+    default:
+        return o.station ? kStationMode : kRunMode;
+    }
+}
+
+QString modeOption(Mode mode)
+{
+    switch (mode) {
+    case kListMode:
+        return kList;
+    case kReportMode:
+        return kReport;
+    case kShipMode:
+        return kShip;
+    case kInitDbMode:
+        return kInitDb;
+    default:
+        return kImage;
+    }
+}
+
+// Why `name` does not go with `mode`.
+QString refusal(const QString &name, Mode mode)
+{
+    const unsigned deviceModes = kListMode | kPortModes;
+    const unsigned modes = entryOf(name)->modes;
+    if ((mode & deviceModes) && !(modes & deviceModes))
+        return QStringLiteral("--%1 goes with --ship, --init-db or --report").arg(name);
+    if (name == kStopAfter && (mode & kPortModes))
+        return QStringLiteral("--stop-after goes with --station");
+    if (name == kStation && mode == kIdentifyMode)
+        return QStringLiteral("--station needs --image");
+    if (mode == kIdentifyMode)
+        return QStringLiteral("--%1 goes with --image, not with --identify").arg(name);
+    return QStringLiteral("--%1 does not go with --%2").arg(name, modeOption(mode));
+}
+
+// The first option given that `mode` does not take, among those `within` selects, in the
+// table's order; empty when there is none.
+QString refusedOption(const QCommandLineParser &p, Mode mode, unsigned within)
+{
+    for (const OptionEntry &e : optionTable()) {
+        if ((e.modes & within) && !(e.modes & mode) && p.isSet(e.name))
+            return refusal(e.name, mode);
+    }
+    return QString();
 }
 
 void describe(QCommandLineParser &parser, bool stationNamed = false)
@@ -113,9 +267,15 @@ void describe(QCommandLineParser &parser, bool stationNamed = false)
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     parser.addHelpOption();
     parser.addVersionOption();
-    parser.addOptions(commandOptions());
-    parser.addOptions(outputOptions(stationNamed));
-    parser.addOptions(plantOptions());
+    // With --ship and --report, --station NAME names a station.
+    for (const OptionEntry &e : optionTable()) {
+        const bool takesValue = !e.valueName.isEmpty() || (e.name == kStation && stationNamed);
+        parser.addOption(
+            takesValue
+                ? QCommandLineOption(e.name, e.help(),
+                                     e.valueName.isEmpty() ? QStringLiteral("NAME") : e.valueName)
+                : QCommandLineOption(e.name, e.help()));
+    }
 }
 
 bool parseInt(const QString &text, int min, int max, int *value)
@@ -130,54 +290,41 @@ bool parseInt(const QString &text, int min, int max, int *value)
 
 QString checkReport(const QCommandLineParser &p, const Options &o)
 {
-    for (const QString &name : {kPort, kBaud, kVerify, kExpectVersion, kSkipIfVersion, kRecord,
-                                kPace, kAttempts, kStopAfter}) {
-        if (p.isSet(name))
-            return QStringLiteral("--%1 does not go with --report").arg(name);
-    }
+    const QString refused = refusedOption(p, kReportMode, ~0u);
+    if (!refused.isEmpty())
+        return refused;
     if (o.reportFiles.isEmpty() && o.plant.target.isEmpty())
         return QStringLiteral("--report needs at least one record file");
     return checkPlantReport(p);
 }
 
-QString checkCombination(const QCommandLineParser &p, const Options &o)
+// --ship and --init-db: the options in the order given.
+QString checkPlant(const QCommandLineParser &p, const Options &o)
 {
-    const int commands = int(p.isSet(kList)) + int(p.isSet(kIdentify)) + int(p.isSet(kImage)) +
-                         int(p.isSet(kReport)) + plantCommands(p);
+    const Mode mode = modeOf(o);
+    for (const QString &name : p.optionNames()) {
+        if (!(entryOf(name)->modes & mode))
+            return refusal(name, mode);
+    }
+    return checkPlantCommand(p, o);
+}
+
+QString checkCommand(const QCommandLineParser &p)
+{
+    int commands = 0;
+    for (const QString &name : {kList, kIdentify, kImage, kReport, kShip, kInitDb})
+        commands += int(p.isSet(name));
     if (commands == 0)
         return QStringLiteral("nothing to do: give --list, --identify, --image, --report, --ship "
                               "or --init-db");
     if (commands > 1)
         return QStringLiteral("--list, --identify, --image, --report, --ship and --init-db "
                               "exclude each other");
-    if (o.command == Options::Command::Report)
-        return checkReport(p, o);
-    if (o.command == Options::Command::Ship || o.command == Options::Command::InitDb)
-        return checkPlantCommand(p, o);
-    if (!refusePlantOptions(p).isEmpty())
-        return refusePlantOptions(p);
-    if (!p.positionalArguments().isEmpty())
-        return QStringLiteral("unexpected argument: %1").arg(p.positionalArguments().first());
-    if (o.command == Options::Command::List) {
-        for (const QString &name : {kPort, kBaud, kVerify, kExpectVersion, kSkipIfVersion, kRecord,
-                                    kPace, kAttempts, kStation, kStopAfter}) {
-            if (p.isSet(name))
-                return QStringLiteral("--%1 does not go with --list").arg(name);
-        }
-        return QString();
-    }
-    if (o.ports.isEmpty())
-        return QStringLiteral("no --port given");
-    if (o.command == Options::Command::Identify) {
-        for (const QString &name : {kVerify, kExpectVersion, kSkipIfVersion, kRecord, kPace}) {
-            if (p.isSet(name))
-                return QStringLiteral("--%1 goes with --image, not with --identify").arg(name);
-        }
-    }
-    if (o.station && o.command != Options::Command::Update)
-        return QStringLiteral("--station needs --image");
-    if (p.isSet(kStopAfter) && !o.station)
-        return QStringLiteral("--stop-after goes with --station");
+    return QString();
+}
+
+QString checkValues(const QCommandLineParser &p, const Options &o)
+{
     if (p.isSet(kExpectVersion) && !o.verify)
         return QStringLiteral("--expect-version needs --verify");
     if (p.isSet(kExpectVersion) && o.expectVersion.isEmpty())
@@ -198,17 +345,34 @@ QString checkCombination(const QCommandLineParser &p, const Options &o)
     return QString();
 }
 
+QString checkCombination(const QCommandLineParser &p, const Options &o)
+{
+    QString error = checkCommand(p);
+    const Mode mode = modeOf(o);
+    if (!error.isEmpty() || mode == kReportMode)
+        return error.isEmpty() ? checkReport(p, o) : error;
+    if (mode == kShipMode || mode == kInitDbMode)
+        return checkPlant(p, o);
+    // The plant's options first: they belong to another kind of command altogether.
+    error = refusedOption(p, mode, kReportMode | kShipMode | kInitDbMode);
+    if (error.isEmpty() && !p.positionalArguments().isEmpty())
+        error = QStringLiteral("unexpected argument: %1").arg(p.positionalArguments().first());
+    if (error.isEmpty() && mode == kListMode)
+        return refusedOption(p, mode, ~0u);
+    if (error.isEmpty() && o.ports.isEmpty())
+        error = QStringLiteral("no --port given");
+    if (error.isEmpty())
+        error = refusedOption(p, mode, ~0u);
+    return error.isEmpty() ? checkValues(p, o) : error;
+}
+
 // The last of two values would silently win: a typo in a script must not pick the image.
 QString checkSingleValues(const QCommandLineParser &p)
 {
-    const QStringList names = QStringList{kBaud,   kImage, kExpectVersion, kSkipIfVersion,
-                                          kRecord, kPace,  kAttempts,      kStopAfter} +
-                              plantValueOptions();
-    for (const QString &name : names) {
-        if (p.values(name).size() > 1)
-            return QStringLiteral("--%1 is given %2 times; give it once")
-                .arg(name)
-                .arg(p.values(name).size());
+    for (const OptionEntry &e : optionTable()) {
+        const int given = int(p.values(e.name).size());
+        if (e.name != kPort && given > 1)
+            return QStringLiteral("--%1 is given %2 times; give it once").arg(e.name).arg(given);
     }
     return QString();
 }
@@ -371,12 +535,12 @@ ParsedOptions parseOptions(const QStringList &arguments)
     if (!result.error.isEmpty())
         return result;
 
-    o.command = p.isSet(kList)                       ? Options::Command::List
-                : p.isSet(kIdentify)                 ? Options::Command::Identify
-                : p.isSet(kReport)                   ? Options::Command::Report
-                : p.isSet(QStringLiteral("ship"))    ? Options::Command::Ship
-                : p.isSet(QStringLiteral("init-db")) ? Options::Command::InitDb
-                                                     : Options::Command::Update;
+    o.command = p.isSet(kList)       ? Options::Command::List
+                : p.isSet(kIdentify) ? Options::Command::Identify
+                : p.isSet(kReport)   ? Options::Command::Report
+                : p.isSet(kShip)     ? Options::Command::Ship
+                : p.isSet(kInitDb)   ? Options::Command::InitDb
+                                     : Options::Command::Update;
     o.reportFiles = p.positionalArguments();
     o.ports = p.values(kPort);
     o.image = p.value(kImage);

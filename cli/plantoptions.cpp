@@ -17,16 +17,6 @@ const QString kSince = QStringLiteral("since");
 const QString kJob = QStringLiteral("job");
 const QString kSerial = QStringLiteral("serial");
 const QString kStation = QStringLiteral("station");
-const QString kJson = QStringLiteral("json");
-const QString kReport = QStringLiteral("report");
-
-// What each plant command takes besides itself.
-QStringList allowedWith(Options::Command command)
-{
-    if (command == Options::Command::Ship)
-        return {kShip, kTo, kStation, kJson};
-    return {kInitDb, kTo};
-}
 
 // ISO 8601 with or without a time and an offset; a time without an offset is local.
 bool parseSince(const QString &text, QDateTime *since)
@@ -56,31 +46,6 @@ QString checkTarget(const QString &target, const QString &option)
 
 } // namespace
 
-QList<QCommandLineOption> plantOptions()
-{
-    return {
-        {kShip,
-         QStringLiteral("Ship the record files named after the options to the plant database "
-                        "of --to, following them as they grow, until stopped.")},
-        {kTo,
-         QStringLiteral("The plant database: postgresql://USER@HOST[:PORT]/DATABASE (libpq's "
-                        "rules; the password from PGPASSFILE or ~/.pgpass)."),
-         QStringLiteral("URL")},
-        {kInitDb, QStringLiteral("Create the plant database's tables at --to, or bring older "
-                                 "ones up to date, and exit.")},
-        {kSince,
-         QStringLiteral("With --report: only attempts that started at or after TIME (ISO 8601, "
-                        "e.g. 2026-12-07T06:00:00Z or 2026-12-07)."),
-         QStringLiteral("TIME")},
-        {kJob, QStringLiteral("With --report: only attempts of the job NAME."),
-         QStringLiteral("NAME")},
-        {kSerial,
-         QStringLiteral("With --report: only attempts on the device with serial number SN "
-                        "(before or after its update)."),
-         QStringLiteral("SN")},
-    };
-}
-
 bool stationNamesOne(const QStringList &arguments)
 {
     for (const QString &a : arguments.mid(1)) {
@@ -89,16 +54,6 @@ bool stationNamesOne(const QStringList &arguments)
             return true;
     }
     return false;
-}
-
-int plantCommands(const QCommandLineParser &p)
-{
-    return int(p.isSet(kShip)) + int(p.isSet(kInitDb));
-}
-
-QStringList plantValueOptions()
-{
-    return {kTo, kSince, kJob, kSerial, kStation};
 }
 
 QString parsePlant(const QCommandLineParser &p, Options &o)
@@ -133,11 +88,6 @@ QString parsePlant(const QCommandLineParser &p, Options &o)
 QString checkPlantCommand(const QCommandLineParser &p, const Options &o)
 {
     const QString mode = o.command == Options::Command::Ship ? kShip : kInitDb;
-    const QStringList allowed = allowedWith(o.command);
-    for (const QString &name : p.optionNames()) {
-        if (!allowed.contains(name))
-            return QStringLiteral("--%1 does not go with --%2").arg(name, mode);
-    }
     if (o.command == Options::Command::Ship && o.plant.shipFiles.isEmpty())
         return QStringLiteral("--ship needs at least one record file");
     if (o.command == Options::Command::InitDb && !p.positionalArguments().isEmpty())
@@ -157,15 +107,6 @@ QString checkPlantReport(const QCommandLineParser &p)
     for (const QString &name : {kStation, kJob, kSerial}) {
         if (p.isSet(name) && p.value(name).trimmed().isEmpty())
             return QStringLiteral("--%1 needs a value").arg(name);
-    }
-    return QString();
-}
-
-QString refusePlantOptions(const QCommandLineParser &p)
-{
-    for (const QString &name : {kTo, kSince, kJob, kSerial}) {
-        if (p.isSet(name))
-            return QStringLiteral("--%1 goes with --ship, --init-db or --report").arg(name);
     }
     return QString();
 }

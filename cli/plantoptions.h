@@ -2,8 +2,6 @@
 
 #include "shiftreport.h"
 
-#include <QCommandLineOption>
-#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -22,22 +20,14 @@ struct PlantOptions
     ReportFilter filter;   // --report: --since, --station, --job, --serial
 };
 
-// --ship, --to, --init-db, --since, --job, --serial.
-QList<QCommandLineOption> plantOptions();
 // With --ship and --report, --station names a station instead of starting one.
 bool stationNamesOne(const QStringList &arguments);
-// How many of --ship and --init-db were given.
-int plantCommands(const QCommandLineParser &p);
-// Options that take one value, given at most once.
-QStringList plantValueOptions();
 // Fills o.plant and takes a database URL out of the report's files; a usage error or empty.
 QString parsePlant(const QCommandLineParser &p, Options &o);
-// --ship and --init-db: what goes with them.
+// --ship and --init-db, once their options are known to go with them: the files, --to, a name.
 QString checkPlantCommand(const QCommandLineParser &p, const Options &o);
 // --report: the plant's options that do not go with it.
 QString checkPlantReport(const QCommandLineParser &p);
-// Any other mode: the plant's options do not go with it.
-QString refusePlantOptions(const QCommandLineParser &p);
 
 QString plantSynopsis();
 QString plantNotes();
