@@ -22,11 +22,10 @@ constexpr int kCloseRetryMs = 10;
 
 void SerialUpdata::closeEvent(QCloseEvent *event)
 {
-    if (closePending) {
+    if (waits.closeRequested()) {
         // A quitting application cuts every wait short, and the slots waiting in them would race
         // through their remaining steps: the window closes only once they have all returned.
-        if (updateDepth == 0 && activeWaits.isEmpty()) {
-            closePending = false;
+        if (updateDepth == 0 && waits.active.isEmpty()) {
             QMainWindow::closeEvent(event);
             return;
         }
@@ -42,11 +41,10 @@ void SerialUpdata::closeEvent(QCloseEvent *event)
     event->ignore();
     if (!linkLive(updatePort)) {
         // The link is already gone and the update ends at its next wait.
-        closePending = true;
+        waits.close = CloseState::Closing;
         return;
     }
-    // A question just answered is hidden but not yet deleted: a new request asks again.
-    if (closeQuestion && closeQuestion->isVisible()) {
+    if (waits.close == CloseState::Asking && closeQuestion) {
         closeQuestion->raise();
         closeQuestion->activateWindow();
         return;
@@ -68,9 +66,11 @@ void SerialUpdata::updateEnds()
         closeQuestion->disconnect(this);
         closeQuestion->reject();
     }
-    if (stopRequested)
+    if (waits.close == CloseState::Asking)
+        waits.close = CloseState::Open;
+    if (waits.stopping())
         drainAndClosePort();
-    if (closePending)
+    if (waits.closeRequested())
         QTimer::singleShot(0, this, [this] { close(); });
 }
 
@@ -91,7 +91,13 @@ void SerialUpdata::askBeforeClosing()
         if (clicked == stop)
             stopUpdateForClose();
     });
+    // Kept: a later close asks again.
+    connect(box, &QDialog::finished, this, [this] {
+        if (waits.close == CloseState::Asking)
+            waits.close = CloseState::Open;
+    });
     closeQuestion = box;
+    waits.close = CloseState::Asking;
     // Opened, not run: a loop of its own would hold the transfer's waits until it is answered.
     box->open();
 }
@@ -100,9 +106,8 @@ void SerialUpdata::askBeforeClosing()
 // update writes nothing once its wait returns.
 void SerialUpdata::stopUpdateForClose()
 {
-    stopRequested = true;
-    closePending = true;
-    for (QEventLoop *loop : qAsConst(activeWaits))
+    waits.close = CloseState::Stopping;
+    for (QEventLoop *loop : qAsConst(waits.active))
         loop->quit();
 }
 

@@ -156,18 +156,25 @@ private:
     // handed to deleteLater once no recv_data runs any more.
     int recvDepth = 0;
     QList<QSerialPort *> retiredPorts;
-    // The local loops of the waits now on the stack, innermost last.
-    QList<QEventLoop *> activeWaits;
     bool inSerialError = false;
+    // The waits now on the stack and the window's close, which depends on them. A close during an
+    // update asks first (Asking); "stop and close" quits every wait and makes new ones return at
+    // once (Stopping); then, or at once when the link was already gone (Closing), the window
+    // closes when the update's slots and their waits have unwound.
+    enum class CloseState { Open, Asking, Stopping, Closing };
+    struct Waits
+    {
+        QList<QEventLoop *> active; // their local loops, innermost last
+        CloseState close = CloseState::Open;
+
+        bool stopping() const { return close == CloseState::Stopping; }
+        bool closeRequested() const { return stopping() || close == CloseState::Closing; }
+    } waits;
 
     // Update slots on the stack; the link the outermost one started on.
     int updateDepth = 0;
     QPointer<QSerialPort> updatePort;
-    QPointer<QMessageBox> closeQuestion;
-    // The user chose to stop and close: the update ends at its next wait, then the window closes
-    // once every wait on the stack has returned.
-    bool stopRequested = false;
-    bool closePending = false;
+    QPointer<QMessageBox> closeQuestion; // while Asking
     // Held while `serial` is open, so no other program reaches the port under another name.
     ports::PortLock portLock;
     // The USB adapter's latency timer, lowered while `serial` is open and put back as it closes.

@@ -37,8 +37,8 @@ void SerialUpdata::wait(int ms, QEventLoop::ProcessEventsFlags flags)
     timer.setSingleShot(true);
     connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
     // A stop for closing the window quits every registered loop, so no wait outlasts it.
-    activeWaits.append(&loop);
-    for (qint64 left = deadlineNs - steadyclock::nowNs(); left > 0 && !stopRequested;
+    waits.active.append(&loop);
+    for (qint64 left = deadlineNs - steadyclock::nowNs(); left > 0 && !waits.stopping();
          left = deadlineNs - steadyclock::nowNs()) {
         if (exactTimers || left > 2000000) {
             timer.start(
@@ -52,7 +52,7 @@ void SerialUpdata::wait(int ms, QEventLoop::ProcessEventsFlags flags)
             QThread::usleep(static_cast<unsigned long>(qMin<qint64>(left / 1000, 100)));
         }
     }
-    activeWaits.removeOne(&loop);
+    waits.active.removeOne(&loop);
     // Qt's glib event dispatcher looks at held-back input again only after a wake-up; without
     // one, a click made during the wait would sit in the queue until some other event came.
     if (flags & QEventLoop::ExcludeUserInputEvents)
@@ -239,7 +239,7 @@ void SerialUpdata::linkUp()
 bool SerialUpdata::waitOnLink(const QPointer<QSerialPort> &port, int ms)
 {
     delay(ms);
-    return !linkReplaced(port) && !stopRequested;
+    return !linkReplaced(port) && !waits.stopping();
 }
 
 // QSerialPort reports close() on a closed port as an error through the signal that reaches
