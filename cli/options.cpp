@@ -68,124 +68,125 @@ QString stationHelp()
 }
 
 // In the order of --help.
+const QVector<OptionEntry> kOptionTable = {
+    {kList,
+     kListMode,
+     {},
+     [] {
+         return QStringLiteral("List the serial ports present, with their description, USB "
+                               "vendor and product id, USB serial number and latency timer.");
+     }},
+    {kPort, kPortModes, QStringLiteral("PORT"),
+     [] {
+         return QStringLiteral("Serial port of a device (/dev/ttyUSB0, COM3). Repeat for more "
+                               "devices; all are updated at the same time.");
+     }},
+    {kBaud, kPortModes, QStringLiteral("RATE"),
+     [] {
+         return QStringLiteral("Line rate: 9600 or 115200 (default). Only 115200 finds a "
+                               "device that already waits for firmware.");
+     }},
+    {kIdentify,
+     kIdentifyMode,
+     {},
+     [] {
+         return QStringLiteral("Connect, print product, serial number and firmware version "
+                               "(or that the device waits for firmware), disconnect.");
+     }},
+    {kImage, kUpdateModes, QStringLiteral("FILE"),
+     [] { return QStringLiteral("Update every --port with this image (*.bin or *.hex)."); }},
+    {kVerify,
+     kUpdateModes,
+     {},
+     [] {
+         return QStringLiteral("After the confirmed end, wait for the device to restart "
+                               "(at most %1 s), connect again and check its identity.")
+             .arg(timing::kRestartDeadlineMs / 1000);
+     }},
+    {kExpectVersion, kUpdateModes, QStringLiteral("V"),
+     [] { return QStringLiteral("With --verify: the version the device must report."); }},
+    {kSkipIfVersion, kUpdateModes, QStringLiteral("V"),
+     [] {
+         return QStringLiteral("Leave a device that already reports this version "
+                               "alone (recorded as skipped).");
+     }},
+    {kRecord, kUpdateModes, QStringLiteral("FILE"),
+     [] {
+         return QStringLiteral(
+             "Append one JSON line per device attempt to FILE, whatever its end.");
+     }},
+    {kJson,
+     kListMode | kPortModes | kReportMode | kShipMode,
+     {},
+     [] {
+         return QStringLiteral("Print one JSON object per event on standard output, and "
+                               "nothing else there.");
+     }},
+    {kPace, kUpdateModes, QStringLiteral("MS"),
+     [] {
+         return QStringLiteral("Look for a frame's answer every MS milliseconds (default %1, "
+                               "as the window does); 0 sends the next frame as soon as the "
+                               "answer is read. See the warning below.")
+             .arg(timing::kReplyPollMs);
+     }},
+    {kReport,
+     kReportMode,
+     {},
+     [] {
+         return QStringLiteral("Read the record files named after the options (any number, "
+                               "from several stations) and print a shift report: yield, "
+                               "results, ports and adapters that fail more than the rest, "
+                               "durations.");
+     }},
+    {kStation, kStationMode | kReportMode | kShipMode, {}, stationHelp},
+    {kStopAfter, kStationMode, QStringLiteral("N"),
+     [] {
+         return QStringLiteral("With --station: stop after N devices have a verdict (running "
+                               "updates end first).");
+     }},
+    {kAttempts, kPortModes, QStringLiteral("N"),
+     [] {
+         return QStringLiteral("Handshake attempts before a device counts as not answering "
+                               "(default 1, at most %1).")
+             .arg(timing::kFastAttemptsAfterAbort);
+     }},
+    {kShip,
+     kShipMode,
+     {},
+     [] {
+         return QStringLiteral("Ship the record files named after the options to the plant "
+                               "database of --to, following them as they grow, until "
+                               "stopped.");
+     }},
+    {kTo, kShipMode | kInitDbMode | kReportMode, QStringLiteral("URL"),
+     [] {
+         return QStringLiteral("The plant database: postgresql://USER@HOST[:PORT]/DATABASE "
+                               "(libpq's rules; the password from PGPASSFILE or ~/.pgpass).");
+     }},
+    {kInitDb,
+     kInitDbMode,
+     {},
+     [] {
+         return QStringLiteral("Create the plant database's tables at --to, or bring older "
+                               "ones up to date, and exit.");
+     }},
+    {kSince, kReportMode, QStringLiteral("TIME"),
+     [] {
+         return QStringLiteral("With --report: only attempts that started at or after TIME "
+                               "(ISO 8601, e.g. 2026-12-07T06:00:00Z or 2026-12-07).");
+     }},
+    {kJob, kReportMode, QStringLiteral("NAME"),
+     [] { return QStringLiteral("With --report: only attempts of the job NAME."); }},
+    {kSerial, kReportMode, QStringLiteral("SN"),
+     [] {
+         return QStringLiteral("With --report: only attempts on the device with serial "
+                               "number SN (before or after its update).");
+     }},
+};
+
 const QVector<OptionEntry> &optionTable()
 {
-    static const QVector<OptionEntry> table = {
-        {kList,
-         kListMode,
-         {},
-         [] {
-             return QStringLiteral("List the serial ports present, with their description, USB "
-                                   "vendor and product id, USB serial number and latency timer.");
-         }},
-        {kPort, kPortModes, QStringLiteral("PORT"),
-         [] {
-             return QStringLiteral("Serial port of a device (/dev/ttyUSB0, COM3). Repeat for more "
-                                   "devices; all are updated at the same time.");
-         }},
-        {kBaud, kPortModes, QStringLiteral("RATE"),
-         [] {
-             return QStringLiteral("Line rate: 9600 or 115200 (default). Only 115200 finds a "
-                                   "device that already waits for firmware.");
-         }},
-        {kIdentify,
-         kIdentifyMode,
-         {},
-         [] {
-             return QStringLiteral("Connect, print product, serial number and firmware version "
-                                   "(or that the device waits for firmware), disconnect.");
-         }},
-        {kImage, kUpdateModes, QStringLiteral("FILE"),
-         [] { return QStringLiteral("Update every --port with this image (*.bin or *.hex)."); }},
-        {kVerify,
-         kUpdateModes,
-         {},
-         [] {
-             return QStringLiteral("After the confirmed end, wait for the device to restart "
-                                   "(at most %1 s), connect again and check its identity.")
-                 .arg(timing::kRestartDeadlineMs / 1000);
-         }},
-        {kExpectVersion, kUpdateModes, QStringLiteral("V"),
-         [] { return QStringLiteral("With --verify: the version the device must report."); }},
-        {kSkipIfVersion, kUpdateModes, QStringLiteral("V"),
-         [] {
-             return QStringLiteral("Leave a device that already reports this version "
-                                   "alone (recorded as skipped).");
-         }},
-        {kRecord, kUpdateModes, QStringLiteral("FILE"),
-         [] {
-             return QStringLiteral(
-                 "Append one JSON line per device attempt to FILE, whatever its end.");
-         }},
-        {kJson,
-         kListMode | kPortModes | kReportMode | kShipMode,
-         {},
-         [] {
-             return QStringLiteral("Print one JSON object per event on standard output, and "
-                                   "nothing else there.");
-         }},
-        {kPace, kUpdateModes, QStringLiteral("MS"),
-         [] {
-             return QStringLiteral("Look for a frame's answer every MS milliseconds (default %1, "
-                                   "as the window does); 0 sends the next frame as soon as the "
-                                   "answer is read. See the warning below.")
-                 .arg(timing::kReplyPollMs);
-         }},
-        {kReport,
-         kReportMode,
-         {},
-         [] {
-             return QStringLiteral("Read the record files named after the options (any number, "
-                                   "from several stations) and print a shift report: yield, "
-                                   "results, ports and adapters that fail more than the rest, "
-                                   "durations.");
-         }},
-        {kStation, kStationMode | kReportMode | kShipMode, {}, stationHelp},
-        {kStopAfter, kStationMode, QStringLiteral("N"),
-         [] {
-             return QStringLiteral("With --station: stop after N devices have a verdict (running "
-                                   "updates end first).");
-         }},
-        {kAttempts, kPortModes, QStringLiteral("N"),
-         [] {
-             return QStringLiteral("Handshake attempts before a device counts as not answering "
-                                   "(default 1, at most %1).")
-                 .arg(timing::kFastAttemptsAfterAbort);
-         }},
-        {kShip,
-         kShipMode,
-         {},
-         [] {
-             return QStringLiteral("Ship the record files named after the options to the plant "
-                                   "database of --to, following them as they grow, until "
-                                   "stopped.");
-         }},
-        {kTo, kShipMode | kInitDbMode | kReportMode, QStringLiteral("URL"),
-         [] {
-             return QStringLiteral("The plant database: postgresql://USER@HOST[:PORT]/DATABASE "
-                                   "(libpq's rules; the password from PGPASSFILE or ~/.pgpass).");
-         }},
-        {kInitDb,
-         kInitDbMode,
-         {},
-         [] {
-             return QStringLiteral("Create the plant database's tables at --to, or bring older "
-                                   "ones up to date, and exit.");
-         }},
-        {kSince, kReportMode, QStringLiteral("TIME"),
-         [] {
-             return QStringLiteral("With --report: only attempts that started at or after TIME "
-                                   "(ISO 8601, e.g. 2026-12-07T06:00:00Z or 2026-12-07).");
-         }},
-        {kJob, kReportMode, QStringLiteral("NAME"),
-         [] { return QStringLiteral("With --report: only attempts of the job NAME."); }},
-        {kSerial, kReportMode, QStringLiteral("SN"),
-         [] {
-             return QStringLiteral("With --report: only attempts on the device with serial "
-                                   "number SN (before or after its update).");
-         }},
-    };
-    return table;
+    return kOptionTable;
 }
 
 const OptionEntry *entryOf(const QString &name)
