@@ -1,5 +1,7 @@
 #include "options.h"
 
+#include "optionnames.h"
+
 #include "imagefile.h"
 #include "portpath.h"
 #include "protocol.h"
@@ -12,27 +14,6 @@ namespace flash {
 
 namespace {
 
-const QString kList = QStringLiteral("list");
-const QString kPort = QStringLiteral("port");
-const QString kBaud = QStringLiteral("baud");
-const QString kIdentify = QStringLiteral("identify");
-const QString kImage = QStringLiteral("image");
-const QString kVerify = QStringLiteral("verify");
-const QString kExpectVersion = QStringLiteral("expect-version");
-const QString kSkipIfVersion = QStringLiteral("skip-if-version");
-const QString kRecord = QStringLiteral("record");
-const QString kJson = QStringLiteral("json");
-const QString kPace = QStringLiteral("pace");
-const QString kAttempts = QStringLiteral("attempts");
-const QString kReport = QStringLiteral("report");
-const QString kStation = QStringLiteral("station");
-const QString kStopAfter = QStringLiteral("stop-after");
-const QString kShip = QStringLiteral("ship");
-const QString kTo = QStringLiteral("to");
-const QString kInitDb = QStringLiteral("init-db");
-const QString kSince = QStringLiteral("since");
-const QString kJob = QStringLiteral("job");
-const QString kSerial = QStringLiteral("serial");
 // Enough for a long shift; the limit only keeps the number sane.
 constexpr int kMaxStopAfter = 1000000;
 

@@ -1,5 +1,6 @@
 #include "plantoptions.h"
 
+#include "optionnames.h"
 #include "options.h"
 #include "pg.h"
 
@@ -9,14 +10,6 @@
 namespace flash {
 
 namespace {
-
-const QString kShip = QStringLiteral("ship");
-const QString kTo = QStringLiteral("to");
-const QString kInitDb = QStringLiteral("init-db");
-const QString kSince = QStringLiteral("since");
-const QString kJob = QStringLiteral("job");
-const QString kSerial = QStringLiteral("serial");
-const QString kStation = QStringLiteral("station");
 
 // ISO 8601 with or without a time and an offset; a time without an offset is local.
 bool parseSince(const QString &text, QDateTime *since)
