@@ -3,6 +3,7 @@
 #include "imagefile.h"
 #include "portlock.h"
 #include "protocol.h"
+#include "serveoptions.h"
 #include "timing.h"
 
 #include <QCommandLineParser>
@@ -116,6 +117,7 @@ void describe(QCommandLineParser &parser, bool stationNamed = false)
     parser.addOptions(commandOptions());
     parser.addOptions(outputOptions(stationNamed));
     parser.addOptions(plantOptions());
+    parser.addOptions(serveOptions());
 }
 
 bool parseInt(const QString &text, int min, int max, int *value)
@@ -143,13 +145,18 @@ QString checkReport(const QCommandLineParser &p, const Options &o)
 QString checkCombination(const QCommandLineParser &p, const Options &o)
 {
     const int commands = int(p.isSet(kList)) + int(p.isSet(kIdentify)) + int(p.isSet(kImage)) +
-                         int(p.isSet(kReport)) + plantCommands(p);
+                         int(p.isSet(kReport)) + plantCommands(p) +
+                         int(p.isSet(QStringLiteral("serve")));
     if (commands == 0)
-        return QStringLiteral("nothing to do: give --list, --identify, --image, --report, --ship "
-                              "or --init-db");
+        return QStringLiteral("nothing to do: give --list, --identify, --image, --report, --ship, "
+                              "--init-db or --serve");
     if (commands > 1)
-        return QStringLiteral("--list, --identify, --image, --report, --ship and --init-db "
-                              "exclude each other");
+        return QStringLiteral("--list, --identify, --image, --report, --ship, --init-db and "
+                              "--serve exclude each other");
+    if (o.command == Options::Command::Serve)
+        return QString(); // parseServe() checked it
+    if (!refuseServeOptions(p).isEmpty())
+        return refuseServeOptions(p);
     if (o.command == Options::Command::Report)
         return checkReport(p, o);
     if (o.command == Options::Command::Ship || o.command == Options::Command::InitDb)
@@ -203,7 +210,7 @@ QString checkSingleValues(const QCommandLineParser &p)
 {
     const QStringList names = QStringList{kBaud,   kImage, kExpectVersion, kSkipIfVersion,
                                           kRecord, kPace,  kAttempts,      kStopAfter} +
-                              plantValueOptions();
+                              plantValueOptions() + serveValueOptions();
     for (const QString &name : names) {
         if (p.values(name).size() > 1)
             return QStringLiteral("--%1 is given %2 times; give it once")
@@ -374,6 +381,7 @@ ParsedOptions parseOptions(const QStringList &arguments)
                 : p.isSet(kReport)                   ? Options::Command::Report
                 : p.isSet(QStringLiteral("ship"))    ? Options::Command::Ship
                 : p.isSet(QStringLiteral("init-db")) ? Options::Command::InitDb
+                : p.isSet(QStringLiteral("serve"))   ? Options::Command::Serve
                                                      : Options::Command::Update;
     o.reportFiles = p.positionalArguments();
     o.ports = p.values(kPort);
@@ -388,6 +396,8 @@ ParsedOptions parseOptions(const QStringList &arguments)
     result.error = parseNumbers(p, o);
     if (result.error.isEmpty())
         result.error = parsePlant(p, o);
+    if (result.error.isEmpty() && o.command == Options::Command::Serve)
+        result.error = parseServe(p, &o.serve);
     if (result.error.isEmpty())
         result.error = checkCombination(p, o);
     return result;
@@ -400,7 +410,8 @@ QString helpText()
     // The parser names the program by the path it was started with; the synopsis is ours.
     QString text = p.helpText();
     text.remove(0, text.indexOf(QLatin1Char('\n')) + 1);
-    return synopsisText() + plantSynopsis() + text + notesText() + plantNotes();
+    return synopsisText() + plantSynopsis() + serveSynopsis() + text + notesText() + plantNotes() +
+           serveNotes();
 }
 
 } // namespace flash

@@ -1,0 +1,679 @@
+#include "servedb.h"
+
+#include "pg.h"
+#include "plantschema.h"
+#include "planttiming.h"
+#include "results.h"
+#include "servedata.h"
+#include "servetiming.h"
+#include "shipbatch.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QMap>
+#include <QSet>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <vector>
+
+#include <poll.h>
+
+namespace flash::serve {
+
+namespace {
+
+using namespace servetiming;
+
+// Every connection of the page: a query ends within the time-out, nothing is ever written, and
+// no query pays for just-in-time compilation (it costs more than it saves on these aggregates).
+const char kSessionSql[] = "SET statement_timeout = 5000; SET default_transaction_read_only = on; "
+                           "SET jit = off; SET work_mem = '64MB'";
+static_assert(kStatementTimeoutMs == 5000, "kSessionSql says the same");
+
+void say(const QString &text)
+{
+    std::fprintf(stderr, "pelmar-flash: %s\n", text.toLocal8Bit().constData());
+    std::fflush(stderr);
+}
+
+QString unreachable(const QString &name, const QString &why)
+{
+    return QStringLiteral("the plant database %1 cannot be used: %2").arg(name, why);
+}
+
+} // namespace
+
+// A few connections for the request handlers, opened when first needed and dropped when lost.
+class ConnectionPool
+{
+public:
+    explicit ConnectionPool(const QString &target) : m_target(target) {}
+
+    std::unique_ptr<pg::Connection> take(QString *error)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (!m_free.wait_for(lock, std::chrono::milliseconds(kPoolWaitMs),
+                             [this] { return !m_idle.empty() || m_open < kPoolSize; })) {
+            *error = QStringLiteral("every connection to the database is busy");
+            return nullptr;
+        }
+        if (!m_idle.empty()) {
+            auto c = std::move(m_idle.back());
+            m_idle.pop_back();
+            return c;
+        }
+        ++m_open;
+        lock.unlock();
+        auto c = std::make_unique<pg::Connection>();
+        if (c->open(m_target, error) && c->exec(kSessionSql).ok())
+            return c;
+        if (error->isEmpty())
+            *error = QStringLiteral("the session could not be set up");
+        give(nullptr);
+        return nullptr;
+    }
+
+    void give(std::unique_ptr<pg::Connection> c)
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (c && c->isOpen())
+                m_idle.push_back(std::move(c));
+            else
+                --m_open;
+        }
+        m_free.notify_one();
+    }
+
+private:
+    QString m_target;
+    std::mutex m_mutex;
+    std::condition_variable m_free;
+    std::vector<std::unique_ptr<pg::Connection>> m_idle;
+    int m_open = 0;
+};
+
+namespace {
+
+// A pooled connection for one request, given back at the end.
+class Lease
+{
+public:
+    Lease(ConnectionPool &pool, QString *error) : m_pool(pool), m_db(pool.take(error)) {}
+    ~Lease() { m_pool.give(std::move(m_db)); }
+    pg::Connection *operator->() { return m_db.get(); }
+    pg::Connection &operator*() { return *m_db; }
+    explicit operator bool() const { return m_db != nullptr; }
+
+private:
+    ConnectionPool &m_pool;
+    std::unique_ptr<pg::Connection> m_db;
+};
+
+QJsonObject shown(const pg::Result &r, int row)
+{
+    const QJsonObject line = QJsonDocument::fromJson(r.value(row, 2)).object();
+    return attemptJson(line, r.text(row, 0), r.text(row, 1));
+}
+
+QJsonArray shownRows(const pg::Result &r, int from, int to, bool reversed)
+{
+    QJsonArray list;
+    for (int i = from; i < to; ++i)
+        list.append(shown(r, reversed ? to - 1 - (i - from) : i));
+    return list;
+}
+
+} // namespace
+
+DbSource::DbSource(const QString &target, Hub &hub)
+    : m_target(target), m_name(pg::displayName(target)), m_hub(hub),
+      m_pool(std::make_unique<ConnectionPool>(target))
+{
+}
+
+DbSource::~DbSource()
+{
+    stop();
+}
+
+int DbSource::check(QString *message)
+{
+    pg::Connection db;
+    QString error;
+    if (!db.open(m_target, &error)) {
+        *message =
+            unreachable(m_name, error) + QStringLiteral(" (the page says so and tries again)");
+        return 0;
+    }
+    const SchemaState s = ensureSchema(db, m_name, false);
+    if (s.outcome == SchemaState::Ready)
+        return 0;
+    *message = s.outcome == SchemaState::Failed ? unreachable(m_name, s.error) : s.message;
+    return s.outcome == SchemaState::Newer ? kNewerSchemaStatus : kDatabaseStatus;
+}
+
+void DbSource::start()
+{
+    m_listener = std::thread([this] { listen(); });
+}
+
+void DbSource::stop()
+{
+    m_stop = true;
+    if (m_listener.joinable())
+        m_listener.join();
+}
+
+void DbSource::pause(int ms)
+{
+    constexpr int kStep = 100;
+    for (int waited = 0; waited < ms && !m_stop; waited += kStep)
+        std::this_thread::sleep_for(std::chrono::milliseconds(kStep));
+}
+
+// Reconnects with the shipper's back-off while the database is down; the pages hear of each
+// change, and reload once it is back (attempts may have come meanwhile).
+void DbSource::listen()
+{
+    bool down = false;
+    bool lost = false;
+    int retryMs = 0;
+    while (!m_stop) {
+        if (listenOnce(&down, &lost)) {
+            retryMs = 0;
+            continue;
+        }
+        pause(retryMs);
+        retryMs =
+            retryMs == 0 ? planttiming::kFirstRetryMs : qMin(2 * retryMs, planttiming::kMaxRetryMs);
+    }
+}
+
+// One connection's life: false when it could not be made.
+bool DbSource::listenOnce(bool *down, bool *lost)
+{
+    pg::Connection db;
+    QString error;
+    const bool ok = db.open(m_target, &error) && db.exec("LISTEN pelmar_attempts").ok();
+    if (!ok) {
+        if (!*down) {
+            const QString why = error.isEmpty() ? QStringLiteral("LISTEN refused") : error;
+            say(unreachable(m_name, why) + QStringLiteral(": trying again"));
+            m_hub.publish("status",
+                          QJsonDocument(QJsonObject{{"database", "down"}, {"reason", why}})
+                              .toJson(QJsonDocument::Compact));
+        }
+        *down = true;
+        return false;
+    }
+    if (*down) {
+        say(QStringLiteral("the plant database %1 is back").arg(m_name));
+        m_hub.publish("status", R"({"database":"up"})");
+    }
+    if (*down || *lost)
+        m_hub.publish("reload", "{}");
+    *down = false;
+    *lost = false;
+    while (!m_stop) {
+        pollfd p{db.socket(), POLLIN, 0};
+        if (::poll(&p, 1, 250) <= 0)
+            continue;
+        QStringList ids;
+        if (!db.takeNotifications(&ids)) {
+            *lost = true; // the next round says whether it is down
+            return true;
+        }
+        if (ids.size() > kPushBurst)
+            m_hub.publish("reload", "{}");
+        else if (!ids.isEmpty())
+            pushAttempts(db, ids);
+    }
+    return true;
+}
+
+void DbSource::pushAttempts(pg::Connection &db, const QStringList &ids)
+{
+    QJsonArray list;
+    for (const QString &id : ids)
+        list.append(id);
+    const pg::Result r = db.exec(
+        "SELECT id, station, line::text FROM attempts WHERE id IN (SELECT "
+        "jsonb_array_elements_text($1::jsonb)) ORDER BY time NULLS FIRST, id",
+        pg::Params().text(QString::fromUtf8(QJsonDocument(list).toJson(QJsonDocument::Compact))));
+    for (int i = 0; i < r.rows(); ++i)
+        m_hub.publish("attempt", QJsonDocument(shown(r, i)).toJson(QJsonDocument::Compact));
+}
+
+namespace {
+
+// Attempts by (station, port, adapter, job, result), and by (station, hour, result): every
+// count of the summary but the devices', in one pass over the attempts since $1.
+const char kCountsSql[] = R"sql(
+SELECT GROUPING(hour), station, result, hour, port, adapter_serial, job, count(*),
+       count(*) FILTER (WHERE serial_number IS NULL AND serial_number_after IS NULL),
+       (extract(epoch FROM min(time)) * 1000)::bigint, (extract(epoch FROM max(time)) * 1000)::bigint
+FROM (SELECT station, result, port, adapter_serial, job, time, serial_number, serial_number_after,
+             floor(extract(epoch FROM time - $1::timestamptz) / 3600)::int AS hour
+      FROM attempts WHERE time >= $1::timestamptz) a
+GROUP BY GROUPING SETS ((station, port, adapter_serial, job, result), (station, hour, result)))sql";
+
+// Devices per station and for the line: a device's first pass and first failure (the report's
+// first-pass rule compares them); where both fall on the same instant the order of the lines
+// decides (kTiesSql).
+const char kDevicesSql[] = R"sql(
+WITH sd AS (
+    SELECT station, coalesce(serial_number, serial_number_after) AS d,
+           min(time) FILTER (WHERE result = 'success') AS p,
+           min(time) FILTER (WHERE result <> 'success' AND result <> 'skipped') AS f
+    FROM attempts
+    WHERE time >= $1::timestamptz AND coalesce(serial_number, serial_number_after) IS NOT NULL
+    GROUP BY 1, 2),
+b AS (SELECT false AS line, station, d, p, f FROM sd
+      UNION ALL SELECT true, NULL, d, min(p), min(f) FROM sd GROUP BY d)
+SELECT line, station, count(*), count(*) FILTER (WHERE p IS NOT NULL OR f IS NOT NULL),
+       count(*) FILTER (WHERE p < f OR (p IS NOT NULL AND f IS NULL)),
+       count(*) FILTER (WHERE p IS NULL AND f IS NOT NULL),
+       array_to_json((array_agg(d ORDER BY d COLLATE "C")
+                      FILTER (WHERE p IS NULL AND f IS NOT NULL))[1:$2])::text,
+       array_to_json(array_agg(d) FILTER (WHERE p = f))::text
+FROM b GROUP BY line, station)sql";
+
+// The first attempt that passed or failed of devices whose first pass and failure tie in time,
+// in the order the report reads the lines.
+const char kTiesSql[] = R"sql(
+WITH a AS (SELECT station, coalesce(serial_number, serial_number_after) AS d, result, time,
+                  source_station, source_device, source_inode, source_offset
+           FROM attempts WHERE time >= $1::timestamptz AND result <> 'skipped'
+           AND coalesce(serial_number, serial_number_after) IN
+               (SELECT jsonb_array_elements_text($2::jsonb)))
+(SELECT DISTINCT ON (station, d) false, station, result = 'success' FROM a
+ ORDER BY station, d, time, source_station, source_device, source_inode, source_offset)
+UNION ALL
+(SELECT DISTINCT ON (d) true, NULL, result = 'success' FROM a
+ ORDER BY d, time, source_station, source_device, source_inode, source_offset))sql";
+
+// Every station (a loose scan of the (station, time) index), its last attempt, and when its
+// shipper last stored a line.
+const char kStationsSql[] = R"sql(
+WITH RECURSIVE s(station) AS (
+    (SELECT station FROM attempts WHERE station IS NOT NULL ORDER BY station LIMIT 1)
+    UNION ALL
+    SELECT (SELECT a.station FROM attempts a WHERE a.station > s.station ORDER BY a.station LIMIT 1)
+    FROM s WHERE s.station IS NOT NULL)
+SELECT s.station, (extract(epoch FROM l.time) * 1000)::bigint, l.duration_ms,
+       (extract(epoch FROM l.shipped_at) * 1000)::bigint,
+       (SELECT (extract(epoch FROM max(updated_at)) * 1000)::bigint FROM ship_progress p
+        WHERE p.station = s.station)
+FROM s LEFT JOIN LATERAL (SELECT time, duration_ms, shipped_at FROM attempts a
+                          WHERE a.station = s.station AND a.time IS NOT NULL
+                          ORDER BY a.time DESC LIMIT 1) l ON true
+WHERE s.station IS NOT NULL)sql";
+
+// Jobs: devices passed under the job over all time, and the quantity its latest line carries.
+const char kJobsSql[] = R"sql(
+SELECT j, (SELECT count(DISTINCT coalesce(serial_number, serial_number_after)) FROM attempts
+           WHERE job = j AND result = 'success'),
+       (SELECT line->'quantity' FROM attempts WHERE job = j AND time IS NOT NULL
+        ORDER BY time DESC LIMIT 1)::text
+FROM jsonb_array_elements_text($1::jsonb) AS j ORDER BY j)sql";
+
+bool failed(const QString &result)
+{
+    return result != QLatin1String("success") && result != QLatin1String("skipped");
+}
+
+// One part of the summary (a station, or the line) as the queries fill it.
+struct Part
+{
+    ShiftReport report;
+    QMap<QString, int> results;
+    QMap<QString, GroupStats> ports;
+    QMap<QString, GroupStats> adapters;
+    QVector<Hour> hours;
+    qint64 firstMs = -1;
+    qint64 lastMs = -1;
+
+    void count(const pg::Result &r, int row)
+    {
+        const QString result = r.text(row, 2);
+        const int n = int(r.number(row, 7));
+        const int bad = failed(result) ? n : 0;
+        report.attempts += n;
+        report.attemptsWithoutSerial += int(r.number(row, 8));
+        results[result] += n;
+        for (auto *groups : {&ports, &adapters}) {
+            GroupStats &g = (*groups)[r.text(row, groups == &ports ? 4 : 5)];
+            g.attempts += n;
+            g.failed += bad;
+        }
+        const qint64 first = r.number(row, 9);
+        firstMs = firstMs < 0 ? first : qMin(firstMs, first);
+        lastMs = qMax(lastMs, r.number(row, 10));
+    }
+
+    void countHour(const pg::Result &r, int row)
+    {
+        const int h = int(r.number(row, 3));
+        if (h < 0 || h >= hours.size())
+            return;
+        const int n = int(r.number(row, 7));
+        hours[h].attempts += n;
+        hours[h].passed += r.text(row, 2) == QLatin1String("success") ? n : 0;
+        hours[h].failed += failed(r.text(row, 2)) ? n : 0;
+    }
+
+    ShiftReport finish()
+    {
+        for (int c = int(Result::Success); c <= int(Result::Cancelled); ++c)
+            report.results.append({resultName(Result(c)), results.take(resultName(Result(c)))});
+        for (auto it = results.cbegin(); it != results.cend(); ++it)
+            report.results.append({it.key(), it.value()});
+        for (auto *groups : {&ports, &adapters}) {
+            QVector<GroupStats> list;
+            for (auto it = groups->begin(); it != groups->end(); ++it) {
+                it->name = it.key();
+                list.append(*it);
+            }
+            flagGroups(&list);
+            (groups == &ports ? report.ports : report.adapters) = list;
+        }
+        if (firstMs >= 0) {
+            report.first = QDateTime::fromMSecsSinceEpoch(firstMs, Qt::UTC);
+            report.last = QDateTime::fromMSecsSinceEpoch(lastMs, Qt::UTC);
+        }
+        return report;
+    }
+};
+
+struct Parts
+{
+    Part line;
+    QMap<QString, Part> stations;
+    QStringList jobs;
+    Part &of(bool isLine, const QString &station) { return isLine ? line : stations[station]; }
+};
+
+QStringList jsonTexts(const QByteArray &json)
+{
+    QStringList list;
+    for (const QJsonValue &v : QJsonDocument::fromJson(json).array())
+        list << v.toString();
+    return list;
+}
+
+} // namespace
+
+namespace {
+
+QString sinceParam(const QDateTime &since)
+{
+    return since.toUTC().toString(Qt::ISODateWithMs);
+}
+
+bool countAttempts(pg::Connection &db, const QDateTime &since, Parts *parts, QString *error)
+{
+    const pg::Result r = db.exec(kCountsSql, pg::Params().text(sinceParam(since)));
+    if (!r.ok()) {
+        *error = r.error();
+        return false;
+    }
+    QSet<QString> jobs;
+    for (int i = 0; i < r.rows(); ++i) {
+        if (r.number(i, 0) == 0)
+            continue;
+        parts->line.count(r, i);
+        parts->stations[r.text(i, 1)].count(r, i);
+        if (!r.isNull(i, 6))
+            jobs.insert(r.text(i, 6));
+    }
+    parts->jobs = jobs.values();
+    const int hours = hourCount(since, parts->line.lastMs);
+    parts->line.hours.resize(hours);
+    for (Part &p : parts->stations)
+        p.hours.resize(hours);
+    for (int i = 0; i < r.rows(); ++i) {
+        if (r.number(i, 0) != 0)
+            continue;
+        parts->line.countHour(r, i);
+        parts->stations[r.text(i, 1)].countHour(r, i);
+    }
+    return true;
+}
+
+// Devices whose first pass and first failure fall on one instant: the line order decides.
+bool settleTies(pg::Connection &db, const QDateTime &since, const QStringList &tied, Parts *parts,
+                QString *error)
+{
+    const pg::Result r = db.exec(
+        kTiesSql,
+        pg::Params()
+            .text(sinceParam(since))
+            .text(QString::fromUtf8(
+                QJsonDocument(QJsonArray::fromStringList(tied)).toJson(QJsonDocument::Compact))));
+    if (!r.ok())
+        *error = r.error();
+    for (int i = 0; i < r.rows(); ++i) {
+        if (r.value(i, 2) == "t")
+            ++parts->of(r.value(i, 0) == "t", r.text(i, 1)).report.firstPass;
+    }
+    return r.ok();
+}
+
+bool countDevices(pg::Connection &db, const QDateTime &since, Parts *parts, QString *error)
+{
+    const pg::Result r = db.exec(kDevicesSql, pg::Params().text(sinceParam(since)).number(1000));
+    if (!r.ok()) {
+        *error = r.error();
+        return false;
+    }
+    QSet<QString> tied;
+    for (int i = 0; i < r.rows(); ++i) {
+        ShiftReport &report = parts->of(r.value(i, 0) == "t", r.text(i, 1)).report;
+        report.devices = int(r.number(i, 2));
+        report.yieldDevices = int(r.number(i, 3));
+        report.onlySkipped = report.devices - report.yieldDevices;
+        report.firstPass = int(r.number(i, 4));
+        report.neverPassed = jsonTexts(r.value(i, 6));
+        std::sort(report.neverPassed.begin(), report.neverPassed.end());
+        // Past the list's length only the number is true: it pads the list to the count.
+        for (qint64 n = report.neverPassed.size(); n < r.number(i, 5); ++n)
+            report.neverPassed << QString();
+        for (const QString &d : jsonTexts(r.value(i, 7)))
+            tied.insert(d);
+    }
+    return tied.isEmpty() || settleTies(db, since, tied.values(), parts, error);
+}
+
+bool stationTimes(pg::Connection &db, QMap<QString, StationTimes> *times, QString *error)
+{
+    const pg::Result r = db.exec(kStationsSql);
+    if (!r.ok()) {
+        *error = r.error();
+        return false;
+    }
+    const auto ms = [&](int row, int column) {
+        return r.isNull(row, column) ? -1 : r.number(row, column);
+    };
+    for (int i = 0; i < r.rows(); ++i) {
+        StationTimes t;
+        t.station = r.text(i, 0);
+        t.lastMs = ms(i, 1);
+        t.lastEndMs = t.lastMs < 0 ? -1 : t.lastMs + qMax<qint64>(0, ms(i, 2));
+        t.shippedMs = ms(i, 3);
+        t.shipperSeenMs = ms(i, 4);
+        times->insert(t.station, t);
+    }
+    return true;
+}
+
+bool jobList(pg::Connection &db, const QStringList &jobs, QJsonArray *list, QString *error)
+{
+    const pg::Result r = db.exec(
+        kJobsSql,
+        pg::Params().text(QString::fromUtf8(
+            QJsonDocument(QJsonArray::fromStringList(jobs)).toJson(QJsonDocument::Compact))));
+    if (!r.ok()) {
+        *error = r.error();
+        return false;
+    }
+    for (int i = 0; i < r.rows(); ++i) {
+        const QJsonDocument quantity = QJsonDocument::fromJson("[" + r.value(i, 2) + "]");
+        list->append(QJsonObject{
+            {QStringLiteral("job"), r.text(i, 0)},
+            {QStringLiteral("passed"), r.number(i, 1)},
+            {QStringLiteral("quantity"), r.isNull(i, 2) ? QJsonValue() : quantity.array().at(0)}});
+    }
+    return true;
+}
+
+QJsonObject partJson(Part &part, const QDateTime &since)
+{
+    ShiftReport report = part.finish();
+    const int neverPassed = report.neverPassed.size();
+    report.neverPassed.removeAll(QString());
+    QJsonObject o = figuresJson(report, since, part.hours);
+    o.insert(QStringLiteral("neverPassedCount"), neverPassed);
+    const int passedDevices = report.yieldDevices - neverPassed;
+    const double span =
+        report.first.isValid() ? qMax(1.0, report.first.msecsTo(report.last) / 3600000.0) : 1.0;
+    o.insert(QStringLiteral("devicesPerHour"), passedDevices / span);
+    return o;
+}
+
+bool makeSummary(pg::Connection &db, const QDateTime &since, QJsonObject *summary, QString *error)
+{
+    Parts parts;
+    QMap<QString, StationTimes> times;
+    QJsonArray jobs;
+    if (!countAttempts(db, since, &parts, error) || !countDevices(db, since, &parts, error) ||
+        !stationTimes(db, &times, error) || !jobList(db, parts.jobs, &jobs, error))
+        return false;
+    for (const QString &station : times.keys())
+        parts.stations[station];
+    QJsonArray stations;
+    for (auto it = parts.stations.begin(); it != parts.stations.end(); ++it) {
+        if (it->hours.isEmpty())
+            it->hours.resize(parts.line.hours.size());
+        QJsonObject s = partJson(*it, since);
+        s.insert(QStringLiteral("station"), it.key());
+        addTimes(&s, times.value(it.key()));
+        stations.append(s);
+    }
+    if (parts.line.hours.isEmpty())
+        parts.line.hours.resize(hourCount(since, -1));
+    *summary =
+        summaryJson(since, QStringLiteral("database"), partJson(parts.line, since), stations, jobs);
+    return true;
+}
+
+} // namespace
+
+Answer DbSource::summary(const QDateTime &since)
+{
+    std::lock_guard<std::mutex> once(m_summaryMutex);
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    if (!m_summary.isEmpty() && m_summarySinceMs == since.toMSecsSinceEpoch() &&
+        now - m_summaryMadeMs < kSummaryCacheMs)
+        return Answer{200, m_summary};
+    QString error;
+    Lease db(*m_pool, &error);
+    QJsonObject summary;
+    if (!db || !makeSummary(*db, since, &summary, &error))
+        return Answer::error(503, unreachable(m_name, error));
+    m_summary = summary;
+    m_summarySinceMs = since.toMSecsSinceEpoch();
+    m_summaryMadeMs = QDateTime::currentMSecsSinceEpoch();
+    return Answer{200, m_summary};
+}
+
+namespace {
+
+// The attempts after a point in (time, id) order, or the latest ones.
+const char kAfterSql[] = R"sql(
+SELECT id, station, line::text FROM attempts
+WHERE time IS NOT NULL AND ($1::text IS NULL OR station = $1::text)
+  AND ($2::text IS NULL OR job = $2::text) AND (time, id) > ($3::timestamptz, $4::text)
+ORDER BY time, id LIMIT $5)sql";
+
+const char kSinceSql[] = R"sql(
+SELECT id, station, line::text FROM attempts
+WHERE time IS NOT NULL AND ($1::text IS NULL OR station = $1::text)
+  AND ($2::text IS NULL OR job = $2::text) AND time >= $3::timestamptz
+ORDER BY time, id LIMIT $4)sql";
+
+const char kLatestSql[] = R"sql(
+SELECT id, station, line::text FROM attempts
+WHERE time IS NOT NULL AND ($1::text IS NULL OR station = $1::text)
+  AND ($2::text IS NULL OR job = $2::text)
+ORDER BY time DESC, id DESC LIMIT $3)sql";
+
+const char kUnitSql[] = R"sql(
+SELECT id, station, line::text FROM attempts WHERE serial_number = $1 OR serial_number_after = $1
+ORDER BY time DESC NULLS LAST, source_station DESC, source_device DESC, source_inode DESC,
+         source_offset DESC LIMIT $2)sql";
+
+QString nullIfEmpty(const QString &text)
+{
+    return text.isEmpty() ? QString() : plantText(text);
+}
+
+} // namespace
+
+Answer DbSource::attempts(const AttemptsQuery &q)
+{
+    QString error;
+    Lease db(*m_pool, &error);
+    if (!db)
+        return Answer::error(503, unreachable(m_name, error));
+    pg::Params p;
+    p.text(nullIfEmpty(q.station)).text(nullIfEmpty(q.job));
+    const char *sql = kLatestSql;
+    if (!q.afterId.isEmpty()) {
+        const pg::Result c =
+            db->exec("SELECT time FROM attempts WHERE id = $1 AND time IS NOT NULL",
+                     pg::Params().text(q.afterId));
+        if (!c.ok())
+            return Answer::error(503, unreachable(m_name, c.error()));
+        if (c.rows() == 0)
+            return Answer::error(400, QStringLiteral("since is neither an ISO 8601 time nor the "
+                                                     "id of an attempt with a time"));
+        p.text(c.text(0, 0)).text(q.afterId);
+        sql = kAfterSql;
+    } else if (q.since.isValid()) {
+        p.text(sinceParam(q.since));
+        sql = kSinceSql;
+    }
+    const bool latest = sql == kLatestSql;
+    const pg::Result r = db->exec(sql, p.number(q.limit + 1));
+    if (!r.ok())
+        return Answer::error(503, unreachable(m_name, r.error()));
+    const int n = qMin(r.rows(), q.limit);
+    const QJsonArray list = shownRows(r, 0, n, latest);
+    return Answer{200,
+                  QJsonObject{{QStringLiteral("attempts"), list},
+                              {QStringLiteral("next"),
+                               list.isEmpty() ? QJsonValue() : list.last().toObject().value("id")},
+                              {QStringLiteral("more"), !latest && r.rows() > q.limit}}};
+}
+
+Answer DbSource::unit(const QString &serial)
+{
+    QString error;
+    Lease db(*m_pool, &error);
+    if (!db)
+        return Answer::error(503, unreachable(m_name, error));
+    const pg::Result r =
+        db->exec(kUnitSql, pg::Params().text(plantText(serial)).number(kUnitMax + 1));
+    if (!r.ok())
+        return Answer::error(503, unreachable(m_name, r.error()));
+    const int n = qMin(r.rows(), kUnitMax);
+    return Answer{200, QJsonObject{{QStringLiteral("serialNumber"), serial},
+                                   {QStringLiteral("attempts"), shownRows(r, 0, n, true)},
+                                   {QStringLiteral("truncated"), r.rows() > kUnitMax}}};
+}
+
+} // namespace flash::serve

@@ -1,0 +1,64 @@
+#pragma once
+
+#include "servesource.h"
+
+#include <QString>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+
+// --serve over the plant database. The summary is computed in SQL (aggregates over the typed
+// columns and their indexes) and put through the report's own rules (the flag rule) and JSON;
+// new attempts come by LISTEN pelmar_attempts on a connection of their own, in a thread of their
+// own. Request handlers take connections from a small pool, each with a statement time-out and
+// read-only transactions: a read-only database user is enough.
+namespace flash::serve {
+
+class ConnectionPool;
+
+} // namespace flash::serve
+
+namespace flash::pg {
+class Connection;
+}
+
+namespace flash::serve {
+
+class DbSource final : public Source
+{
+public:
+    DbSource(const QString &target, Hub &hub);
+    ~DbSource() override;
+
+    // Looks at the database once: 0, or the status (15: no pelmar tables; 16: a newer schema)
+    // with the message. A database that cannot be reached now is only said (`*message`): the
+    // page answers 503 until it can.
+    int check(QString *message);
+    // Starts listening for new attempts.
+    void start();
+    void stop();
+
+    Answer summary(const QDateTime &since) override;
+    Answer attempts(const AttemptsQuery &query) override;
+    Answer unit(const QString &serial) override;
+
+private:
+    void listen();
+    bool listenOnce(bool *down, bool *lost);
+    void pushAttempts(pg::Connection &db, const QStringList &ids);
+    void pause(int ms);
+
+    QString m_target;
+    QString m_name;
+    Hub &m_hub;
+    std::unique_ptr<ConnectionPool> m_pool;
+    std::atomic<bool> m_stop{false};
+    std::thread m_listener;
+    std::mutex m_summaryMutex;
+    qint64 m_summarySinceMs = 0;
+    qint64 m_summaryMadeMs = 0;
+    QJsonObject m_summary;
+};
+
+} // namespace flash::serve
