@@ -72,7 +72,7 @@ int hourIndex(const QDateTime &since, qint64 timeMs)
 int hourCount(const QDateTime &since, qint64 lastMs)
 {
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
-    return qMax(1, hourIndex(since, qMax(now, lastMs)) + 1);
+    return qBound(1, hourIndex(since, qMax(now, lastMs)) + 1, servetiming::kMaxChartHours);
 }
 
 QJsonObject figuresJson(const ShiftReport &report, const QDateTime &since,

@@ -59,5 +59,7 @@ constexpr int kAttemptsDefault = 50;
 constexpr int kAttemptsMax = 1000;
 constexpr int kUnitMax = 1000;
 constexpr int kNeverPassedShown = 200;
+// The chart's hours: a summary over a month still draws; older hours are left out of it.
+constexpr int kMaxChartHours = 31 * 24;
 
 } // namespace flash::servetiming
