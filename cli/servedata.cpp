@@ -76,8 +76,10 @@ int hourCount(const QDateTime &since, qint64 lastMs)
 }
 
 QJsonObject figuresJson(const ShiftReport &report, const QDateTime &since,
-                        const QVector<Hour> &hours)
+                        const QVector<Hour> &hours, int neverPassedCount)
 {
+    if (neverPassedCount < 0)
+        neverPassedCount = report.neverPassed.size();
     const QJsonObject all = reportJson(report);
     QJsonObject o;
     for (const char *key : kReportFields)
@@ -89,9 +91,9 @@ QJsonObject figuresJson(const ShiftReport &report, const QDateTime &since,
     o.insert(QStringLiteral("failed"), report.attempts - passed - skipped);
     o.insert(QStringLiteral("neverPassed"),
              QJsonArray::fromStringList(report.neverPassed.mid(0, servetiming::kNeverPassedShown)));
-    o.insert(QStringLiteral("neverPassedCount"), report.neverPassed.size());
+    o.insert(QStringLiteral("neverPassedCount"), neverPassedCount);
     // Devices that passed, per hour of the span of their attempts (at least an hour).
-    const int devicesPassed = report.yieldDevices - int(report.neverPassed.size());
+    const int devicesPassed = report.yieldDevices - neverPassedCount;
     const double spanHours = report.first.isValid()
                                  ? qMax(1.0, report.first.msecsTo(report.last) / double(kHourMs))
                                  : 1.0;

@@ -27,8 +27,9 @@ struct Hour
 // One part of the summary (the line, or a station): the report's figures for its attempts,
 // named and computed as `--report --json` does, plus passed, failed, devices per hour and the
 // hours for the chart.
+// `neverPassedCount` -1: the report's list is whole.
 QJsonObject figuresJson(const ShiftReport &report, const QDateTime &since,
-                        const QVector<Hour> &hours);
+                        const QVector<Hour> &hours, int neverPassedCount = -1);
 
 // The hour of `time` since `since` (0 for the first), -1 before it.
 int hourIndex(const QDateTime &since, qint64 timeMs);

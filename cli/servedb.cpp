@@ -5,6 +5,7 @@
 #include "planttiming.h"
 #include "results.h"
 #include "servedata.h"
+#include "servelive.h"
 #include "servetiming.h"
 #include "shipbatch.h"
 
@@ -217,35 +218,140 @@ bool DbSource::listenOnce(bool *down, bool *lost)
     if (*down || *lost)
         m_hub.publish("reload", "{}");
     *down = false;
-    *lost = false;
+    *lost = !follow(db);
+    // Attempts may come while no one listens: the day is counted anew on the next connection.
+    std::lock_guard<std::mutex> lock(m_dayMutex);
+    m_day.reset();
+    return true;
+}
+
+// Notifications until the connection is lost (false) or the program stops; a new day starts
+// its counts anew.
+bool DbSource::follow(pg::Connection &db)
+{
     while (!m_stop) {
+        {
+            std::lock_guard<std::mutex> lock(m_dayMutex);
+            if (m_day && m_day->since() != QDate::currentDate().startOfDay())
+                m_day.reset();
+        }
+        if (!m_day && !loadDay(db))
+            return false;
         pollfd p{db.socket(), POLLIN, 0};
         if (::poll(&p, 1, 250) <= 0)
             continue;
         QStringList ids;
-        if (!db.takeNotifications(&ids)) {
-            *lost = true; // the next round says whether it is down
-            return true;
+        if (!db.takeNotifications(&ids))
+            return false;
+        // A shipper catching up: the pages reload once instead of taking each attempt.
+        for (int from = 0; from < ids.size(); from += kPushBurst) {
+            if (!applyAttempts(db, ids.mid(from, kPushBurst), ids.size() <= kPushBurst))
+                return false;
         }
         if (ids.size() > kPushBurst)
             m_hub.publish("reload", "{}");
-        else if (!ids.isEmpty())
-            pushAttempts(db, ids);
     }
     return true;
 }
 
-void DbSource::pushAttempts(pg::Connection &db, const QStringList &ids)
+namespace {
+
+// An attempt's columns as the day counts it; column 2 is the line for the push (or NULL).
+const char kRowColumns[] =
+    "SELECT id, station, %1, result, port, adapter_serial, job, "
+    "coalesce(serial_number, serial_number_after), (extract(epoch FROM time) * 1000)::bigint, "
+    "source_station, source_device, source_inode, source_offset, (line->'quantity')::text "
+    "FROM attempts ";
+
+QByteArray rowsSql(const char *line, const char *where)
 {
-    QJsonArray list;
-    for (const QString &id : ids)
-        list.append(id);
+    return QString::fromLatin1(kRowColumns).arg(QLatin1String(line)).toUtf8() + where;
+}
+
+LiveRow liveRow(const pg::Result &r, int i)
+{
+    LiveRow row;
+    row.id = r.text(i, 0);
+    row.station = r.text(i, 1);
+    row.result = r.text(i, 3);
+    row.port = r.text(i, 4);
+    row.adapter = r.text(i, 5);
+    row.job = r.text(i, 6);
+    row.device = r.text(i, 7);
+    row.timeMs = r.isNull(i, 8) ? -1 : r.number(i, 8);
+    row.sourceStation = r.text(i, 9);
+    row.sourceDevice = r.number(i, 10);
+    row.sourceInode = r.number(i, 11);
+    row.sourceOffset = r.number(i, 12);
+    if (!r.isNull(i, 13))
+        row.quantity = QJsonDocument::fromJson("[" + r.value(i, 13) + "]").array().at(0);
+    return row;
+}
+
+QString jsonList(const QStringList &texts)
+{
+    return QString::fromUtf8(
+        QJsonDocument(QJsonArray::fromStringList(texts)).toJson(QJsonDocument::Compact));
+}
+
+} // namespace
+
+// Today's attempts, counted one by one: from here on each new one is added as it is notified.
+bool DbSource::loadDay(pg::Connection &db)
+{
+    auto day = std::make_unique<LiveDay>(QDate::currentDate().startOfDay());
+    QString error;
+    const bool ok = db.forEachRow(
+        rowsSql("NULL::text", "WHERE time >= $1::timestamptz"),
+        pg::Params().text(day->since().toUTC().toString(Qt::ISODateWithMs)),
+        [&](const pg::Result &row) { day->add(liveRow(row, 0)); }, &error);
+    if (!ok)
+        return false;
+    std::lock_guard<std::mutex> lock(m_dayMutex);
+    m_day = std::move(day);
+    return loadPastPasses(db, m_day->jobs());
+}
+
+// A job counts the devices passed under it before today too. Called with m_dayMutex held.
+bool DbSource::loadPastPasses(pg::Connection &db, const QStringList &jobs)
+{
+    if (jobs.isEmpty())
+        return true;
     const pg::Result r = db.exec(
-        "SELECT id, station, line::text FROM attempts WHERE id IN (SELECT "
-        "jsonb_array_elements_text($1::jsonb)) ORDER BY time NULLS FIRST, id",
-        pg::Params().text(QString::fromUtf8(QJsonDocument(list).toJson(QJsonDocument::Compact))));
+        "SELECT DISTINCT job, coalesce(serial_number, serial_number_after) FROM attempts "
+        "WHERE job IN (SELECT jsonb_array_elements_text($1::jsonb)) AND result = 'success' "
+        "AND (time < $2::timestamptz OR time IS NULL) "
+        "AND coalesce(serial_number, serial_number_after) IS NOT NULL",
+        pg::Params().text(jsonList(jobs)).text(m_day->since().toUTC().toString(Qt::ISODateWithMs)));
     for (int i = 0; i < r.rows(); ++i)
+        m_day->addPastPass(r.text(i, 0), r.text(i, 1));
+    return r.ok();
+}
+
+// New attempts: counted into the day, and pushed to the open pages.
+bool DbSource::applyAttempts(pg::Connection &db, const QStringList &ids, bool push)
+{
+    const pg::Result r =
+        db.exec(rowsSql("line::text", "WHERE id IN (SELECT jsonb_array_elements_text($1::jsonb)) "
+                                      "ORDER BY time NULLS FIRST, id"),
+                pg::Params().text(jsonList(ids)));
+    if (!r.ok())
+        return false;
+    {
+        std::lock_guard<std::mutex> lock(m_dayMutex);
+        QStringList newJobs;
+        for (int i = 0; m_day && i < r.rows(); ++i) {
+            const LiveRow row = liveRow(r, i);
+            if (!row.job.isEmpty() && !m_day->knowsJob(row.job) && !newJobs.contains(row.job))
+                newJobs << row.job;
+            m_day->add(row);
+        }
+        if (m_day && !loadPastPasses(db, newJobs))
+            return false;
+    }
+    for (int i = 0; push && i < r.rows(); ++i)
         m_hub.publish("attempt", QJsonDocument(shown(r, i)).toJson(QJsonDocument::Compact));
+    return true;
 }
 
 namespace {
@@ -313,88 +419,24 @@ FROM s LEFT JOIN LATERAL (SELECT time, duration_ms, shipped_at FROM attempts a
                           ORDER BY a.time DESC LIMIT 1) l ON true
 WHERE s.station IS NOT NULL)sql";
 
-// Jobs: devices passed under the job over all time, and the quantity its latest line carries.
+// Jobs: devices passed under the job over all time, and the quantity of its latest line that
+// carries one.
 const char kJobsSql[] = R"sql(
 SELECT j, (SELECT count(DISTINCT coalesce(serial_number, serial_number_after)) FROM attempts
            WHERE job = j AND result = 'success'),
        (SELECT line->'quantity' FROM attempts WHERE job = j AND time IS NOT NULL
-        ORDER BY time DESC LIMIT 1)::text
+        AND line ? 'quantity' ORDER BY time DESC LIMIT 1)::text
 FROM jsonb_array_elements_text($1::jsonb) AS j ORDER BY j)sql";
-
-bool failed(const QString &result)
-{
-    return result != QLatin1String("success") && result != QLatin1String("skipped");
-}
-
-// One part of the summary (a station, or the line) as the queries fill it.
-struct Part
-{
-    ShiftReport report;
-    QMap<QString, int> results;
-    QMap<QString, GroupStats> ports;
-    QMap<QString, GroupStats> adapters;
-    QVector<Hour> hours;
-    qint64 firstMs = -1;
-    qint64 lastMs = -1;
-
-    void count(const pg::Result &r, int row)
-    {
-        const QString result = r.text(row, 2);
-        const int n = int(r.number(row, 7));
-        const int bad = failed(result) ? n : 0;
-        report.attempts += n;
-        report.attemptsWithoutSerial += int(r.number(row, 8));
-        results[result] += n;
-        for (auto *groups : {&ports, &adapters}) {
-            GroupStats &g = (*groups)[r.text(row, groups == &ports ? 4 : 5)];
-            g.attempts += n;
-            g.failed += bad;
-        }
-        const qint64 first = r.number(row, 9);
-        firstMs = firstMs < 0 ? first : qMin(firstMs, first);
-        lastMs = qMax(lastMs, r.number(row, 10));
-    }
-
-    void countHour(const pg::Result &r, int row)
-    {
-        const int h = int(r.number(row, 3));
-        if (h < 0 || h >= hours.size())
-            return;
-        const int n = int(r.number(row, 7));
-        hours[h].attempts += n;
-        hours[h].passed += r.text(row, 2) == QLatin1String("success") ? n : 0;
-        hours[h].failed += failed(r.text(row, 2)) ? n : 0;
-    }
-
-    ShiftReport finish()
-    {
-        for (int c = int(Result::Success); c <= int(Result::Cancelled); ++c)
-            report.results.append({resultName(Result(c)), results.take(resultName(Result(c)))});
-        for (auto it = results.cbegin(); it != results.cend(); ++it)
-            report.results.append({it.key(), it.value()});
-        for (auto *groups : {&ports, &adapters}) {
-            QVector<GroupStats> list;
-            for (auto it = groups->begin(); it != groups->end(); ++it) {
-                it->name = it.key();
-                list.append(*it);
-            }
-            flagGroups(&list);
-            (groups == &ports ? report.ports : report.adapters) = list;
-        }
-        if (firstMs >= 0) {
-            report.first = QDateTime::fromMSecsSinceEpoch(firstMs, Qt::UTC);
-            report.last = QDateTime::fromMSecsSinceEpoch(lastMs, Qt::UTC);
-        }
-        return report;
-    }
-};
 
 struct Parts
 {
-    Part line;
-    QMap<QString, Part> stations;
+    PartCounts line;
+    QMap<QString, PartCounts> stations;
     QStringList jobs;
-    Part &of(bool isLine, const QString &station) { return isLine ? line : stations[station]; }
+    PartCounts &of(bool isLine, const QString &station)
+    {
+        return isLine ? line : stations[station];
+    }
 };
 
 QStringList jsonTexts(const QByteArray &json)
@@ -425,21 +467,18 @@ bool countAttempts(pg::Connection &db, const QDateTime &since, Parts *parts, QSt
     for (int i = 0; i < r.rows(); ++i) {
         if (r.number(i, 0) == 0)
             continue;
-        parts->line.count(r, i);
-        parts->stations[r.text(i, 1)].count(r, i);
+        for (PartCounts *p : {&parts->line, &parts->stations[r.text(i, 1)]})
+            p->add(r.text(i, 2), r.text(i, 4), r.text(i, 5), int(r.number(i, 7)),
+                   int(r.number(i, 8)), r.number(i, 9), r.number(i, 10));
         if (!r.isNull(i, 6))
             jobs.insert(r.text(i, 6));
     }
     parts->jobs = jobs.values();
-    const int hours = hourCount(since, parts->line.lastMs);
-    parts->line.hours.resize(hours);
-    for (Part &p : parts->stations)
-        p.hours.resize(hours);
     for (int i = 0; i < r.rows(); ++i) {
         if (r.number(i, 0) != 0)
             continue;
-        parts->line.countHour(r, i);
-        parts->stations[r.text(i, 1)].countHour(r, i);
+        for (PartCounts *p : {&parts->line, &parts->stations[r.text(i, 1)]})
+            p->addHour(int(r.number(i, 3)), r.text(i, 2), int(r.number(i, 7)));
     }
     return true;
 }
@@ -458,7 +497,7 @@ bool settleTies(pg::Connection &db, const QDateTime &since, const QStringList &t
         *error = r.error();
     for (int i = 0; i < r.rows(); ++i) {
         if (r.value(i, 2) == "t")
-            ++parts->of(r.value(i, 0) == "t", r.text(i, 1)).report.firstPass;
+            ++parts->of(r.value(i, 0) == "t", r.text(i, 1)).firstPass;
     }
     return r.ok();
 }
@@ -472,16 +511,13 @@ bool countDevices(pg::Connection &db, const QDateTime &since, Parts *parts, QStr
     }
     QSet<QString> tied;
     for (int i = 0; i < r.rows(); ++i) {
-        ShiftReport &report = parts->of(r.value(i, 0) == "t", r.text(i, 1)).report;
-        report.devices = int(r.number(i, 2));
-        report.yieldDevices = int(r.number(i, 3));
-        report.onlySkipped = report.devices - report.yieldDevices;
-        report.firstPass = int(r.number(i, 4));
-        report.neverPassed = jsonTexts(r.value(i, 6));
-        std::sort(report.neverPassed.begin(), report.neverPassed.end());
-        // Past the list's length only the number is true: it pads the list to the count.
-        for (qint64 n = report.neverPassed.size(); n < r.number(i, 5); ++n)
-            report.neverPassed << QString();
+        PartCounts &part = parts->of(r.value(i, 0) == "t", r.text(i, 1));
+        part.devices = int(r.number(i, 2));
+        part.yieldDevices = int(r.number(i, 3));
+        part.firstPass = int(r.number(i, 4));
+        part.neverPassedCount = int(r.number(i, 5));
+        part.neverPassed = jsonTexts(r.value(i, 6));
+        std::sort(part.neverPassed.begin(), part.neverPassed.end());
         for (const QString &d : jsonTexts(r.value(i, 7)))
             tied.insert(d);
     }
@@ -530,18 +566,23 @@ bool jobList(pg::Connection &db, const QStringList &jobs, QJsonArray *list, QStr
     return true;
 }
 
-QJsonObject partJson(Part &part, const QDateTime &since)
+// Every station with a line, even none today, with its last line and its shipper's lag.
+QJsonObject databaseSummary(const QDateTime &since, const QJsonObject &line,
+                            QMap<QString, QJsonObject> stations,
+                            const QMap<QString, StationTimes> &times, const QJsonArray &jobs)
 {
-    ShiftReport report = part.finish();
-    const int neverPassed = report.neverPassed.size();
-    report.neverPassed.removeAll(QString());
-    QJsonObject o = figuresJson(report, since, part.hours);
-    o.insert(QStringLiteral("neverPassedCount"), neverPassed);
-    const int passedDevices = report.yieldDevices - neverPassed;
-    const double span =
-        report.first.isValid() ? qMax(1.0, report.first.msecsTo(report.last) / 3600000.0) : 1.0;
-    o.insert(QStringLiteral("devicesPerHour"), passedDevices / span);
-    return o;
+    const QJsonObject none = PartCounts().json(since, hourCount(since, -1));
+    for (const QString &station : times.keys()) {
+        if (!stations.contains(station))
+            stations.insert(station, none);
+    }
+    QJsonArray list;
+    for (auto it = stations.begin(); it != stations.end(); ++it) {
+        it->insert(QStringLiteral("station"), it.key());
+        addTimes(&*it, times.value(it.key()));
+        list.append(*it);
+    }
+    return summaryJson(since, QStringLiteral("database"), line, list, jobs);
 }
 
 bool makeSummary(pg::Connection &db, const QDateTime &since, QJsonObject *summary, QString *error)
@@ -552,42 +593,74 @@ bool makeSummary(pg::Connection &db, const QDateTime &since, QJsonObject *summar
     if (!countAttempts(db, since, &parts, error) || !countDevices(db, since, &parts, error) ||
         !stationTimes(db, &times, error) || !jobList(db, parts.jobs, &jobs, error))
         return false;
-    for (const QString &station : times.keys())
-        parts.stations[station];
-    QJsonArray stations;
-    for (auto it = parts.stations.begin(); it != parts.stations.end(); ++it) {
-        if (it->hours.isEmpty())
-            it->hours.resize(parts.line.hours.size());
-        QJsonObject s = partJson(*it, since);
-        s.insert(QStringLiteral("station"), it.key());
-        addTimes(&s, times.value(it.key()));
-        stations.append(s);
-    }
-    if (parts.line.hours.isEmpty())
-        parts.line.hours.resize(hourCount(since, -1));
-    *summary =
-        summaryJson(since, QStringLiteral("database"), partJson(parts.line, since), stations, jobs);
+    const int hours = hourCount(since, parts.line.lastMs);
+    QMap<QString, QJsonObject> stations;
+    for (auto it = parts.stations.cbegin(); it != parts.stations.cend(); ++it)
+        stations.insert(it.key(), it->json(since, hours));
+    *summary = databaseSummary(since, parts.line.json(since, hours), stations, times, jobs);
     return true;
 }
 
 } // namespace
 
+quint64 DbSource::liveVersion(const QDateTime &since)
+{
+    std::lock_guard<std::mutex> lock(m_dayMutex);
+    return m_day && m_day->since() == since ? m_day->version() + 1 : 0;
+}
+
+// Today's summary from the counts in memory: it costs the same whatever the number of attempts.
+Answer DbSource::liveSummary()
+{
+    QJsonObject line;
+    QMap<QString, QJsonObject> stations;
+    QJsonArray jobs;
+    QDateTime since;
+    {
+        std::lock_guard<std::mutex> lock(m_dayMutex);
+        if (!m_day)
+            return Answer::error(503,
+                                 unreachable(m_name, QStringLiteral("reading today's attempts")));
+        line = m_day->line();
+        stations = m_day->stations();
+        jobs = m_day->jobList();
+        since = m_day->since();
+    }
+    QString error;
+    QMap<QString, StationTimes> times;
+    Lease db(*m_pool, &error);
+    if (!db || !stationTimes(*db, &times, &error))
+        return Answer::error(503, unreachable(m_name, error));
+    return Answer{200, databaseSummary(since, line, stations, times, jobs)};
+}
+
 Answer DbSource::summary(const QDateTime &since)
 {
     std::lock_guard<std::mutex> once(m_summaryMutex);
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    const quint64 version = liveVersion(since);
+    // Without new attempts only the clock moves (the chart's hours, the ages).
+    constexpr qint64 kIdleMs = 60 * 1000;
+    const qint64 age = now - m_summaryMadeMs;
     if (!m_summary.isEmpty() && m_summarySinceMs == since.toMSecsSinceEpoch() &&
-        now - m_summaryMadeMs < kSummaryCacheMs)
+        (age < kSummaryCacheMs || (version != 0 && version == m_summaryVersion && age < kIdleMs)))
         return Answer{200, m_summary};
-    QString error;
-    Lease db(*m_pool, &error);
-    QJsonObject summary;
-    if (!db || !makeSummary(*db, since, &summary, &error))
-        return Answer::error(503, unreachable(m_name, error));
-    m_summary = summary;
+    Answer answer;
+    if (version != 0) {
+        answer = liveSummary();
+    } else {
+        QString error;
+        Lease db(*m_pool, &error);
+        if (!db || !makeSummary(*db, since, &answer.body, &error))
+            answer = Answer::error(503, unreachable(m_name, error));
+    }
+    if (answer.status != 200)
+        return answer;
+    m_summary = answer.body;
     m_summarySinceMs = since.toMSecsSinceEpoch();
     m_summaryMadeMs = QDateTime::currentMSecsSinceEpoch();
-    return Answer{200, m_summary};
+    m_summaryVersion = version;
+    return answer;
 }
 
 namespace {

@@ -16,6 +16,7 @@
 namespace flash::serve {
 
 class ConnectionPool;
+class LiveDay;
 
 } // namespace flash::serve
 
@@ -46,7 +47,13 @@ public:
 private:
     void listen();
     bool listenOnce(bool *down, bool *lost);
-    void pushAttempts(pg::Connection &db, const QStringList &ids);
+    bool follow(pg::Connection &db);
+    bool loadDay(pg::Connection &db);
+    bool loadPastPasses(pg::Connection &db, const QStringList &jobs);
+    bool applyAttempts(pg::Connection &db, const QStringList &ids, bool push);
+    // The day's version when `since` is the live day's, else 0.
+    quint64 liveVersion(const QDateTime &since);
+    Answer liveSummary();
     void pause(int ms);
 
     QString m_target;
@@ -55,9 +62,12 @@ private:
     std::unique_ptr<ConnectionPool> m_pool;
     std::atomic<bool> m_stop{false};
     std::thread m_listener;
+    std::mutex m_dayMutex;
+    std::unique_ptr<LiveDay> m_day; // today's counts, kept by the listener
     std::mutex m_summaryMutex;
     qint64 m_summarySinceMs = 0;
     qint64 m_summaryMadeMs = 0;
+    quint64 m_summaryVersion = 0;
     QJsonObject m_summary;
 };
 

@@ -127,3 +127,9 @@ bool EventStream::waitFor(const QByteArray &name, const QByteArray &needle, int 
         parse();
     }
 }
+
+void EventStream::poll(int ms)
+{
+    m_socket.waitForReadyRead(ms);
+    parse();
+}

@@ -33,6 +33,8 @@ public:
     bool open(int port);
     // Waits for an event of that name whose data contains `needle`.
     bool waitFor(const QByteArray &name, const QByteArray &needle, int timeoutMs);
+    // Reads what came within `ms`.
+    void poll(int ms);
     QList<ServerEvent> events() const { return m_events; }
 
 private:
