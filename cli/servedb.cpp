@@ -9,6 +9,7 @@
 #include "servetiming.h"
 #include "shipbatch.h"
 
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QMap>
@@ -159,6 +160,7 @@ int DbSource::check(QString *message)
 
 void DbSource::start()
 {
+    m_dayLoading = true; // the listener reads today's attempts first
     m_listener = std::thread([this] { listen(); });
 }
 
@@ -209,6 +211,7 @@ bool DbSource::listenOnce(bool *down, bool *lost)
                               .toJson(QJsonDocument::Compact));
         }
         *down = true;
+        setLoading(false);
         return false;
     }
     if (*down) {
@@ -301,15 +304,37 @@ bool DbSource::loadDay(pg::Connection &db)
 {
     auto day = std::make_unique<LiveDay>(QDate::currentDate().startOfDay());
     QString error;
+    QElapsedTimer clock;
+    clock.start();
+    setLoading(true);
     const bool ok = db.forEachRow(
         rowsSql("NULL::text", "WHERE time >= $1::timestamptz"),
         pg::Params().text(day->since().toUTC().toString(Qt::ISODateWithMs)),
         [&](const pg::Result &row) { day->add(liveRow(row, 0)); }, &error);
-    if (!ok)
+    if (!ok) {
+        setLoading(false);
         return false;
-    std::lock_guard<std::mutex> lock(m_dayMutex);
+    }
+    std::unique_lock<std::mutex> lock(m_dayMutex);
     m_day = std::move(day);
-    return loadPastPasses(db, m_day->jobs());
+    const bool jobs = loadPastPasses(db, m_day->jobs());
+    const QString said = QStringLiteral("today so far: %1 attempts, read in %2 s")
+                             .arg(m_day->attempts())
+                             .arg(clock.elapsed() / 1000.0, 0, 'f', 1);
+    lock.unlock();
+    setLoading(false);
+    std::printf("%s\n", said.toLocal8Bit().constData());
+    std::fflush(stdout);
+    return jobs;
+}
+
+void DbSource::setLoading(bool loading)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_dayMutex);
+        m_dayLoading = loading;
+    }
+    m_dayChanged.notify_all();
 }
 
 // A job counts the devices passed under it before today too. Called with m_dayMutex held.
@@ -590,8 +615,15 @@ bool makeSummary(pg::Connection &db, const QDateTime &since, QJsonObject *summar
     Parts parts;
     QMap<QString, StationTimes> times;
     QJsonArray jobs;
-    if (!countAttempts(db, since, &parts, error) || !countDevices(db, since, &parts, error) ||
-        !stationTimes(db, &times, error) || !jobList(db, parts.jobs, &jobs, error))
+    // A long period takes longer than the pages' queries may.
+    const QByteArray timeout =
+        "SET LOCAL statement_timeout = " + QByteArray::number(kSummaryTimeoutMs);
+    const bool ok = db.exec("BEGIN").ok() && db.exec(timeout.constData()).ok() &&
+                    countAttempts(db, since, &parts, error) &&
+                    countDevices(db, since, &parts, error) && stationTimes(db, &times, error) &&
+                    jobList(db, parts.jobs, &jobs, error);
+    db.exec(ok ? "COMMIT" : "ROLLBACK");
+    if (!ok)
         return false;
     const int hours = hourCount(since, parts.line.lastMs);
     QMap<QString, QJsonObject> stations;
@@ -605,11 +637,14 @@ bool makeSummary(pg::Connection &db, const QDateTime &since, QJsonObject *summar
 
 quint64 DbSource::liveVersion(const QDateTime &since)
 {
-    std::lock_guard<std::mutex> lock(m_dayMutex);
+    std::unique_lock<std::mutex> lock(m_dayMutex);
+    if (since != QDate::currentDate().startOfDay())
+        return 0;
+    m_dayChanged.wait_for(lock, std::chrono::milliseconds(kDayWaitMs),
+                          [this] { return !m_dayLoading; });
     return m_day && m_day->since() == since ? m_day->version() + 1 : 0;
 }
 
-// Today's summary from the counts in memory: it costs the same whatever the number of attempts.
 Answer DbSource::liveSummary()
 {
     QJsonObject line;
@@ -636,15 +671,15 @@ Answer DbSource::liveSummary()
 
 Answer DbSource::summary(const QDateTime &since)
 {
-    std::lock_guard<std::mutex> once(m_summaryMutex);
-    const qint64 now = QDateTime::currentMSecsSinceEpoch();
     const quint64 version = liveVersion(since);
+    Made &made = version != 0 ? m_today : m_other;
+    std::lock_guard<std::mutex> once(made.mutex);
+    const qint64 age = QDateTime::currentMSecsSinceEpoch() - made.madeMs;
     // Without new attempts only the clock moves (the chart's hours, the ages).
     constexpr qint64 kIdleMs = 60 * 1000;
-    const qint64 age = now - m_summaryMadeMs;
-    if (!m_summary.isEmpty() && m_summarySinceMs == since.toMSecsSinceEpoch() &&
-        (age < kSummaryCacheMs || (version != 0 && version == m_summaryVersion && age < kIdleMs)))
-        return Answer{200, m_summary};
+    if (!made.summary.isEmpty() && made.sinceMs == since.toMSecsSinceEpoch() &&
+        (age < kSummaryCacheMs || (version != 0 && version == made.version && age < kIdleMs)))
+        return Answer{200, made.summary};
     Answer answer;
     if (version != 0) {
         answer = liveSummary();
@@ -654,12 +689,12 @@ Answer DbSource::summary(const QDateTime &since)
         if (!db || !makeSummary(*db, since, &answer.body, &error))
             answer = Answer::error(503, unreachable(m_name, error));
     }
-    if (answer.status != 200)
-        return answer;
-    m_summary = answer.body;
-    m_summarySinceMs = since.toMSecsSinceEpoch();
-    m_summaryMadeMs = QDateTime::currentMSecsSinceEpoch();
-    m_summaryVersion = version;
+    if (answer.status == 200) {
+        made.sinceMs = since.toMSecsSinceEpoch();
+        made.madeMs = QDateTime::currentMSecsSinceEpoch();
+        made.version = version;
+        made.summary = answer.body;
+    }
     return answer;
 }
 

@@ -5,6 +5,8 @@
 #include <QString>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <memory>
 #include <thread>
 
@@ -49,9 +51,11 @@ private:
     bool listenOnce(bool *down, bool *lost);
     bool follow(pg::Connection &db);
     bool loadDay(pg::Connection &db);
+    void setLoading(bool loading);
     bool loadPastPasses(pg::Connection &db, const QStringList &jobs);
     bool applyAttempts(pg::Connection &db, const QStringList &ids, bool push);
     // The day's version when `since` is the live day's, else 0.
+    // The day's version when `since` is the day kept in memory (waiting while it is read), else 0.
     quint64 liveVersion(const QDateTime &since);
     Answer liveSummary();
     void pause(int ms);
@@ -64,11 +68,20 @@ private:
     std::thread m_listener;
     std::mutex m_dayMutex;
     std::unique_ptr<LiveDay> m_day; // today's counts, kept by the listener
-    std::mutex m_summaryMutex;
-    qint64 m_summarySinceMs = 0;
-    qint64 m_summaryMadeMs = 0;
-    quint64 m_summaryVersion = 0;
-    QJsonObject m_summary;
+    std::condition_variable m_dayChanged;
+    bool m_dayLoading = false;
+    // A summary made, and when; today's (kept in memory) and other times' (SQL) apart, so that a
+    // long period asked by an MES never holds up the pages.
+    struct Made
+    {
+        std::mutex mutex;
+        qint64 sinceMs = 0;
+        qint64 madeMs = 0;
+        quint64 version = 0;
+        QJsonObject summary;
+    };
+    Made m_today;
+    Made m_other;
 };
 
 } // namespace flash::serve

@@ -48,6 +48,14 @@ bool parseLine(const QByteArray &bytes, FileSource::Line *line, QJsonObject *obj
         return false;
     line->bytes = bytes;
     line->id = attemptId(*object);
+    QJsonObject counted;
+    for (const char *key : {"time", "port", "adapterSerial", "serialNumber", "serialNumberAfter",
+                            "result", "imageSha256", "image", "durationMs", "station", "job"}) {
+        const QJsonValue v = object->value(QLatin1String(key));
+        if (!v.isUndefined())
+            counted.insert(QLatin1String(key), v);
+    }
+    line->counted = QJsonDocument(counted).toJson(QJsonDocument::Compact);
     line->station = text(*object, "station");
     line->job = text(*object, "job");
     line->serialNumber = text(*object, "serialNumber");
@@ -237,7 +245,7 @@ ShiftReport reportOf(const Lines &lines, const QDateTime &since)
     ReportReader reader(filter);
     int number = 0;
     for (const FileSource::Line *l : lines)
-        reader.readLine(QStringLiteral("record"), ++number, l->bytes, l->id);
+        reader.readLine(QStringLiteral("record"), ++number, l->counted, l->id);
     return reader.finish();
 }
 

@@ -38,6 +38,7 @@ public:
     struct Line
     {
         QByteArray bytes;
+        QByteArray counted; // the fields the report counts, written compactly: read faster
         QString id;
         QString station;
         QString job;

@@ -178,6 +178,10 @@ class Listener : public httplib::Server
 public:
     std::atomic<bool> stopping{false};
 
+    // cpp-httplib listens with a backlog of 5: pages that connect together would wait a second
+    // for the SYN sent again. Listening again on the socket only widens its queue.
+    void widenBacklog() { ::listen(svr_sock_, kListenBacklog); }
+
 private:
     // 0: a whole head within the limits; 414 or 431; -1: closed, or too slow.
     int checkHead(int fd)
@@ -403,8 +407,10 @@ bool HttpServer::bind(const QString &address, int port, QString *error)
     const std::string host = address.toStdString();
     d->m_port = port == 0 ? d->m_server.bind_to_any_port(host)
                           : (d->m_server.bind_to_port(host, port) ? port : -1);
-    if (d->m_port > 0)
+    if (d->m_port > 0) {
+        d->m_server.widenBacklog();
         return true;
+    }
     *error = QStringLiteral("cannot listen on %1 port %2 (in use, or not an address of this "
                             "machine)")
                  .arg(address)

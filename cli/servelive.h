@@ -70,6 +70,7 @@ public:
     bool knowsJob(const QString &job) const { return m_jobs.contains(job); }
     QStringList jobs() const { return m_jobs.keys(); }
     quint64 version() const { return m_version; }
+    int attempts() const { return m_line.counts.attempts; }
     // `line`, `stations` (keyed by name) and `jobs` as the summary shows them.
     QJsonObject line() const;
     QMap<QString, QJsonObject> stations() const;
