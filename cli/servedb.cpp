@@ -16,6 +16,7 @@
 #include <QSet>
 
 #include <chrono>
+#include <future>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
@@ -35,10 +36,11 @@ const char kSessionSql[] = "SET statement_timeout = 5000; SET default_transactio
                            "SET jit = off; SET work_mem = '64MB'";
 static_assert(kStatementTimeoutMs == 5000, "kSessionSql says the same");
 
-void say(const QString &text)
+void say(const QString &text, FILE *to = stderr)
 {
-    std::fprintf(stderr, "pelmar-flash: %s\n", text.toLocal8Bit().constData());
-    std::fflush(stderr);
+    std::fprintf(to, "%s%s\n", to == stderr ? "pelmar-flash: " : "",
+                 text.toLocal8Bit().constData());
+    std::fflush(to);
 }
 
 QString unreachable(const QString &name, const QString &why)
@@ -222,14 +224,18 @@ bool DbSource::listenOnce(bool *down, bool *lost)
         m_hub.publish("reload", "{}");
     *down = false;
     *lost = !follow(db);
+    if (m_reading.valid())
+        m_reading.get();
+    m_pending.clear();
     // Attempts may come while no one listens: the day is counted anew on the next connection.
     std::lock_guard<std::mutex> lock(m_dayMutex);
     m_day.reset();
     return true;
 }
 
-// Notifications until the connection is lost (false) or the program stops; a new day starts
-// its counts anew.
+// Notifications until the connection is lost (false) or the program stops. Today's attempts are
+// read meanwhile on a connection of their own, so that pushes never wait for them; a new day
+// starts its counts anew.
 bool DbSource::follow(pg::Connection &db)
 {
     while (!m_stop) {
@@ -238,10 +244,17 @@ bool DbSource::follow(pg::Connection &db)
             if (m_day && m_day->since() != QDate::currentDate().startOfDay())
                 m_day.reset();
         }
-        if (!m_day && !loadDay(db))
+        if (!m_day && !m_reading.valid() && std::chrono::steady_clock::now() >= m_readAgain) {
+            setLoading(true);
+            const QDateTime since = QDate::currentDate().startOfDay();
+            m_reading = std::async(std::launch::async, [this, since] { return readDay(since); });
+        }
+        if (m_reading.valid() &&
+            m_reading.wait_for(std::chrono::seconds(0)) == std::future_status::ready &&
+            !takeDay(db))
             return false;
         pollfd p{db.socket(), POLLIN, 0};
-        if (::poll(&p, 1, 250) <= 0)
+        if (::poll(&p, 1, 100) <= 0)
             continue;
         QStringList ids;
         if (!db.takeNotifications(&ids))
@@ -299,33 +312,51 @@ QString jsonList(const QStringList &texts)
 
 } // namespace
 
-// Today's attempts, counted one by one: from here on each new one is added as it is notified.
-bool DbSource::loadDay(pg::Connection &db)
+// Today's attempts, counted one by one; null when they could not be read.
+std::unique_ptr<LiveDay> DbSource::readDay(const QDateTime &since)
 {
-    auto day = std::make_unique<LiveDay>(QDate::currentDate().startOfDay());
+    auto day = std::make_unique<LiveDay>(since);
+    pg::Connection db;
     QString error;
     QElapsedTimer clock;
     clock.start();
-    setLoading(true);
-    const bool ok = db.forEachRow(
-        rowsSql("NULL::text", "WHERE time >= $1::timestamptz"),
-        pg::Params().text(day->since().toUTC().toString(Qt::ISODateWithMs)),
-        [&](const pg::Result &row) { day->add(liveRow(row, 0)); }, &error);
+    // A busy day takes longer than the pages' queries may.
+    const QByteArray timeout = "SET statement_timeout = " + QByteArray::number(kSummaryTimeoutMs);
+    const bool ok = db.open(m_target, &error) && db.exec(kSessionSql).ok() &&
+                    db.exec(timeout.constData()).ok() &&
+                    db.forEachRow(
+                        rowsSql("NULL::text", "WHERE time >= $1::timestamptz"),
+                        pg::Params().text(since.toUTC().toString(Qt::ISODateWithMs)),
+                        [&](const pg::Result &row) { day->add(liveRow(row, 0)); }, &error) &&
+                    loadPastPasses(db, *day, day->jobs());
     if (!ok) {
-        setLoading(false);
-        return false;
+        say(QStringLiteral("today's attempts cannot be read from %1: %2 (trying again)")
+                .arg(m_name, error.isEmpty() ? QStringLiteral("the query failed") : error));
+        return nullptr;
     }
-    std::unique_lock<std::mutex> lock(m_dayMutex);
-    m_day = std::move(day);
-    const bool jobs = loadPastPasses(db, m_day->jobs());
-    const QString said = QStringLiteral("today so far: %1 attempts, read in %2 s")
-                             .arg(m_day->attempts())
-                             .arg(clock.elapsed() / 1000.0, 0, 'f', 1);
-    lock.unlock();
+    say(QStringLiteral("today so far: %1 attempts, read in %2 s")
+            .arg(day->attempts())
+            .arg(clock.elapsed() / 1000.0, 0, 'f', 1),
+        stdout);
+    return day;
+}
+
+// The day read: the attempts notified meanwhile are added to it (those it has already count
+// once, by their ids).
+bool DbSource::takeDay(pg::Connection &db)
+{
+    std::unique_ptr<LiveDay> day = m_reading.get();
+    bool ok = true;
+    if (day) {
+        std::lock_guard<std::mutex> lock(m_dayMutex);
+        m_day = std::move(day);
+        ok = addRows(db, m_pending);
+        m_pending.clear();
+    } else {
+        m_readAgain = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDayRetryMs);
+    }
     setLoading(false);
-    std::printf("%s\n", said.toLocal8Bit().constData());
-    std::fflush(stdout);
-    return jobs;
+    return ok;
 }
 
 void DbSource::setLoading(bool loading)
@@ -337,8 +368,8 @@ void DbSource::setLoading(bool loading)
     m_dayChanged.notify_all();
 }
 
-// A job counts the devices passed under it before today too. Called with m_dayMutex held.
-bool DbSource::loadPastPasses(pg::Connection &db, const QStringList &jobs)
+// A job counts the devices passed under it before today too.
+bool DbSource::loadPastPasses(pg::Connection &db, LiveDay &day, const QStringList &jobs)
 {
     if (jobs.isEmpty())
         return true;
@@ -347,13 +378,25 @@ bool DbSource::loadPastPasses(pg::Connection &db, const QStringList &jobs)
         "WHERE job IN (SELECT jsonb_array_elements_text($1::jsonb)) AND result = 'success' "
         "AND (time < $2::timestamptz OR time IS NULL) "
         "AND coalesce(serial_number, serial_number_after) IS NOT NULL",
-        pg::Params().text(jsonList(jobs)).text(m_day->since().toUTC().toString(Qt::ISODateWithMs)));
+        pg::Params().text(jsonList(jobs)).text(day.since().toUTC().toString(Qt::ISODateWithMs)));
     for (int i = 0; i < r.rows(); ++i)
-        m_day->addPastPass(r.text(i, 0), r.text(i, 1));
+        day.addPastPass(r.text(i, 0), r.text(i, 1));
     return r.ok();
 }
 
-// New attempts: counted into the day, and pushed to the open pages.
+// Called with m_dayMutex held and a day there.
+bool DbSource::addRows(pg::Connection &db, const std::vector<LiveRow> &rows)
+{
+    QStringList newJobs;
+    for (const LiveRow &row : rows) {
+        if (!row.job.isEmpty() && !m_day->knowsJob(row.job) && !newJobs.contains(row.job))
+            newJobs << row.job;
+        m_day->add(row);
+    }
+    return loadPastPasses(db, *m_day, newJobs);
+}
+
+// New attempts: counted into the day (kept for it while it is read), and pushed to the pages.
 bool DbSource::applyAttempts(pg::Connection &db, const QStringList &ids, bool push)
 {
     const pg::Result r =
@@ -362,21 +405,17 @@ bool DbSource::applyAttempts(pg::Connection &db, const QStringList &ids, bool pu
                 pg::Params().text(jsonList(ids)));
     if (!r.ok())
         return false;
-    {
-        std::lock_guard<std::mutex> lock(m_dayMutex);
-        QStringList newJobs;
-        for (int i = 0; m_day && i < r.rows(); ++i) {
-            const LiveRow row = liveRow(r, i);
-            if (!row.job.isEmpty() && !m_day->knowsJob(row.job) && !newJobs.contains(row.job))
-                newJobs << row.job;
-            m_day->add(row);
-        }
-        if (m_day && !loadPastPasses(db, newJobs))
-            return false;
-    }
+    std::vector<LiveRow> rows;
+    for (int i = 0; i < r.rows(); ++i)
+        rows.push_back(liveRow(r, i));
     for (int i = 0; push && i < r.rows(); ++i)
         m_hub.publish("attempt", QJsonDocument(shown(r, i)).toJson(QJsonDocument::Compact));
-    return true;
+    std::lock_guard<std::mutex> lock(m_dayMutex);
+    if (!m_day) {
+        m_pending.insert(m_pending.end(), rows.begin(), rows.end());
+        return true;
+    }
+    return addRows(db, rows);
 }
 
 namespace {

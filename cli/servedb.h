@@ -1,10 +1,14 @@
 #pragma once
 
+#include "servelive.h"
 #include "servesource.h"
 
 #include <QString>
 
 #include <atomic>
+#include <chrono>
+#include <future>
+#include <vector>
 #include <condition_variable>
 #include <mutex>
 #include <memory>
@@ -18,7 +22,6 @@
 namespace flash::serve {
 
 class ConnectionPool;
-class LiveDay;
 
 } // namespace flash::serve
 
@@ -50,9 +53,11 @@ private:
     void listen();
     bool listenOnce(bool *down, bool *lost);
     bool follow(pg::Connection &db);
-    bool loadDay(pg::Connection &db);
+    std::unique_ptr<LiveDay> readDay(const QDateTime &since);
+    bool takeDay(pg::Connection &db);
     void setLoading(bool loading);
-    bool loadPastPasses(pg::Connection &db, const QStringList &jobs);
+    bool loadPastPasses(pg::Connection &db, LiveDay &day, const QStringList &jobs);
+    bool addRows(pg::Connection &db, const std::vector<LiveRow> &rows);
     bool applyAttempts(pg::Connection &db, const QStringList &ids, bool push);
     // The day's version when `since` is the live day's, else 0.
     // The day's version when `since` is the day kept in memory (waiting while it is read), else 0.
@@ -67,7 +72,10 @@ private:
     std::atomic<bool> m_stop{false};
     std::thread m_listener;
     std::mutex m_dayMutex;
-    std::unique_ptr<LiveDay> m_day; // today's counts, kept by the listener
+    std::unique_ptr<LiveDay> m_day;                    // today's counts, kept by the listener
+    std::future<std::unique_ptr<LiveDay>> m_reading;   // the listener's: today being read
+    std::vector<LiveRow> m_pending;                    // notified while today is read
+    std::chrono::steady_clock::time_point m_readAgain; // after a failed read
     std::condition_variable m_dayChanged;
     bool m_dayLoading = false;
     // A summary made, and when; today's (kept in memory) and other times' (SQL) apart, so that a

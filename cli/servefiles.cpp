@@ -319,10 +319,14 @@ QJsonObject FileSource::makeSummary(const QDateTime &since)
         byStation[l.station].push_back(&l);
         lastMs = qMax(lastMs, l.timeMs);
     }
+    const QJsonObject line = figuresJson(reportOf(all, since), since, hoursOf(all, since, lastMs));
     QJsonArray stations;
     for (auto it = times.cbegin(); it != times.cend(); ++it) {
         const Lines lines = byStation.value(it.key());
-        QJsonObject s = figuresJson(reportOf(lines, since), since, hoursOf(lines, since, lastMs));
+        // One station's record: its figures are the line's.
+        QJsonObject s = lines.size() == all.size() ? line
+                                                   : figuresJson(reportOf(lines, since), since,
+                                                                 hoursOf(lines, since, lastMs));
         s.insert(QStringLiteral("station"), nameOrNull(it.key()));
         addTimes(&s, it.value());
         stations.append(s);
@@ -333,7 +337,6 @@ QJsonObject FileSource::makeSummary(const QDateTime &since)
                                    {QStringLiteral("passed"), int(it->passed.size())},
                                    {QStringLiteral("quantity"),
                                     it->quantity.isUndefined() ? QJsonValue() : it->quantity}});
-    const QJsonObject line = figuresJson(reportOf(all, since), since, hoursOf(all, since, lastMs));
     QJsonObject summary = summaryJson(since, QStringLiteral("files"), line, stations, jobList);
     summary.insert(QStringLiteral("files"), QJsonArray::fromStringList(m_files));
     return summary;

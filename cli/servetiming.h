@@ -59,6 +59,9 @@ constexpr int kSummaryTimeoutMs = 60000;
 // While today's attempts are read at the start, today's summary waits for them this long
 // rather than asking the database for the same in SQL meanwhile.
 constexpr int kDayWaitMs = 30000;
+// Today's attempts that could not be read are read again after this (the pages are served from
+// SQL meanwhile).
+constexpr int kDayRetryMs = 5000;
 
 // The record files are looked at this often besides the file watch (network file systems).
 constexpr int kFileRescanMs = 1000;

@@ -109,7 +109,8 @@ int writeSample(const QString &path, bool live)
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     const qint64 start = qMin(QDate::currentDate().startOfDay().toMSecsSinceEpoch() + 6 * 3600000LL,
                               now - 8 * 3600000LL);
-    QFile f(path);
+    // Written aside and renamed into place: a reader never sees half of it.
+    QFile f(path + QStringLiteral(".part"));
     if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         out() << "cannot write " << path << ": " << f.errorString() << '\n';
         return 2;
@@ -117,6 +118,11 @@ int writeSample(const QString &path, bool live)
     for (qint64 t = start; t < now; t += kStepMs / 8)
         f.write(gen.line(int((t / (kStepMs / 8)) % kStations), t));
     f.close();
+    QFile::remove(path);
+    if (!f.rename(path)) {
+        out() << "cannot write " << path << ": " << f.errorString() << '\n';
+        return 2;
+    }
     out() << "wrote " << path << '\n';
     out().flush();
     for (int n = 0; live; ++n) {
@@ -147,7 +153,7 @@ private:
     void filesPage();
     qint64 startServe(const QStringList &arguments, int *port);
     void stopServe(qint64 pid);
-    double timedGet(int port, const QByteArray &path, int *status = nullptr);
+    double timedGet(int port, const QByteArray &path, int *status = nullptr, int timeoutMs = 10000);
     double pageLoad(int port);
     void row(const QString &what, const QString &figure)
     {
@@ -381,11 +387,13 @@ void Bench::stopServe(qint64 pid)
     ::waitpid(pid_t(pid), &status, 0);
 }
 
-double Bench::timedGet(int port, const QByteArray &path, int *status)
+double Bench::timedGet(int port, const QByteArray &path, int *status, int timeoutMs)
 {
     QElapsedTimer clock;
     clock.start();
-    const HttpReply reply = httpGet(port, path);
+    const HttpReply reply =
+        httpRaw(port, "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n",
+                timeoutMs);
     if (status)
         *status = reply.status;
     return clock.nsecsElapsed() / 1e6;
