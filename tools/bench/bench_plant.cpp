@@ -30,6 +30,9 @@
 
 namespace {
 
+// A summary counted over a long period, or over many records in memory, may take this long.
+constexpr int kLongMs = 120000;
+
 struct Config
 {
     int stations = 20;
@@ -453,7 +456,7 @@ void Bench::summaries(int port)
     int status = 0;
     for (int i = 1; i <= 3; ++i)
         week.push_back(
-            timedGet(port, "/api/summary?since=" + sinceParam(from.addMSecs(i)), &status));
+            timedGet(port, "/api/summary?since=" + sinceParam(from.addMSecs(i)), &status, kLongMs));
     row(QStringLiteral("/api/summary of today, after a new attempt (what the pages get)"),
         msText(today));
     row(QStringLiteral("/api/summary?since= a week ago (in SQL, %1 attempts; status %2)")
@@ -536,7 +539,7 @@ void Bench::filesPage()
                 timedGet(port,
                          "/api/summary?since=" +
                              sinceParam(QDate::currentDate().startOfDay().addDays(-1).addMSecs(i)),
-                         &status));
+                         &status, kLongMs));
         row(QStringLiteral("--serve over %1 record file(s), %2 lines: read at start; /api/summary; "
                            "memory")
                 .arg(files.size())
