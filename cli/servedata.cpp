@@ -63,16 +63,16 @@ QJsonObject attemptJson(const QJsonObject &line, const QString &id, const QStrin
     return o;
 }
 
-int hourIndex(const QDateTime &since, qint64 timeMs)
+int hourIndex(qint64 sinceMs, qint64 timeMs)
 {
-    const qint64 offset = timeMs - since.toMSecsSinceEpoch();
+    const qint64 offset = timeMs - sinceMs;
     return offset < 0 ? -1 : int(offset / kHourMs);
 }
 
-int hourCount(const QDateTime &since, qint64 lastMs)
+int hourCount(qint64 sinceMs, qint64 lastMs)
 {
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
-    return qBound(1, hourIndex(since, qMax(now, lastMs)) + 1, servetiming::kMaxChartHours);
+    return qBound(1, hourIndex(sinceMs, qMax(now, lastMs)) + 1, servetiming::kMaxChartHours);
 }
 
 QJsonObject figuresJson(const ShiftReport &report, const QDateTime &since,

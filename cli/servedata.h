@@ -31,10 +31,11 @@ struct Hour
 QJsonObject figuresJson(const ShiftReport &report, const QDateTime &since,
                         const QVector<Hour> &hours, int neverPassedCount = -1);
 
-// The hour of `time` since `since` (0 for the first), -1 before it.
-int hourIndex(const QDateTime &since, qint64 timeMs);
+// The hour of `time` since `since` (0 for the first), -1 before it. In milliseconds since the
+// epoch: a local QDateTime asks the system's time zone rules at every use.
+int hourIndex(qint64 sinceMs, qint64 timeMs);
 // The hours from `since` to now (or to the last attempt when later), at least one.
-int hourCount(const QDateTime &since, qint64 lastMs);
+int hourCount(qint64 sinceMs, qint64 lastMs);
 
 struct StationTimes
 {

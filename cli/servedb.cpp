@@ -635,7 +635,7 @@ QJsonObject databaseSummary(const QDateTime &since, const QJsonObject &line,
                             QMap<QString, QJsonObject> stations,
                             const QMap<QString, StationTimes> &times, const QJsonArray &jobs)
 {
-    const QJsonObject none = PartCounts().json(since, hourCount(since, -1));
+    const QJsonObject none = PartCounts().json(since, hourCount(since.toMSecsSinceEpoch(), -1));
     for (const QString &station : times.keys()) {
         if (!stations.contains(station))
             stations.insert(station, none);
@@ -664,7 +664,7 @@ bool makeSummary(pg::Connection &db, const QDateTime &since, QJsonObject *summar
     db.exec(ok ? "COMMIT" : "ROLLBACK");
     if (!ok)
         return false;
-    const int hours = hourCount(since, parts.line.lastMs);
+    const int hours = hourCount(since.toMSecsSinceEpoch(), parts.line.lastMs);
     QMap<QString, QJsonObject> stations;
     for (auto it = parts.stations.cbegin(); it != parts.stations.cend(); ++it)
         stations.insert(it.key(), it->json(since, hours));

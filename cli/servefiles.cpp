@@ -241,7 +241,8 @@ using Lines = std::vector<const FileSource::Line *>;
 ShiftReport reportOf(const Lines &lines, const QDateTime &since)
 {
     ReportFilter filter;
-    filter.since = since;
+    // In UTC, as the lines' times are read: compared without asking the time zone rules.
+    filter.since = since.toUTC();
     ReportReader reader(filter);
     int number = 0;
     for (const FileSource::Line *l : lines)
@@ -251,9 +252,10 @@ ShiftReport reportOf(const Lines &lines, const QDateTime &since)
 
 QVector<Hour> hoursOf(const Lines &lines, const QDateTime &since, qint64 lastMs)
 {
-    QVector<Hour> hours(hourCount(since, lastMs));
+    const qint64 sinceMs = since.toMSecsSinceEpoch();
+    QVector<Hour> hours(hourCount(sinceMs, lastMs));
     for (const FileSource::Line *l : lines) {
-        const int h = hourIndex(since, l->timeMs);
+        const int h = hourIndex(sinceMs, l->timeMs);
         if (h < 0 || h >= hours.size())
             continue;
         ++hours[h].attempts;

@@ -108,12 +108,12 @@ void LiveDay::count(Part &part, const LiveRow &row, const Key &key)
 
 bool LiveDay::add(const LiveRow &row)
 {
-    if (row.timeMs < m_since.toMSecsSinceEpoch() || m_ids.contains(row.id))
+    if (row.timeMs < m_sinceMs || m_ids.contains(row.id))
         return false;
     m_ids.insert(row.id);
     const Key key{row.timeMs, row.sourceStation, row.sourceDevice, row.sourceInode,
                   row.sourceOffset};
-    const int hour = hourIndex(m_since, row.timeMs);
+    const int hour = hourIndex(m_sinceMs, row.timeMs);
     count(m_line, row, key);
     m_line.counts.addHour(hour, row.result, 1);
     Part &station = m_stations[row.station];
@@ -154,7 +154,7 @@ QJsonObject LiveDay::partJson(const Part &part) const
     std::sort(counts.neverPassed.begin(), counts.neverPassed.end());
     counts.neverPassedCount = counts.neverPassed.size();
     counts.neverPassed = counts.neverPassed.mid(0, servetiming::kNeverPassedShown);
-    return counts.json(m_since, hourCount(m_since, m_lastMs));
+    return counts.json(m_since, hourCount(m_sinceMs, m_lastMs));
 }
 
 QJsonObject LiveDay::line() const

@@ -61,7 +61,9 @@ struct LiveRow
 class LiveDay
 {
 public:
-    explicit LiveDay(const QDateTime &since) : m_since(since) {}
+    explicit LiveDay(const QDateTime &since) : m_since(since), m_sinceMs(since.toMSecsSinceEpoch())
+    {
+    }
     const QDateTime &since() const { return m_since; }
     // False when the attempt was counted already, or is from before the day.
     bool add(const LiveRow &row);
@@ -104,6 +106,7 @@ private:
     QJsonObject partJson(const Part &part) const;
 
     QDateTime m_since;
+    qint64 m_sinceMs;
     QSet<QString> m_ids;
     Part m_line;
     QMap<QString, Part> m_stations;

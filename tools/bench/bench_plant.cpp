@@ -343,8 +343,8 @@ void Bench::databaseSize()
         QStringLiteral("%1 MB").arg(double(bytes) / double(rows) * 100000 / 1e6, 0, 'f', 0));
 }
 
-// The shipped attempts again on the days before (new ids and serial numbers), made in SQL: the
-// page's figures over a database of m_c.grownTo attempts.
+// The shipped attempts again on the days before (new ids, serial numbers and jobs: a work order
+// lasts about a day), made in SQL: the page's figures over a database of m_c.grownTo attempts.
 void Bench::grow()
 {
     flash::pg::Connection db;
@@ -355,7 +355,7 @@ void Bench::grow()
     db.exec("ALTER TABLE attempts DISABLE TRIGGER attempts_notify");
     const flash::pg::Result r = db.exec(
         "INSERT INTO attempts SELECT a.id || '~' || d, a.line, a.time - d * interval '1 day', "
-        "a.station, a.job, a.slot, a.slot_path, a.port, a.adapter_serial, a.product, "
+        "a.station, a.job || '~' || d, a.slot, a.slot_path, a.port, a.adapter_serial, a.product, "
         "a.serial_number || '~' || d, a.serial_number_after || '~' || d, a.version_before, "
         "a.version_after, a.result, a.status, a.duration_ms, a.image_sha256, a.shipped_at, "
         "a.source_station, a.source_device, a.source_inode, a.source_first_id, a.source_path, "
