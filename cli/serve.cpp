@@ -7,6 +7,7 @@
 #include "servehttp.h"
 
 #include <QEventLoop>
+#include <QFileInfo>
 
 #include <cstdio>
 #include <memory>
@@ -29,6 +30,19 @@ QString urlOf(const QString &address, int port)
     return QStringLiteral("http://%1:%2/").arg(host).arg(port);
 }
 
+// A record path that exists must be a regular file; one that does not is waited for.
+QString unusableRecord(const QStringList &files)
+{
+    for (const QString &file : files) {
+        const QFileInfo info(file);
+        if (info.exists() && !info.isFile())
+            return QStringLiteral("%1: %2").arg(
+                file, info.isDir() ? QStringLiteral("a folder, not a record file")
+                                   : QStringLiteral("not a regular file"));
+    }
+    return QString();
+}
+
 } // namespace
 
 int runServe(const ServeSettings &settings)
@@ -48,6 +62,11 @@ int runServe(const ServeSettings &settings)
         db = d.get();
         source = std::move(d);
     } else {
+        const QString unusable = unusableRecord(settings.files);
+        if (!unusable.isEmpty()) {
+            say(stderr, QStringLiteral("pelmar-flash: ") + unusable);
+            return kUsageStatus;
+        }
         auto f = std::make_unique<serve::FileSource>(settings.files, hub);
         files = f.get();
         source = std::move(f);

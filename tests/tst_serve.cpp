@@ -399,6 +399,7 @@ void TestServe::usageErrors_data()
                                   << "does not go with --serve";
     QTest::newRow("--db alone") << QStringList{"--report", "--db", "postgresql://h/d", "r.jsonl"}
                                 << "--db goes with --serve";
+    QTest::newRow("a folder as the record") << QStringList{"--serve", "0", "/tmp"} << "a folder";
     QTest::newRow("an address not here")
         << QStringList{"--serve", "192.0.2.1:0", "r.jsonl"} << "cannot listen";
 }
