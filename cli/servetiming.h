@@ -23,7 +23,7 @@ constexpr int kHeadDeadlineMs = 10000;
 constexpr int kMaxRequestLine = 4096;
 constexpr int kMaxHeadBytes = 8192;
 constexpr int kMaxHeaderLines = 64;
-// A GET carries no body: anything over this is refused (413).
+// A GET carries no body and none is read; should a handler ever read one, more is refused (413).
 constexpr int kMaxBodyBytes = 1024;
 // Each read and each write waits at most this long for the client; a page that stops reading its
 // pushes is dropped after it.
