@@ -224,8 +224,10 @@ bool DbSource::listenOnce(bool *down, bool *lost)
         m_hub.publish("reload", "{}");
     *down = false;
     *lost = !follow(db);
-    if (m_reading.valid())
+    if (m_reading.valid()) {
         m_reading.get();
+        setLoading(false);
+    }
     m_pending.clear();
     // Attempts may come while no one listens: the day is counted anew on the next connection.
     std::lock_guard<std::mutex> lock(m_dayMutex);
