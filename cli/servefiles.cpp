@@ -1,11 +1,13 @@
 #include "servefiles.h"
 
 #include "recordline.h"
+#include "planttiming.h"
 #include "recordtail.h"
 #include "servedata.h"
 #include "servetiming.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -94,7 +96,7 @@ public:
     FileFollower(const QStringList &paths, FileSource &source) : m_source(source)
     {
         for (const QString &p : paths)
-            m_paths.push_back(Followed{QFileInfo(p).absoluteFilePath(), nullptr, QString()});
+            m_paths.push_back(Followed{QFileInfo(p).absoluteFilePath(), nullptr, QString(), {}});
         connect(&m_rescan, &QTimer::timeout, this, [this] { scan(true); });
     }
     ~FileFollower() override
@@ -112,11 +114,19 @@ public:
     }
 
 private:
+    // A file replaced at the path is still read while its writer may add to it.
+    struct Old
+    {
+        std::unique_ptr<RecordTail> tail;
+        qint64 size = -1;
+        QElapsedTimer quiet; // since its size last changed
+    };
     struct Followed
     {
         QString path;
         std::unique_ptr<RecordTail> tail;
         QString said;
+        std::vector<Old> old;
     };
 
     void watch()
@@ -156,15 +166,31 @@ private:
         const bool exists = ::stat(QFile::encodeName(f.path).constData(), &st) == 0;
         if (f.tail && (!exists || quint64(st.st_dev) != f.tail->device() ||
                        quint64(st.st_ino) != f.tail->inode())) {
-            drain(*f.tail, live);
-            f.tail.reset();
+            f.old.push_back(Old{std::move(f.tail), -1, {}});
+            f.old.back().quiet.start();
         }
+        drainOld(f, live);
         if (!f.tail && exists)
             open(f);
         if (!f.tail)
             return;
         f.tail->refresh();
         drain(*f.tail, live);
+    }
+
+    void drainOld(Followed &f, bool live)
+    {
+        for (auto it = f.old.begin(); it != f.old.end();) {
+            drain(*it->tail, live);
+            if (it->tail->size() != it->size) {
+                it->size = it->tail->size();
+                it->quiet.start();
+            }
+            if (it->quiet.elapsed() >= planttiming::kOldFileQuietMs)
+                it = f.old.erase(it);
+            else
+                ++it;
+        }
     }
 
     void open(Followed &f)

@@ -31,6 +31,7 @@ private slots:
     void sameFiguresAsTheReport_data();
     void sameFiguresAsTheReport();
     void databaseGoesAway();
+    void recordReplacedOrCut();
     void usageErrors_data();
     void usageErrors();
 
@@ -381,6 +382,49 @@ void TestServe::databaseGoesAway()
     QVERIFY2(m_server->start(&error), qPrintable(error));
     QVERIFY(events.waitFor("status", "\"up\"", 3 * kWaitMs));
     QCOMPARE(httpGet(port, "/api/summary?since=2026-12-06").status, 200);
+}
+
+namespace {
+
+QByteArray attemptLine(const QString &id)
+{
+    return QStringLiteral(R"({"id":"%1","time":"%2","serialNumber":"%1","result":"success"})")
+               .arg(id, at(0))
+               .toUtf8() +
+           '\n';
+}
+
+QStringList shownIds(int port)
+{
+    QStringList ids;
+    for (const QJsonValue &a :
+         httpGet(port, "/api/attempts?limit=1000").json().value("attempts").toArray())
+        ids << a.toObject().value("id").toString();
+    ids.sort();
+    return ids;
+}
+
+} // namespace
+
+// Over a record file: a file renamed away is still read (its writer may add a last line) while
+// the new one at the path is followed; a file cut and written anew is read from its start; a
+// fragment is never counted.
+void TestServe::recordReplacedOrCut()
+{
+    const QString record = path("rotated.jsonl");
+    QVERIFY(append(record, attemptLine("a1") + attemptLine("a2")));
+    const int port = serve({record});
+    QVERIFY(port > 0);
+    QVERIFY(QFile::rename(record, record + ".1"));
+    // The server has looked again (a watch, and every second) before the writer's last line.
+    QTest::qWait(1500);
+    QVERIFY(append(record + ".1", attemptLine("a3")));
+    QVERIFY(append(record, attemptLine("b1")));
+    QTRY_COMPARE_WITH_TIMEOUT(shownIds(port), QStringList({"a1", "a2", "a3", "b1"}), kWaitMs);
+    QVERIFY(QFile::resize(record, 0));
+    const QByteArray fragment = "{\"id\":\"c2\",\"result\":\"succ";
+    QVERIFY(append(record, attemptLine("c1") + fragment));
+    QTRY_COMPARE_WITH_TIMEOUT(shownIds(port), QStringList({"a1", "a2", "a3", "b1", "c1"}), kWaitMs);
 }
 
 void TestServe::usageErrors_data()
