@@ -13,6 +13,8 @@ packages=(
     dpkg-dev desktop-file-utils librsvg2-bin x11-utils xdotool
     help2man
     libpq-dev postgresql
+    libcpp-httplib-dev
+    chromium chromium-driver python3-selenium
 )
 if [[ ${1:-} == --window ]]; then
     packages+=(fonts-noto-cjk)

@@ -3,6 +3,7 @@
 #include "results.h"
 #include "portlist.h"
 #include "run.h"
+#include "serve.h"
 #include "shiftreport.h"
 #include "shipper.h"
 #include "station.h"
@@ -63,6 +64,8 @@ int main(int argc, char *argv[])
     case flash::Options::Command::Ship:
         return flash::runShip({parsed.options.plant.shipFiles, parsed.options.plant.target,
                                parsed.options.plant.stationName, parsed.options.json});
+    case flash::Options::Command::Serve:
+        return flash::runServe(parsed.options.serve);
     case flash::Options::Command::Identify:
     case flash::Options::Command::Update:
         break;

@@ -27,5 +27,7 @@ inline const QString kInitDb = QStringLiteral("init-db");
 inline const QString kSince = QStringLiteral("since");
 inline const QString kJob = QStringLiteral("job");
 inline const QString kSerial = QStringLiteral("serial");
+inline const QString kServe = QStringLiteral("serve");
+inline const QString kDb = QStringLiteral("db");
 
 } // namespace flash

@@ -5,6 +5,7 @@
 #include "imagefile.h"
 #include "portpath.h"
 #include "protocol.h"
+#include "serveoptions.h"
 #include "timing.h"
 
 #include <QCommandLineParser>
@@ -26,6 +27,7 @@ enum Mode : unsigned {
     kReportMode = 16,
     kShipMode = 32,
     kInitDbMode = 64,
+    kServeMode = 128,
 };
 constexpr unsigned kPortModes = kIdentifyMode | kRunMode | kStationMode;
 constexpr unsigned kUpdateModes = kRunMode | kStationMode;
@@ -163,6 +165,17 @@ const QVector<OptionEntry> kOptionTable = {
          return QStringLiteral("With --report: only attempts on the device with serial "
                                "number SN (before or after its update).");
      }},
+    {kServe, kServeMode, QStringLiteral("[ADDR:]PORT"),
+     [] {
+         return QStringLiteral("Serve the line's live page and its JSON API on [ADDR:]PORT "
+                               "(127.0.0.1 unless ADDR is given; PORT 0 takes a free one) over "
+                               "--db, or over the record files named after the options. "
+                               "Read-only.");
+     }},
+    {kDb, kServeMode, QStringLiteral("URL"),
+     [] {
+         return QStringLiteral("With --serve: the plant database to show (postgresql://...).");
+     }},
 };
 
 const QVector<OptionEntry> &optionTable()
@@ -192,6 +205,8 @@ Mode modeOf(const Options &o)
         return kShipMode;
     case Options::Command::InitDb:
         return kInitDbMode;
+    case Options::Command::Serve:
+        return kServeMode;
     default:
         return o.station ? kStationMode : kRunMode;
     }
@@ -208,6 +223,8 @@ QString modeOption(Mode mode)
         return kShip;
     case kInitDbMode:
         return kInitDb;
+    case kServeMode:
+        return kServe;
     default:
         return kImage;
     }
@@ -218,6 +235,8 @@ QString refusal(const QString &name, Mode mode)
 {
     const unsigned deviceModes = kListMode | kPortModes;
     const unsigned modes = entryOf(name)->modes;
+    if (modes == kServeMode)
+        return QStringLiteral("--%1 goes with --serve").arg(name);
     if ((mode & deviceModes) && !(modes & deviceModes))
         return QStringLiteral("--%1 goes with --ship, --init-db or --report").arg(name);
     if (name == kStopAfter && (mode & kPortModes))
@@ -294,11 +313,11 @@ QString checkPlant(const QCommandLineParser &p, const Options &o)
 QString checkCommand(const QCommandLineParser &p)
 {
     int commands = 0;
-    for (const QString &name : {kList, kIdentify, kImage, kReport, kShip, kInitDb})
+    for (const QString &name : {kList, kIdentify, kImage, kReport, kShip, kInitDb, kServe})
         commands += int(p.isSet(name));
     if (commands == 0)
-        return QStringLiteral("nothing to do: give --list, --identify, --image, --report, --ship "
-                              "or --init-db");
+        return QStringLiteral("nothing to do: give --list, --identify, --image, --report, --ship, "
+                              "--init-db or --serve");
     if (commands > 1)
         return QStringLiteral("--list, --identify, --image, --report, --ship and --init-db "
                               "exclude each other");
@@ -333,10 +352,14 @@ QString checkCombination(const QCommandLineParser &p, const Options &o)
     const Mode mode = modeOf(o);
     if (!error.isEmpty() || mode == kReportMode)
         return error.isEmpty() ? checkReport(p, o) : error;
+    if (mode == kServeMode)
+        return QString(); // parseServe() checked it
     if (mode == kShipMode || mode == kInitDbMode)
         return checkPlant(p, o);
-    // The plant's options first: they belong to another kind of command altogether.
-    error = refusedOption(p, mode, kReportMode | kShipMode | kInitDbMode);
+    // The page's and the plant's options first: they belong to other kinds of command.
+    error = refusedOption(p, mode, kServeMode);
+    if (error.isEmpty())
+        error = refusedOption(p, mode, kReportMode | kShipMode | kInitDbMode);
     if (error.isEmpty() && !p.positionalArguments().isEmpty())
         error = QStringLiteral("unexpected argument: %1").arg(p.positionalArguments().first());
     if (error.isEmpty() && mode == kListMode)
@@ -522,6 +545,7 @@ ParsedOptions parseOptions(const QStringList &arguments)
                 : p.isSet(kReport)   ? Options::Command::Report
                 : p.isSet(kShip)     ? Options::Command::Ship
                 : p.isSet(kInitDb)   ? Options::Command::InitDb
+                : p.isSet(kServe)    ? Options::Command::Serve
                                      : Options::Command::Update;
     o.reportFiles = p.positionalArguments();
     o.ports = p.values(kPort);
@@ -536,6 +560,8 @@ ParsedOptions parseOptions(const QStringList &arguments)
     result.error = parseNumbers(p, o);
     if (result.error.isEmpty())
         result.error = parsePlant(p, o);
+    if (result.error.isEmpty() && o.command == Options::Command::Serve)
+        result.error = parseServe(p, &o.serve);
     if (result.error.isEmpty())
         result.error = checkCombination(p, o);
     return result;
@@ -548,7 +574,8 @@ QString helpText()
     // The parser names the program by the path it was started with; the synopsis is ours.
     QString text = p.helpText();
     text.remove(0, text.indexOf(QLatin1Char('\n')) + 1);
-    return synopsisText() + plantSynopsis() + text + notesText() + plantNotes();
+    return synopsisText() + plantSynopsis() + serveSynopsis() + text + notesText() + plantNotes() +
+           serveNotes();
 }
 
 } // namespace flash

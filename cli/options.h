@@ -2,6 +2,7 @@
 
 #include "plantoptions.h"
 #include "protocol.h"
+#include "serve.h"
 #include "timing.h"
 
 #include <QString>
@@ -11,7 +12,7 @@ namespace flash {
 
 struct Options
 {
-    enum class Command { Help, Version, List, Identify, Update, Report, Ship, InitDb };
+    enum class Command { Help, Version, List, Identify, Update, Report, Ship, InitDb, Serve };
     Command command = Command::Update;
     QStringList ports;
     qint32 baud = protocol::kFastBaud;
@@ -27,6 +28,7 @@ struct Options
     int stopAfter = 0;       // --stop-after: the station stops after this many verdicts; 0: never
     QStringList reportFiles; // --report: the record files to read
     PlantOptions plant;      // --ship, --init-db, --report over the plant database
+    ServeSettings serve;     // --serve
 };
 
 struct ParsedOptions

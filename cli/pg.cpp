@@ -255,6 +255,22 @@ bool Connection::forEachRow(const QByteArray &sql, const Params &params,
     return ok;
 }
 
+int Connection::socket() const
+{
+    return m_conn ? PQsocket(m_conn) : -1;
+}
+
+bool Connection::takeNotifications(QStringList *payloads)
+{
+    if (!m_conn || !PQconsumeInput(m_conn) || PQstatus(m_conn) != CONNECTION_OK)
+        return false;
+    while (PGnotify *n = PQnotifies(m_conn)) {
+        payloads->append(QString::fromUtf8(n->extra));
+        PQfreemem(n);
+    }
+    return true;
+}
+
 Failure classify(const Connection &connection, const Result &result)
 {
     if (!connection.isOpen())

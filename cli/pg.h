@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 #include <functional>
@@ -80,6 +81,11 @@ public:
     // memory whole. False, with the error, when the query failed.
     bool forEachRow(const QByteArray &sql, const Params &params,
                     const std::function<void(const Result &row)> &onRow, QString *error);
+
+    // LISTEN: the connection's socket, readable when a notification may have come, and the
+    // payloads that came; false when the connection is lost.
+    int socket() const;
+    bool takeNotifications(QStringList *payloads);
 
 private:
     pg_conn *m_conn = nullptr;

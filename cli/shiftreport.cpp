@@ -300,6 +300,8 @@ void countDevices(ShiftReport *report, const QVector<Attempt> &attempts)
     }
 }
 
+} // namespace
+
 // A group is flagged against the pooled rate of all the others; a group without a name (no
 // adapter serial) is a mixture and never flagged.
 void flagGroups(QVector<GroupStats> *groups)
@@ -318,6 +320,8 @@ void flagGroups(QVector<GroupStats> *groups)
                     g.failed * otherAttempts > 2 * otherFailed * g.attempts;
     }
 }
+
+namespace {
 
 QVector<GroupStats> groupBy(const QVector<Attempt> &attempts, QString Attempt::*key)
 {

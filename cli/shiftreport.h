@@ -110,6 +110,9 @@ private:
     std::unique_ptr<Reader> m_reader;
 };
 
+// Sets `flagged` on each group by kFlagRule, against the pooled rate of all the others.
+void flagGroups(QVector<GroupStats> *groups);
+
 // A file that cannot be read is named in `unreadable`; the others are read whole.
 ShiftReport readRecords(const QStringList &files, const ReportFilter &filter = {});
 
