@@ -69,11 +69,7 @@ Attempt attemptOf(const QJsonObject &o)
     a.time = QDateTime::fromString(textField(o, "time"), Qt::ISODateWithMs);
     a.port = textField(o, "port");
     a.adapter = textField(o, "adapterSerial");
-    // A device found waiting for firmware told no serial number before its update; verification
-    // reads it after the restart.
-    a.device = textField(o, "serialNumber");
-    if (a.device.isEmpty())
-        a.device = textField(o, "serialNumberAfter");
+    a.device = deviceSerial(o);
     a.sha256 = textField(o, "imageSha256").toLower();
     a.image = QFileInfo(textField(o, "image")).fileName();
     const double ms = o.value(QLatin1String("durationMs")).toDouble(-1);
@@ -153,26 +149,6 @@ bool readableKind(const QString &path, QString *why)
 }
 #endif
 
-// One line without its end; false at the end of the file. A line over kMaxLineBytes is read
-// to its end but kept only in part, with `tooLong`.
-bool nextLine(QFile &file, QByteArray *line, bool *tooLong)
-{
-    line->clear();
-    for (;;) {
-        const QByteArray chunk = file.readLine(kMaxLineBytes);
-        if (line->size() <= kMaxLineBytes)
-            line->append(chunk);
-        if (!chunk.isEmpty() && !chunk.endsWith('\n'))
-            continue;
-        if (chunk.isEmpty() && line->isEmpty())
-            return false;
-        if (line->endsWith('\n'))
-            line->chop(1);
-        *tooLong = line->size() > kMaxLineBytes;
-        return true;
-    }
-}
-
 } // namespace
 
 class ReportReader::Reader
@@ -212,7 +188,7 @@ void ReportReader::Reader::readFile(const QString &path)
     QByteArray line;
     bool tooLong = false;
     int number = 0;
-    while (nextLine(file, &line, &tooLong))
+    while (nextRecordLine(file, &line, &tooLong))
         readLine(path, ++number, line, tooLong, QString());
     if (file.error() != QFileDevice::NoError)
         m_report->unreadable
