@@ -310,6 +310,11 @@ ParsedJob parseText(const QByteArray &bytes, const Context &c, const QString &sh
     };
     // An editor on Windows may start the file with a byte order mark.
     const QByteArray json = bytes.startsWith("\xEF\xBB\xBF") ? bytes.mid(3) : bytes;
+    // Before the reader, which keeps the last of two equal keys (and loses memory when the first
+    // held a list).
+    const QString twice = firstDuplicateKey(json);
+    if (!twice.isNull())
+        return fail(QStringLiteral("\"%1\" is given twice; give each key once").arg(twice));
     QJsonParseError error{};
     const QJsonDocument doc = QJsonDocument::fromJson(json, &error);
     if (error.error != QJsonParseError::NoError)
@@ -318,9 +323,6 @@ ParsedJob parseText(const QByteArray &bytes, const Context &c, const QString &sh
                         .arg(error.offset + 1));
     if (!doc.isObject())
         return fail(QStringLiteral("not a JSON object: a job file is one object, { \"name\": … }"));
-    const QString twice = firstDuplicateKey(json);
-    if (!twice.isNull())
-        return fail(QStringLiteral("\"%1\" is given twice; give each key once").arg(twice));
     const QString why = readKeys(doc.object(), c, &result.job.settings);
     if (!why.isEmpty())
         return fail(why);
@@ -470,6 +472,16 @@ bool createJobFile(const Context &c, const QByteArray &text, QString *why)
     return ok;
 }
 
+// Decoded by the reader itself, escapes and all.
+bool decodedKey(const QByteArray &token, QString *key)
+{
+    const QJsonDocument doc = QJsonDocument::fromJson("[" + token + "]");
+    if (!doc.isArray() || !doc.array().at(0).isString())
+        return false;
+    *key = doc.array().at(0).toString();
+    return true;
+}
+
 QString absolutePath(const QString &path)
 {
     return path.isEmpty() ? path : QDir::cleanPath(QFileInfo(path).absoluteFilePath());
@@ -539,11 +551,9 @@ QString firstDuplicateKey(const QByteArray &json)
                 end += json.at(end) == '\\' ? 2 : 1;
             Level *level = levels.empty() ? nullptr : &levels.back();
             if (level && level->object && level->keyNext) {
-                // Decoded by the reader itself, escapes and all.
-                const QString key = QJsonDocument::fromJson("[" + json.mid(i, end + 1 - i) + "]")
-                                        .array()
-                                        .at(0)
-                                        .toString();
+                QString key;
+                if (!decodedKey(json.mid(i, end + 1 - i), &key))
+                    return QString(); // not JSON: the reader says where
                 if (level->keys.contains(key))
                     return key.isNull() ? QStringLiteral("") : key;
                 level->keys.insert(key);

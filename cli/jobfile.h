@@ -63,8 +63,9 @@ ParsedJob parseJob(const QString &path);
 // its name only if that name is free. Refuses what parseJob() would refuse.
 ParsedJob writeJob(const QString &path, const JobSettings &settings);
 
-// The name of the first key given twice in any object of a JSON text, or empty. `json` must be
-// valid JSON; keys are compared decoded ("\u0061" is "a"), as the reader sees them.
+// The name of the first key given twice in any object of a JSON text, or a null string. Keys are
+// compared decoded ("\u0061" is "a"), as the reader sees them. On text that is not JSON it finds
+// what it can, and gives up at a key it cannot read.
 QString firstDuplicateKey(const QByteArray &json);
 
 } // namespace flash

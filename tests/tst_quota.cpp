@@ -75,15 +75,6 @@ void TestQuota::places_data()
         << "1 ask A = start; 2 ask B = wait; 3 ask C = wait; 1 pass; 2 moved; "
            "2 ask B = complete; 3 ask C = complete"
         << "passed 1 running 0 unnamed 0 complete";
-    QTest::newRow("asking again keeps the one place")
-        << 2 << QStringList() << "1 ask A = start; 1 ask A = start; 2 ask B = start; 3 ask C = wait"
-        << "passed 0 running 2 unnamed 0 open";
-    QTest::newRow("a slot without a place changes nothing")
-        << 1 << QStringList() << "1 ask A = start; 2 ask B = wait; 2 fail; 2 pass; 3 ask C = wait"
-        << "passed 0 running 1 unnamed 0 open";
-    QTest::newRow("restarted with the quantity raised: continues the count")
-        << 3 << QStringList{"A", "B"} << "1 ask C = start; 2 ask D = wait"
-        << "passed 2 running 1 unnamed 0 open";
     QTest::newRow("a record already past the quantity")
         << 2 << QStringList{"A", "B", "C"} << "1 ask D = complete; 2 ask A = done"
         << "passed 3 running 0 unnamed 0 complete";
