@@ -36,6 +36,7 @@ struct ActivityWord
 constexpr ActivityWord kActivityWords[] = {
     {SessionMachine::Activity::Opening, "opening"},
     {SessionMachine::Activity::Connecting, "connecting"},
+    {SessionMachine::Activity::WaitingToStart, "waiting to start"},
     {SessionMachine::Activity::Starting, "starting the update"},
     {SessionMachine::Activity::Sending, "sending"},
     {SessionMachine::Activity::Ending, "ending"},

@@ -3,6 +3,7 @@
 #include "record.h"
 
 #include <QCryptographicHash>
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonParseError>
 
@@ -49,6 +50,34 @@ bool parseRecordLine(const QByteArray &line, QJsonObject *object, QString *reaso
         return false;
     }
     return true;
+}
+
+bool nextRecordLine(QFile &file, QByteArray *line, bool *tooLong)
+{
+    line->clear();
+    for (;;) {
+        const QByteArray chunk = file.readLine(kMaxLineBytes);
+        if (line->size() <= kMaxLineBytes)
+            line->append(chunk);
+        if (!chunk.isEmpty() && !chunk.endsWith('\n'))
+            continue;
+        if (chunk.isEmpty() && line->isEmpty())
+            return false;
+        if (line->endsWith('\n'))
+            line->chop(1);
+        *tooLong = line->size() > kMaxLineBytes;
+        return true;
+    }
+}
+
+QString deviceSerial(const QJsonObject &object)
+{
+    for (const char *key : {"serialNumber", "serialNumberAfter"}) {
+        const QJsonValue v = object.value(QLatin1String(key));
+        if (v.isString() && !v.toString().trimmed().isEmpty())
+            return v.toString().trimmed();
+    }
+    return QString();
 }
 
 QString attemptId(const QJsonObject &object)

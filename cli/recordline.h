@@ -4,6 +4,8 @@
 #include <QJsonObject>
 #include <QString>
 
+class QFile;
+
 namespace flash {
 
 // A record line is under 1 KiB with a long image path; anything this long is not one.
@@ -14,6 +16,15 @@ constexpr int kMaxIdChars = 128;
 // What every reader of a record (the report, the shipper) takes as an attempt: a JSON object with
 // a non-empty `result`. Otherwise false, with why.
 bool parseRecordLine(const QByteArray &line, QJsonObject *object, QString *reason);
+
+// One line of a record file, without its end; false at the end of the file. A line over
+// kMaxLineBytes is read to its end but kept only in part, with `tooLong`.
+bool nextRecordLine(QFile &file, QByteArray *line, bool *tooLong);
+
+// The serial number that tells the line's device apart: `serialNumber`, or, for a device found
+// waiting for firmware (it tells none before its update), `serialNumberAfter`, read after its
+// restart. Empty when the line has neither.
+QString deviceSerial(const QJsonObject &object);
 
 // The attempt's id, by which it is counted and stored once wherever it travels: the line's own
 // `id` (a string of 1 to kMaxIdChars characters, none a control character), or, for lines from

@@ -143,26 +143,6 @@ bool readableKind(const QString &path, QString *why)
 }
 #endif
 
-// One line without its end; false at the end of the file. A line over kMaxLineBytes is read
-// to its end but kept only in part, with `tooLong`.
-bool nextLine(QFile &file, QByteArray *line, bool *tooLong)
-{
-    line->clear();
-    for (;;) {
-        const QByteArray chunk = file.readLine(kMaxLineBytes);
-        if (line->size() <= kMaxLineBytes)
-            line->append(chunk);
-        if (!chunk.isEmpty() && !chunk.endsWith('\n'))
-            continue;
-        if (chunk.isEmpty() && line->isEmpty())
-            return false;
-        if (line->endsWith('\n'))
-            line->chop(1);
-        *tooLong = line->size() > kMaxLineBytes;
-        return true;
-    }
-}
-
 } // namespace
 
 class ReportReader::Reader
@@ -202,7 +182,7 @@ void ReportReader::Reader::readFile(const QString &path)
     QByteArray line;
     bool tooLong = false;
     int number = 0;
-    while (nextLine(file, &line, &tooLong))
+    while (nextRecordLine(file, &line, &tooLong))
         readLine(path, ++number, line, tooLong, QString());
     if (file.error() != QFileDevice::NoError)
         m_report->unreadable

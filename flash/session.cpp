@@ -79,7 +79,7 @@ SessionMachine::Activity SessionMachine::activity() const
         return m_wait == Wait::None || m_wait == Wait::Open ? Activity::Opening
                                                             : Activity::Connecting;
     case Phase::Start:
-        return Activity::Starting;
+        return m_wait == Wait::Gate ? Activity::WaitingToStart : Activity::Starting;
     case Phase::Transfer:
         return Activity::Sending;
     case Phase::End:
@@ -250,6 +250,7 @@ void SessionMachine::waitEnded(qint64 nowUs)
         break;
     case Wait::None:
     case Wait::Open:
+    case Wait::Gate:
         break;
     }
 }
@@ -422,8 +423,48 @@ void SessionMachine::startUpdate(qint64 nowUs)
     m_phase = Phase::Start;
     if (refusedForProduct())
         return;
-    // The handshake's reply is still the latest, so this poll ends at its first wait.
+    if (m_config.gateAfterConnect) {
+        m_wait = Wait::Gate;
+        m_waitEndUs = -1;
+        m_waitDue = false;
+        return;
+    }
+    pollReady(nowUs);
+}
+
+void SessionMachine::pollReady(qint64 nowUs)
+{
+    // The handshake's reply (or what came since, at the gate) is still the latest, so this poll
+    // ends at its first wait.
     poll(nowUs, protocol::kReadyPoll, &SessionMachine::readyPollEnded);
+}
+
+QVector<Action> SessionMachine::proceed(qint64 nowUs)
+{
+    if (!atGate())
+        return {};
+    pollReady(nowUs);
+    return take();
+}
+
+QVector<Action> SessionMachine::skip(qint64 nowUs, const QString &message)
+{
+    Q_UNUSED(nowUs)
+    return leaveGate(Result::Skipped, message);
+}
+
+QVector<Action> SessionMachine::refuse(qint64 nowUs, const QString &message)
+{
+    Q_UNUSED(nowUs)
+    return leaveGate(Result::WrongProduct, message);
+}
+
+QVector<Action> SessionMachine::leaveGate(Result result, const QString &message)
+{
+    if (!atGate())
+        return {};
+    finish(result, message);
+    return take();
 }
 
 // Checked before the update command, so that an image for another product sends nothing. Only a

@@ -27,6 +27,11 @@ struct SessionConfig
     bool watchRestart = false;
     QString expectVersion; // with verify: the version the device must report; empty: any
     QString skipIfVersion; // a device already at this version is not updated; empty: never
+    // After the handshake, once the device is known and its product checked, and before any
+    // byte of the update start, the machine holds (atGate()) until the caller says proceed(),
+    // skip() or refuse(): a job's station first asks its quota whether this device may be
+    // updated. Off: the update starts at once.
+    bool gateAfterConnect = false;
 };
 
 // What the device told about itself, values trimmed. A field stays empty until a reply holds it.
@@ -79,6 +84,15 @@ public:
     QVector<Action> alarm(qint64 nowUs);
     QVector<Action> portError(qint64 nowUs, const QString &error);
     QVector<Action> cancel(qint64 nowUs);
+    // At the gate (gateAfterConnect): the update starts as it would have without the hold, the
+    // latest reply judged as it stands. Elsewhere these do nothing.
+    QVector<Action> proceed(qint64 nowUs);
+    // At the gate: finishes as Skipped with `message`, nothing sent after the handshake.
+    QVector<Action> skip(qint64 nowUs, const QString &message);
+    // At the gate: finishes as WrongProduct with `message`, nothing sent after the handshake. That
+    // class already means "refused after the handshake, nothing sent" (status 5); the message
+    // says why.
+    QVector<Action> refuse(qint64 nowUs, const QString &message);
 
     // When alarm() wants to be called next; -1 when nothing is pending.
     qint64 nextAlarmUs() const;
@@ -101,6 +115,7 @@ public:
     enum class Activity {
         Opening,           // Connect: the port is being opened
         Connecting,        // Connect: the handshake
+        WaitingToStart,    // Start: held after the handshake for proceed(), skip() or refuse()
         Starting,          // Start
         Sending,           // Transfer
         Ending,            // End
@@ -110,6 +125,9 @@ public:
         Done,
     };
     Activity activity() const;
+    // Held after the handshake for proceed(), skip() or refuse(); the port stays open and what
+    // the device says is still read. No alarm is pending for it.
+    bool atGate() const { return m_wait == Wait::Gate; }
     // When the handshake attempt began that the device answered (before an answer: the latest
     // one), -1 before the first: the attempt's clock leaves out the probing of an empty port.
     qint64 handshakeStartUs() const
@@ -139,6 +157,7 @@ private:
         Poll,        // polls for a reply
         FrameAnswer, // a frame's answer, looked for on the pace's grid
         Pause,       // off the line, while the device restarts
+        Gate,        // the caller decides whether the update starts (gateAfterConnect)
     };
     // What follows when a step list, a poll or a pause is over.
     using Then = void (SessionMachine::*)(qint64 nowUs);
@@ -172,6 +191,8 @@ private:
     QString noAnswerText() const;
     // Start
     void startUpdate(qint64 nowUs);
+    void pollReady(qint64 nowUs);
+    QVector<Action> leaveGate(Result result, const QString &message);
     bool refusedForProduct();
     void readyPollEnded(qint64 nowUs);
     void updateCommandEnded(qint64 nowUs);

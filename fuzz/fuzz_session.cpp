@@ -3,10 +3,10 @@
 // device does: intact frames in order, nothing before the update start or after the finish, one
 // finish, success only when earned, and a finish within a bound computed from the configuration.
 //
-// Input: a 9-byte header (configuration, image, honest device), then the chaos: one operation per
-// port open or write the device sees (answer otherwise, stay silent, split, delay, add noise,
-// cancel, port error, failed open...). Once the operations run out the device keeps the contract.
-// FUZZ_SESSION_TRACE=1 prints every event, for reading a reproducer.
+// Input: a 9-byte header (configuration, image and the gate, honest device), then the chaos: one
+// operation per port open or write the device sees (answer otherwise, stay silent, split, delay,
+// add noise, cancel, port error, failed open...). Once the operations run out the device keeps the
+// contract. FUZZ_SESSION_TRACE=1 prints every event, for reading a reproducer.
 #include "identity.h"
 #include "protocol.h"
 #include "results.h"
@@ -20,6 +20,7 @@
 #include <QVector>
 
 #include <cstdint>
+#include <functional>
 #include <cstdio>
 #include <cstdlib>
 #include <iterator>
@@ -111,9 +112,16 @@ QByteArray deviceIdentity(int choice, const QByteArray &serial, const QByteArray
     return identityReply(kProducts[choice], serial, version);
 }
 
+// A job's station holds the session after the handshake (SessionConfig::gateAfterConnect) and
+// answers after a while.
+enum class GateAnswer { Proceed, Skip, Refuse };
+constexpr int kLongHoldMs = 90000; // longer than any wait of the exchange
+
 struct Case
 {
     SessionConfig config;
+    GateAnswer gateAnswer = GateAnswer::Proceed;
+    int gateHoldMs = 0;
     ScriptedDevice device;
     // When the header alone describes a device keeping the contract: what the session must end in.
     bool honest = false;
@@ -147,6 +155,11 @@ Case readCase(Input &in)
     if (image & 4)
         k.config.expectVersion = QStringLiteral("V2.0.0");
     k.config.watchRestart = image & 8;
+    k.config.gateAfterConnect = image & 16;
+    const GateAnswer answers[] = {GateAnswer::Proceed, GateAnswer::Skip, GateAnswer::Refuse,
+                                  GateAnswer::Proceed};
+    k.gateAnswer = answers[(image >> 5) & 3];
+    k.gateHoldMs = (image & 128) ? kLongHoldMs : 0;
 
     const uint8_t d = in.byte();
     ScriptedDevice &dev = k.device;
@@ -170,6 +183,9 @@ Case readCase(Input &in)
     if (!k.config.skipIfVersion.isEmpty() && !dev.waiting &&
         k.config.mode == SessionConfig::Mode::Update)
         k.expected = Result::Skipped;
+    else if (k.config.gateAfterConnect && k.config.mode == SessionConfig::Mode::Update &&
+             k.gateAnswer != GateAnswer::Proceed)
+        k.expected = k.gateAnswer == GateAnswer::Skip ? Result::Skipped : Result::WrongProduct;
     return k;
 }
 
@@ -454,6 +470,8 @@ public:
     void answered(qint64 us, const Action &action) override;
     void settled(qint64 us) override;
     void watch(const flash::SessionMachine *machine) { m_machine = machine; }
+    // Called once, when the machine first holds at its gate.
+    std::function<void(qint64 us)> onGate;
     void checkResult(const flash::SessionMachine &m, bool finished);
     void checkEndRecord(const flash::SessionMachine &m);
     void checkHonest(const flash::SessionMachine &m, Result expected);
@@ -470,6 +488,7 @@ private:
     void ending(qint64 us);
     void connected();
     void decided(qint64 us);
+    void gateReached(qint64 us);
     bool nameAccepted() const;
     bool answeredWith(Verdict v) const { return m_answers > 0 && m_lastAnswer == v; }
 
@@ -529,6 +548,7 @@ private:
 
     qint64 m_lastSettledUs = -1;
     int m_sameTime = 0;
+    bool m_gateSeen = false;
 };
 
 void Checker::told(qint64 us, Event event, const QByteArray &bytes)
@@ -637,6 +657,8 @@ void Checker::answered(qint64 us, const Action &action)
                      static_cast<long long>(us / kUs), int(action.kind), action.baud,
                      int(action.note), action.bytes.toHex(' ').left(48).constData());
     require(m_finishes == 0, "nothing follows the finish", us);
+    require(!(m_machine && m_machine->atGate() && action.kind == Action::Kind::Write),
+            "nothing is written while the machine holds at its gate", us);
     switch (action.kind) {
     case Action::Kind::Open:
         m_rate = action.baud;
@@ -834,6 +856,8 @@ void Checker::settled(qint64 us)
         if (m_readInFramesNow)
             require(m_decidedNow, "without a pace an answer is judged as it comes", us);
     }
+    if (m_machine && m_machine->atGate() && !m_gateSeen)
+        gateReached(us);
     if (m_machine) {
         require((m_machine->activity() == flash::SessionMachine::Activity::Done) ==
                     m_machine->finished(),
@@ -844,6 +868,21 @@ void Checker::settled(qint64 us)
                 "the accepted frames are counted", us);
     }
     m_portErrorNow = m_openFailedNow = m_readInFramesNow = m_decidedNow = false;
+}
+
+// The gate holds after the handshake, the product accepted, before any byte of the update start.
+void Checker::gateReached(qint64 us)
+{
+    m_gateSeen = true;
+    require(m_config.gateAfterConnect && m_config.mode == SessionConfig::Mode::Update,
+            "only a gated update holds", us);
+    require(m_connected && nameAccepted(), "the gate follows the handshake and the product check",
+            us);
+    require(!m_updateCommandSent && !m_transferStarted, "the gate comes before the update start",
+            us);
+    require(m_machine->nextAlarmUs() < 0 || m_gathering, "the gate sets no alarm of its own", us);
+    if (onGate)
+        onGate(us);
 }
 
 void Checker::checkResult(const flash::SessionMachine &m, bool finished)
@@ -939,7 +978,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     Case k = readCase(in);
     ChaosDevice chaos(k.device, readOps(in));
     QVector<QByteArray> frames = expectedFrames(k.config.image);
-    const qint64 bound = boundMs(k.config, frames.size());
+    const qint64 bound =
+        boundMs(k.config, frames.size()) + (k.config.gateAfterConnect ? k.gateHoldMs : 0);
     // Every operation schedules at most 64 events, all of which may fall on one moment.
     Checker checker(k.config, std::move(frames), bound, 1000 + 70 * chaos.opsCount());
 
@@ -948,6 +988,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     script.openFails = [&chaos](qint64) { return chaos.openFails(); };
     script.observe(&checker);
     checker.watch(&script.machine());
+    checker.onGate = [&script, &k](qint64 us) {
+        script.at(us / kUs + k.gateHoldMs, [&k](SessionScript &s) {
+            if (k.gateAnswer == GateAnswer::Proceed)
+                s.proceed();
+            else if (k.gateAnswer == GateAnswer::Skip)
+                s.skip(QStringLiteral("already passed under this job"));
+            else
+                s.refuse(QStringLiteral("refused by the job"));
+        });
+    };
     const bool finished = script.run(bound + 1000);
     if (kTrace)
         std::fprintf(stderr, "result %s: %s (product \"%s\")\n",
@@ -961,6 +1011,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // Whatever still comes is ignored: a cancel, a port error, bytes, the alarm.
     script.cancel();
     script.portError();
+    script.proceed();
+    script.skip(QStringLiteral("late"));
+    script.refuse(QStringLiteral("late"));
     script.deliver(0, QByteArray(1, protocol::ACK));
     script.drain(script.nowMs() + 10 * 60 * 1000);
     return 0;

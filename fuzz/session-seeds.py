@@ -19,6 +19,9 @@ SKIP_V1 = 0x80
 IMAGE_OTHER, IMAGE_NUL_PADDED, IMAGE_16 = 1, 2, 3
 EXPECT_V2 = 0x04
 WATCH = 0x08  # the station's watch of the restart (without VERIFY)
+GATE = 0x10  # a job's gate after the handshake; answered with proceed unless:
+GATE_SKIP, GATE_REFUSE = 0x20, 0x40
+GATE_LONG = 0x80  # answered after 90 s instead of at once
 # Header byte 5: the honest device.
 WAITING = 0x01
 NO_UPDATE_ANSWER = 0x02
@@ -122,6 +125,14 @@ SEEDS = {
     "stale-answer-to-update": header() + PASS(4) + SILENT,
     "bootloader-names-other": header(device=WAITING) + PASS(0) + EXTRA(b"\r\nPRODUCT:XY-9\r\n", 100),
     "identity-replaced": header() + PASS(2) + CANNED(ID_XY9, 20) * 2,
+    "gate-proceed": header(image=GATE),
+    "gate-held-waiting-device": header(image=GATE | GATE_LONG, device=WAITING),
+    "gate-held-9600-chatter": header(SLOW, GATE | GATE_LONG) + PASS(1) + CHATTER(30, 90, 0x15),
+    "gate-skip": header(image=GATE | GATE_SKIP),
+    "gate-refuse": header(SLOW, GATE | GATE_REFUSE),
+    # Delays of 200 and more count in steps of 100 ms from 200: 248 is 5 s, 228 is 3 s.
+    "gate-held-cancelled": header(image=GATE | GATE_LONG) + PASS(3) + CANCEL(248),
+    "gate-held-port-error": header(SLOW, GATE | GATE_LONG) + PASS(1) + PORT_ERROR(228),
 }
 
 

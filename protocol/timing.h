@@ -87,4 +87,9 @@ constexpr int kRecordStopWaitMs = 5000; // at the end, lines still queued get th
 constexpr int kRecordThreadEndMs = 500; // then the writer's thread ends at once, unless a flush
                                         // holds it: that is left to the process's exit
 
+// Jobs (line program): the image is pinned at the start; its file is looked at with one stat()
+// this often, and read again only when the stat changed (and held still for one more look, so
+// that a copy in progress is not judged half-written)
+constexpr int kImageWatchMs = 1000; // an operator reads the board in seconds; a stat is cheap
+
 } // namespace timing

@@ -67,6 +67,35 @@ const QByteArray kAck(1, protocol::ACK);
 const QByteArray kNak(1, protocol::NAK);
 const QByteArray kEot(1, protocol::EOT);
 
+// The writes after `ms`, moved by `shiftMs`.
+QVector<Written> writesAfter(const QVector<Written> &writes, qint64 ms, qint64 shiftMs)
+{
+    QVector<Written> after;
+    for (const Written &w : writes) {
+        if (w.atMs > ms)
+            after << Written{w.atMs + shiftMs, w.baud, w.bytes};
+    }
+    return after;
+}
+
+// What a job's station says at the session's gate: "proceed", "skip", "refuse", or a cancel or
+// port error while it waits.
+void answerAt(SessionScript &script, qint64 ms, const QString &answer)
+{
+    script.at(ms, [answer](SessionScript &s) {
+        if (answer == "proceed")
+            s.proceed();
+        else if (answer == "skip")
+            s.skip("already passed under this job; nothing sent");
+        else if (answer == "refuse")
+            s.refuse("refused by the job");
+        else if (answer == "cancel")
+            s.cancel();
+        else
+            s.portError();
+    });
+}
+
 } // namespace
 
 class TestFlashSession : public QObject
@@ -99,6 +128,8 @@ private slots:
     void verify();
     void skipIfVersion_data();
     void skipIfVersion();
+    void gate_data();
+    void gate();
     void aggregateStatus_data();
     void aggregateStatus();
     void frameEstimate_data();
@@ -764,6 +795,90 @@ void TestFlashSession::skipIfVersion()
             return w.bytes == protocol::updateCommand() || w.bytes.size() == protocol::kFrameSize;
         });
     QCOMPARE(commandOrFrames, result != Result::Skipped);
+}
+
+// A job's station holds each session after the handshake until its quota decides.
+void TestFlashSession::gate_data()
+{
+    QTest::addColumn<qint32>("baud");
+    QTest::addColumn<bool>("waiting");
+    QTest::addColumn<QByteArray>("imageName");
+    QTest::addColumn<QString>("answer"); // after 5 minutes at the gate
+    QTest::addColumn<Result>("result");
+    QTest::addColumn<qint64>("commandAtMs"); // the update command; -1: none
+
+    // The handshake is judged at 2035 ms (9600: the reply, 5 ms after "info", gathered 30 ms)
+    // and 10 200 ms (115200); the ready poll then ends at its first 50 ms.
+    QTest::newRow("9600: held, then proceed")
+        << 9600 << false << QByteArray("PM-100") << "proceed" << Result::Success << qint64(302085);
+    QTest::newRow("115200: held, then proceed") << 115200 << false << QByteArray("PM-100")
+                                                << "proceed" << Result::Success << qint64(310250);
+    QTest::newRow("115200, waiting for firmware: held, then proceed")
+        << 115200 << true << QByteArray("PM-100") << "proceed" << Result::Success << qint64(-1);
+    QTest::newRow("skip") << 9600 << false << QByteArray("PM-100") << "skip" << Result::Skipped
+                          << qint64(-1);
+    QTest::newRow("refuse") << 9600 << false << QByteArray("PM-100") << "refuse"
+                            << Result::WrongProduct << qint64(-1);
+    QTest::newRow("cancelled while held")
+        << 9600 << false << QByteArray("PM-100") << "cancel" << Result::Cancelled << qint64(-1);
+    QTest::newRow("port lost while held")
+        << 9600 << false << QByteArray("PM-100") << "portError" << Result::PortLost << qint64(-1);
+    // The product check comes first: such a device never reaches the gate.
+    QTest::newRow("another product: refused before the gate")
+        << 9600 << false << QByteArray("PM-200") << "" << Result::WrongProduct << qint64(-1);
+}
+
+void TestFlashSession::gate()
+{
+    QFETCH(qint32, baud);
+    QFETCH(bool, waiting);
+    QFETCH(QByteArray, imageName);
+    QFETCH(QString, answer);
+    QFETCH(Result, result);
+    QFETCH(qint64, commandAtMs);
+
+    SessionConfig config = updateConfig(baud, 3 * protocol::kBlockSize, imageName);
+    ScriptedDevice plainDevice;
+    plainDevice.waiting = waiting;
+    SessionScript plain(config, plainDevice.asDevice());
+    QVERIFY(plain.run());
+
+    config.gateAfterConnect = true;
+    ScriptedDevice dev;
+    dev.waiting = waiting;
+    SessionScript script(config, dev.asDevice());
+    // Nothing happens at the gate: no alarm, no byte.
+    QCOMPARE(!script.run(), !answer.isEmpty());
+    if (answer.isEmpty()) {
+        QCOMPARE(script.machine().result(), result);
+        QCOMPARE(described(script.writes()), described(plain.writes()));
+        return;
+    }
+    QVERIFY(script.machine().atGate());
+    QCOMPARE(script.machine().nextAlarmUs(), qint64(-1));
+    const qint64 connectedMs = script.noteAtMs(flash::Note::Connected);
+    QCOMPARE(connectedMs, plain.noteAtMs(flash::Note::Connected));
+    const qint64 holdMs = 5 * 60 * 1000;
+    answerAt(script, connectedMs + holdMs, answer);
+    QVERIFY(script.run());
+    QCOMPARE(script.machine().result(), result);
+
+    const QVector<Written> after = writesAfter(script.writes(), connectedMs, 0);
+    if (answer != "proceed") {
+        QVERIFY2(after.isEmpty(), qPrintable(described(after).join('\n')));
+        QCOMPARE(script.finishedAtMs(), connectedMs + holdMs);
+        if (answer == "skip" || answer == "refuse")
+            QCOMPARE(script.machine().message(),
+                     QString(answer == "skip" ? "already passed under this job; nothing sent"
+                                              : "refused by the job"));
+        return;
+    }
+    // From the update start on, byte for byte what the same session sends without the hold.
+    QCOMPARE(described(after), described(writesAfter(plain.writes(), connectedMs, holdMs)));
+    const auto command = std::find_if(after.begin(), after.end(), [](const Written &w) {
+        return w.bytes == protocol::updateCommand();
+    });
+    QCOMPARE(command == after.end() ? qint64(-1) : command->atMs, commandAtMs);
 }
 
 void TestFlashSession::aggregateStatus_data()

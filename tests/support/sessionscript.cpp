@@ -29,6 +29,21 @@ void SessionScript::portError()
     apply(m_machine.portError(m_nowUs, QStringLiteral("hang-up")));
 }
 
+void SessionScript::proceed()
+{
+    apply(m_machine.proceed(m_nowUs));
+}
+
+void SessionScript::skip(const QString &message)
+{
+    apply(m_machine.skip(m_nowUs, message));
+}
+
+void SessionScript::refuse(const QString &message)
+{
+    apply(m_machine.refuse(m_nowUs, message));
+}
+
 void SessionScript::deliver(qint64 afterMs, const QByteArray &bytes)
 {
     m_pending.append({m_nowUs + afterMs * 1000, bytes, {}});

@@ -44,6 +44,10 @@ public:
     void at(qint64 ms, std::function<void(SessionScript &)> what);
     void cancel();
     void portError();
+    // Answers at the session's gate (SessionConfig::gateAfterConnect).
+    void proceed();
+    void skip(const QString &message);
+    void refuse(const QString &message);
     void deliver(qint64 afterMs, const QByteArray &bytes);
     // Opens fail while this returns true (the port is gone while the device restarts).
     std::function<bool(qint64 ms)> openFails;
