@@ -62,9 +62,11 @@ JobPasses countJobPasses(const QString &recordPath, const QString &jobName,
         QJsonObject o;
         if (tooLong || !parseRecordLine(line, &o, &why))
             continue;
-        // Read by the record's definition, as the report reads it.
+        // Read by the record's definition, as the report reads it; the job's name untrimmed, so
+        // that "WO-1 " written by another tool is not this job.
         const ReadRecord r = readRecord(o);
-        if (r.result != success || r.record.job != jobName ||
+        const QJsonValue job = o.value(recordKey(RecordField::Job));
+        if (r.result != success || !job.isString() || job.toString() != jobName ||
             r.record.imageSha256.compare(imageSha256, Qt::CaseInsensitive) != 0)
             continue;
         const QString serial = deviceSerial(o);

@@ -505,8 +505,11 @@ Exit status:
        named twice (under any names), an image that is missing, unreadable, not a
        regular file, over %1 MiB, shorter than its 16-byte name field or with
        nothing after it (no firmware), a record file that cannot be opened, is
-       not a regular file, or is the image or a port (also one not there yet)
-    3  a port cannot be opened (also: in use by another program)
+       not a regular file, or is the image or a port (also one not there yet);
+       --job: a job file that cannot be used (the key is named), an option the
+       job fixes, an image whose SHA-256 is not the job's (both are named)
+    3  a port cannot be opened (also: in use by another program); --job: the
+       job already runs on this machine
     4  no answer (to the handshake, or to the update command)
     5  the image is for another product, or the device did not name its product
        (nothing was sent after the handshake; a name that comes only after the
@@ -567,6 +570,15 @@ Station:
   A record line is written only for a device that answered. A record line that
   cannot be written stops the station taking new devices (status 12 unless a
   device failed).
+
+Jobs:
+  --job FILE runs the station its job file fixes: image, slots, rate,
+  verification, record, pace and attempts. The image is read once at the
+  start and must match the job's SHA-256; those bytes are flashed all shift,
+  and the board says once when the file on disk changes. With a quantity, the
+  devices passed under the job are counted, from the record at the start on;
+  no update starts that could pass it, a device that passed is skipped, and
+  the station ends at the quantity ("job complete: N of N").
 
 Ports:
   A port is locked while it is in use, against every name it has (symlinks

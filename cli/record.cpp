@@ -79,7 +79,7 @@ enum class Kind {
     OptionalText, // left out when empty: does not apply
     Number,
     NumberOrNull,   // null when negative: none
-    OptionalNumber, // left out when negative: does not apply
+    OptionalNumber, // left out when negative: does not apply; 0 is null: none given
     Flag,
     Time,     // ISO 8601 in UTC with milliseconds
     EndReply, // hex of endReply with endByteSent, else null
@@ -168,8 +168,9 @@ QJsonValue written(const AttemptRecord &r, const FieldDefinition &f)
     case Kind::TextOrNull:
         return orNull(r.*memberOf<QString>(f));
     case Kind::Number:
-    case Kind::OptionalNumber:
         return numberOf(r, f);
+    case Kind::OptionalNumber:
+        return numberOf(r, f) == 0 ? QJsonValue(QJsonValue::Null) : QJsonValue(numberOf(r, f));
     case Kind::NumberOrNull:
         return numberOf(r, f) < 0 ? QJsonValue(QJsonValue::Null) : QJsonValue(numberOf(r, f));
     case Kind::Flag:
@@ -254,7 +255,7 @@ QByteArray recordLine(const AttemptRecord &r)
     for (const FieldDefinition &f : kFields) {
         const QJsonValue v = written(r, f);
         const bool absent = (f.kind == Kind::OptionalText && v.toString().isEmpty()) ||
-                            (f.kind == Kind::OptionalNumber && v.toDouble() < 0);
+                            (f.kind == Kind::OptionalNumber && numberOf(r, f) < 0);
         if (!absent)
             o.insert(QLatin1String(f.key), v);
     }

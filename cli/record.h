@@ -22,7 +22,7 @@ enum class RecordField {
     Job,     // likewise the job it was flashed under
     JobFile,
     JobSha256, // of the job file's bytes: an edited job shows
-    Quantity,  // the job's quantity (0: none given)
+    Quantity,  // the job's quantity (null: none given)
     Slot,      // --station: the slot the device was in
     SlotPath,
     Port,
@@ -64,7 +64,7 @@ struct AttemptRecord
     QString job;
     QString jobFile;
     QString jobSha256;
-    int quantity = -1; // left out when negative: no job
+    int quantity = -1; // left out when negative (no job); 0 is null (a job without one)
     QString slot;
     QString slotPath;
     QString port;
