@@ -1,5 +1,6 @@
 #include "jobrun.h"
 
+#include "attemptnotes.h"
 #include "image.h"
 #include "jobcount.h"
 #include "joblock.h"
@@ -80,10 +81,14 @@ int runJob(const Options &options)
     job.passesWithoutSerial = passes.withoutSerial;
     // Restarted after its last pass: nothing to open.
     if (s.quantity > 0 && job.passed.size() >= s.quantity) {
-        QTextStream(stdout) << QStringLiteral("job complete: %1 of %2 (by the record %3)\n")
-                                   .arg(job.passed.size())
-                                   .arg(s.quantity)
-                                   .arg(s.record);
+        const QString text = QStringLiteral("job complete: %1 of %2 (by the record %3)")
+                                 .arg(job.passed.size())
+                                 .arg(s.quantity)
+                                 .arg(s.record);
+        if (options.json)
+            writeEvent(QStringLiteral("jobComplete"), {{QStringLiteral("text"), text}});
+        else
+            QTextStream(stdout) << text << '\n';
         return 0;
     }
     return runStation(jobOptions(options, s), image, &job);

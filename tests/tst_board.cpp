@@ -14,8 +14,6 @@ private slots:
     void rowFits();
     void style_data();
     void style();
-    void jobHeader_data();
-    void jobHeader();
 };
 
 namespace {
@@ -114,44 +112,4 @@ void TestBoard::style()
 }
 
 QTEST_GUILESS_MAIN(TestBoard)
-void TestBoard::jobHeader_data()
-{
-    QTest::addColumn<int>("quantity");
-    QTest::addColumn<int>("withoutSerial");
-    QTest::addColumn<QString>("expectVersion");
-    QTest::addColumn<QStringList>("lines");
-
-    const QString station = QStringLiteral("station line3-east  job WO-2026-1207 PM-100 V1.1");
-    const QString file = QStringLiteral("job file /srv/jobs/wo.json (0123456789ab)");
-    QTest::newRow("to a quantity")
-        << 500 << 0 << "V1.1"
-        << QStringList{station, file, "image PM-100_V1.1.bin  version V1.1  sha256 5f1c00000000",
-                       "passed 2 / 500  record /srv/jobs/line3.jsonl"};
-    QTest::newRow("no quantity, passes without a serial number")
-        << 0 << 3 << ""
-        << QStringList{station, file, "image PM-100_V1.1.bin  version any  sha256 5f1c00000000",
-                       "passed 2 (no quantity) (3 without a serial number, not counted)  record "
-                       "/srv/jobs/line3.jsonl"};
-}
-
-void TestBoard::jobHeader()
-{
-    QFETCH(int, quantity);
-    QFETCH(int, withoutSerial);
-    QFETCH(QString, expectVersion);
-    QFETCH(QStringList, lines);
-    const flash::JobQuota quota(quantity, {"SN1", "SN2"}, withoutSerial);
-    flash::JobFacts job;
-    job.station = QStringLiteral("line3-east");
-    job.name = QStringLiteral("WO-2026-1207 PM-100 V1.1");
-    job.file = QStringLiteral("/srv/jobs/wo.json");
-    job.fileSha256 = QStringLiteral("0123456789abcdef") + QString(48, QLatin1Char('f'));
-    job.image = QStringLiteral("PM-100_V1.1.bin");
-    job.expectVersion = expectVersion;
-    job.imageSha256 = QStringLiteral("5f1c") + QString(60, QLatin1Char('0'));
-    job.record = QStringLiteral("/srv/jobs/line3.jsonl");
-    job.quota = &quota;
-    QCOMPARE(flash::jobHeaderLines(job), lines);
-}
-
 #include "tst_board.moc"
