@@ -1,5 +1,6 @@
 #include "board.h"
 
+#include "record.h"
 #include "slotwords.h"
 #include "terminal.h"
 
@@ -75,6 +76,12 @@ QStringList summaryLines(const QVector<SlotView> &slotViews, const StationTally 
     return lines;
 }
 
+QString jobNoticeWord(StationPrinter::JobNotice kind)
+{
+    return kind == StationPrinter::JobNotice::Complete ? QStringLiteral("jobComplete")
+                                                       : QStringLiteral("imageChanged");
+}
+
 // A batch of actions is applied after the controller moved on: a note that came with the
 // attempt's end (a skipped device's identity) is read from the recorded attempt.
 const SessionMachine *noteSource(const SlotView &slot)
@@ -92,9 +99,11 @@ class BoardPrinter final : public StationPrinter
 {
 public:
     BoardPrinter(const RunFacts &facts, const QVector<SlotView> &slotViews,
-                 const StationTally &tally)
+                 const StationTally &tally, const JobFacts *job)
         : m_facts(facts), m_slots(slotViews), m_tally(tally), m_colour(colourWanted())
     {
+        if (job)
+            m_job = std::make_unique<JobFacts>(*job);
         for (const SlotView &slot : slotViews)
             m_nameWidth = qMax(m_nameWidth, int(slot.name.size()));
         m_clock.start();
@@ -106,6 +115,12 @@ public:
     void slotChanged(const SlotView &) override { redraw(); }
     void noted(const SlotView &, Note) override {}
     void recorded(const SlotView &) override { redraw(); }
+
+    void jobNotice(JobNotice, const QString &text) override
+    {
+        m_notices << text;
+        redraw();
+    }
 
     void recordChanged(const RecordStatus &status) override
     {
@@ -135,6 +150,8 @@ private:
     QStringList footer() const;
     void redraw();
 
+    std::unique_ptr<JobFacts> m_job;
+    QStringList m_notices; // the job's, each told once and kept in the header
     RunFacts m_facts;
     QVector<SlotView> m_slots;
     const StationTally &m_tally;
@@ -172,6 +189,10 @@ void BoardPrinter::redraw()
     }
     const BoardLayout layout = boardLayout(terminalWidth(), m_nameWidth, countsColumns);
     QStringList lines;
+    if (m_job) {
+        for (const QString &line : jobHeaderLines(*m_job) + m_notices)
+            lines << fitEnd(line, layout.columns);
+    }
     for (int i = 0; i < m_slots.size(); ++i) {
         const SlotView &slot = m_slots.at(i);
         const SlotController &c = *slot.controller;
@@ -188,10 +209,16 @@ class PlainStationPrinter final : public StationPrinter
 {
 public:
     PlainStationPrinter(const RunFacts &facts, const QVector<SlotView> &slotViews,
-                        const StationTally &tally)
+                        const StationTally &tally, const JobFacts *job)
         : m_facts(facts), m_slots(slotViews), m_tally(tally)
     {
+        if (job) {
+            for (const QString &line : jobHeaderLines(*job))
+                printStamped(line);
+        }
     }
+
+    void jobNotice(JobNotice, const QString &text) override { printStamped(text); }
 
     void slotChanged(const SlotView &slot) override
     {
@@ -238,13 +265,35 @@ private:
     QHash<QString, PlainNotes> m_notes;
 };
 
+QJsonObject jobJson(const JobFacts &j)
+{
+    return {{QStringLiteral("station"), j.station},
+            {QStringLiteral("job"), j.name},
+            {QStringLiteral("jobFile"), j.file},
+            {QStringLiteral("jobSha256"), j.fileSha256},
+            {QStringLiteral("image"), j.image},
+            {QStringLiteral("expectVersion"), orNull(j.expectVersion)},
+            {QStringLiteral("imageSha256"), j.imageSha256},
+            {QStringLiteral("record"), j.record},
+            {QStringLiteral("passed"), j.quota->passed()},
+            {QStringLiteral("passesWithoutSerial"), j.quota->passesWithoutSerial()},
+            {QStringLiteral("quantity"), j.quota->quantity()}};
+}
+
 class JsonStationPrinter final : public StationPrinter
 {
 public:
     JsonStationPrinter(const RunFacts &facts, const QVector<SlotView> &slotViews,
-                       const StationTally &tally)
+                       const StationTally &tally, const JobFacts *job)
         : m_facts(facts), m_slots(slotViews), m_tally(tally)
     {
+        if (job)
+            writeEvent(QStringLiteral("job"), jobJson(*job));
+    }
+
+    void jobNotice(JobNotice kind, const QString &text) override
+    {
+        writeEvent(jobNoticeWord(kind), {{QStringLiteral("text"), text}});
     }
 
     void slotChanged(const SlotView &slot) override;
@@ -344,6 +393,24 @@ void JsonStationPrinter::stationFinished(const StationSummary &s)
 
 } // namespace
 
+QStringList jobHeaderLines(const JobFacts &j)
+{
+    constexpr int kHashShown = 12;
+    const JobQuota &q = *j.quota;
+    QString count = q.quantity() > 0
+                        ? QStringLiteral("passed %1 / %2").arg(q.passed()).arg(q.quantity())
+                        : QStringLiteral("passed %1 (no quantity)").arg(q.passed());
+    if (q.passesWithoutSerial() > 0)
+        count += QStringLiteral(" (%1 without a serial number, not counted)")
+                     .arg(q.passesWithoutSerial());
+    return {QStringLiteral("station %1  job %2").arg(j.station, j.name),
+            QStringLiteral("job file %1 (%2)").arg(j.file, j.fileSha256.left(kHashShown)),
+            QStringLiteral("image %1  version %2  sha256 %3")
+                .arg(j.image, j.expectVersion.isEmpty() ? QStringLiteral("any") : j.expectVersion,
+                     j.imageSha256.left(kHashShown)),
+            QStringLiteral("%1  record %2").arg(count, j.record)};
+}
+
 QString fitEnd(const QString &text, int columns)
 {
     if (text.size() <= columns)
@@ -394,18 +461,18 @@ QStringList boardRow(const BoardLayout &l, const QString &name, const QString &s
 
 std::unique_ptr<StationPrinter> makeStationPrinter(PrinterStyle style, const RunFacts &facts,
                                                    const QVector<SlotView> &slotViews,
-                                                   const StationTally &tally)
+                                                   const StationTally &tally, const JobFacts *job)
 {
     switch (style) {
     case PrinterStyle::Live:
     case PrinterStyle::Board:
-        return std::make_unique<BoardPrinter>(facts, slotViews, tally);
+        return std::make_unique<BoardPrinter>(facts, slotViews, tally, job);
     case PrinterStyle::Plain:
-        return std::make_unique<PlainStationPrinter>(facts, slotViews, tally);
+        return std::make_unique<PlainStationPrinter>(facts, slotViews, tally, job);
     case PrinterStyle::Json:
         break;
     }
-    return std::make_unique<JsonStationPrinter>(facts, slotViews, tally);
+    return std::make_unique<JsonStationPrinter>(facts, slotViews, tally, job);
 }
 
 } // namespace flash

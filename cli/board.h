@@ -1,6 +1,7 @@
 #pragma once
 
 #include "printers.h"
+#include "quota.h"
 #include "recordwriter.h"
 #include "slot.h"
 #include "stationtally.h"
@@ -32,6 +33,23 @@ struct StationSummary
     qint64 elapsedMs = 0;
 };
 
+// A job's station: what its board's header shows.
+struct JobFacts
+{
+    QString station;
+    QString name;
+    QString file;
+    QString fileSha256;
+    QString image; // the file name
+    QString expectVersion;
+    QString imageSha256;
+    QString record;
+    const JobQuota *quota = nullptr; // passed / quantity
+};
+
+// The header's lines: station and job, the job file, the image, the count and the record.
+QStringList jobHeaderLines(const JobFacts &job);
+
 // Shows the station: a board redrawn in place on a terminal, time-stamped lines otherwise, or one
 // JSON object per event. Slots are given once, in command-line order, and outlive the printer.
 class StationPrinter : public RecordSink
@@ -42,12 +60,19 @@ public:
     virtual void noted(const SlotView &slot, Note note) = 0;
     virtual void recorded(const SlotView &slot) = 0;
     virtual void stationFinished(const StationSummary &summary) = 0;
+
+    enum class JobNotice {
+        ImageChanged, // the image file on disk no longer matches the pinned one (told once)
+        Complete,     // the quantity is reached: "job complete: N of N"
+    };
+    virtual void jobNotice(JobNotice kind, const QString &text) = 0;
 };
 
 // PrinterStyle::Board (or Live) for the terminal board, Plain, Json.
 std::unique_ptr<StationPrinter> makeStationPrinter(PrinterStyle style, const RunFacts &facts,
                                                    const QVector<SlotView> &slotViews,
-                                                   const StationTally &tally);
+                                                   const StationTally &tally,
+                                                   const JobFacts *job = nullptr);
 
 // How the board's rows fit a terminal `width` columns wide: every line stays narrower than it.
 // One line per slot (name, state, counts) while the state keeps kMinStateColumns; narrower, two:

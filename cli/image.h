@@ -17,4 +17,8 @@ struct Image
 // shorter than its name field, or nothing after it (no firmware).
 bool loadImage(const QString &fileName, Image *image);
 
+// The checks of loadImage() on bytes already read (a job's pinned image); false after telling
+// why on standard error.
+bool checkImageBytes(const QString &fileName, const QByteArray &bytes);
+
 } // namespace flash

@@ -1,5 +1,6 @@
 #include "jobcount.h"
 
+#include "record.h"
 #include "recordline.h"
 #include "results.h"
 
@@ -38,12 +39,6 @@ bool openRecord(QFile *file, const QString &path, bool *absent, QString *why)
     return file->open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle);
 }
 
-bool textIs(const QJsonObject &o, const char *key, const QString &value, Qt::CaseSensitivity cs)
-{
-    const QJsonValue v = o.value(QLatin1String(key));
-    return v.isString() && v.toString().compare(value, cs) == 0;
-}
-
 } // namespace
 
 JobPasses countJobPasses(const QString &recordPath, const QString &jobName,
@@ -67,9 +62,12 @@ JobPasses countJobPasses(const QString &recordPath, const QString &jobName,
         QJsonObject o;
         if (tooLong || !parseRecordLine(line, &o, &why))
             continue;
-        if (!textIs(o, "result", success, Qt::CaseSensitive) ||
-            !textIs(o, "job", jobName, Qt::CaseSensitive) ||
-            !textIs(o, "imageSha256", imageSha256, Qt::CaseInsensitive))
+        // Read by the record's definition, as the report reads it; the job's name untrimmed, so
+        // that "WO-1 " written by another tool is not this job.
+        const ReadRecord r = readRecord(o);
+        const QJsonValue job = o.value(recordKey(RecordField::Job));
+        if (r.result != success || !job.isString() || job.toString() != jobName ||
+            r.record.imageSha256.compare(imageSha256, Qt::CaseInsensitive) != 0)
             continue;
         const QString serial = deviceSerial(o);
         if (serial.isEmpty())

@@ -1,3 +1,4 @@
+#include "jobrun.h"
 #include "options.h"
 #include "plantreport.h"
 #include "results.h"
@@ -66,6 +67,10 @@ int main(int argc, char *argv[])
                                parsed.options.plant.stationName, parsed.options.json});
     case flash::Options::Command::Serve:
         return flash::runServe(parsed.options.serve);
+    case flash::Options::Command::Job:
+        return flash::runJob(parsed.options);
+    case flash::Options::Command::WriteJob:
+        return flash::runWriteJob(parsed.options);
     case flash::Options::Command::Identify:
     case flash::Options::Command::Update:
         break;

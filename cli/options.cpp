@@ -3,6 +3,7 @@
 #include "optionnames.h"
 
 #include "imagefile.h"
+#include "jobfile.h"
 #include "portpath.h"
 #include "protocol.h"
 #include "serveoptions.h"
@@ -28,9 +29,13 @@ enum Mode : unsigned {
     kShipMode = 32,
     kInitDbMode = 64,
     kServeMode = 128,
+    kJobMode = 256,      // --job FILE
+    kWriteJobMode = 512, // --write-job FILE
 };
 constexpr unsigned kPortModes = kIdentifyMode | kRunMode | kStationMode;
 constexpr unsigned kUpdateModes = kRunMode | kStationMode;
+// What a job file fixes: --write-job takes them, --job refuses them.
+constexpr unsigned kJobSettingModes = kUpdateModes | kWriteJobMode;
 
 // Every option: the modes that take it, its value's name (none for a switch) and its help.
 struct OptionEntry
@@ -59,12 +64,12 @@ const QVector<OptionEntry> kOptionTable = {
          return QStringLiteral("List the serial ports present, with their description, USB "
                                "vendor and product id, USB serial number and latency timer.");
      }},
-    {kPort, kPortModes, QStringLiteral("PORT"),
+    {kPort, kPortModes | kWriteJobMode, QStringLiteral("PORT"),
      [] {
          return QStringLiteral("Serial port of a device (/dev/ttyUSB0, COM3). Repeat for more "
                                "devices; all are updated at the same time.");
      }},
-    {kBaud, kPortModes, QStringLiteral("RATE"),
+    {kBaud, kPortModes | kWriteJobMode, QStringLiteral("RATE"),
      [] {
          return QStringLiteral("Line rate: 9600 or 115200 (default). Only 115200 finds a "
                                "device that already waits for firmware.");
@@ -76,36 +81,36 @@ const QVector<OptionEntry> kOptionTable = {
          return QStringLiteral("Connect, print product, serial number and firmware version "
                                "(or that the device waits for firmware), disconnect.");
      }},
-    {kImage, kUpdateModes, QStringLiteral("FILE"),
+    {kImage, kJobSettingModes, QStringLiteral("FILE"),
      [] { return QStringLiteral("Update every --port with this image (*.bin or *.hex)."); }},
     {kVerify,
-     kUpdateModes,
+     kJobSettingModes,
      {},
      [] {
          return QStringLiteral("After the confirmed end, wait for the device to restart "
                                "(at most %1 s), connect again and check its identity.")
              .arg(timing::kRestartDeadlineMs / 1000);
      }},
-    {kExpectVersion, kUpdateModes, QStringLiteral("V"),
+    {kExpectVersion, kJobSettingModes, QStringLiteral("V"),
      [] { return QStringLiteral("With --verify: the version the device must report."); }},
-    {kSkipIfVersion, kUpdateModes, QStringLiteral("V"),
+    {kSkipIfVersion, kJobSettingModes, QStringLiteral("V"),
      [] {
          return QStringLiteral("Leave a device that already reports this version "
                                "alone (recorded as skipped).");
      }},
-    {kRecord, kUpdateModes, QStringLiteral("FILE"),
+    {kRecord, kJobSettingModes, QStringLiteral("FILE"),
      [] {
          return QStringLiteral(
              "Append one JSON line per device attempt to FILE, whatever its end.");
      }},
     {kJson,
-     kListMode | kPortModes | kReportMode | kShipMode,
+     kListMode | kPortModes | kReportMode | kShipMode | kJobMode,
      {},
      [] {
          return QStringLiteral("Print one JSON object per event on standard output, and "
                                "nothing else there.");
      }},
-    {kPace, kUpdateModes, QStringLiteral("MS"),
+    {kPace, kJobSettingModes, QStringLiteral("MS"),
      [] {
          return QStringLiteral("Look for a frame's answer every MS milliseconds (default %1, "
                                "as the window does); 0 sends the next frame as soon as the "
@@ -121,13 +126,13 @@ const QVector<OptionEntry> kOptionTable = {
                                "results, ports and adapters that fail more than the rest, "
                                "durations.");
      }},
-    {kStation, kStationMode | kReportMode | kShipMode, {}, stationHelp},
-    {kStopAfter, kStationMode, QStringLiteral("N"),
+    {kStation, kStationMode | kReportMode | kShipMode | kJobMode | kWriteJobMode, {}, stationHelp},
+    {kStopAfter, kStationMode | kJobMode, QStringLiteral("N"),
      [] {
          return QStringLiteral("With --station: stop after N devices have a verdict (running "
                                "updates end first).");
      }},
-    {kAttempts, kPortModes, QStringLiteral("N"),
+    {kAttempts, kPortModes | kWriteJobMode, QStringLiteral("N"),
      [] {
          return QStringLiteral("Handshake attempts before a device counts as not answering "
                                "(default 1, at most %1).")
@@ -158,8 +163,28 @@ const QVector<OptionEntry> kOptionTable = {
          return QStringLiteral("With --report: only attempts that started at or after TIME "
                                "(ISO 8601, e.g. 2026-12-07T06:00:00Z or 2026-12-07).");
      }},
-    {kJob, kReportMode, QStringLiteral("NAME"),
-     [] { return QStringLiteral("With --report: only attempts of the job NAME."); }},
+    {kJob, kReportMode | kJobMode, QStringLiteral("JOB"),
+     [] {
+         return QStringLiteral("Run the station that the job file JOB fixes (--station implied; "
+                               "see Jobs below). With --report: only attempts of the job named "
+                               "JOB.");
+     }},
+    {kWriteJob, kWriteJobMode, QStringLiteral("FILE"),
+     [] {
+         return QStringLiteral("Write a new job file FILE from --job-name, --station-name, the "
+                               "station's options (--port, --image, --record...) and "
+                               "--quantity; an existing file is never replaced.");
+     }},
+    {kJobName, kWriteJobMode, QStringLiteral("NAME"),
+     [] { return QStringLiteral("With --write-job: the job's name (the work order)."); }},
+    {kStationName, kWriteJobMode, QStringLiteral("NAME"),
+     [] { return QStringLiteral("With --write-job: the station's name."); }},
+    {kQuantity, kWriteJobMode, QStringLiteral("N"),
+     [] {
+         return QStringLiteral("With --write-job: the devices to pass, after which the "
+                               "station stops (at most %1).")
+             .arg(kMaxJobQuantity);
+     }},
     {kSerial, kReportMode, QStringLiteral("SN"),
      [] {
          return QStringLiteral("With --report: only attempts on the device with serial "
@@ -173,9 +198,7 @@ const QVector<OptionEntry> kOptionTable = {
                                "Read-only.");
      }},
     {kDb, kServeMode, QStringLiteral("URL"),
-     [] {
-         return QStringLiteral("With --serve: the plant database to show (postgresql://...).");
-     }},
+     [] { return QStringLiteral("With --serve: the plant database to show (postgresql://...)."); }},
 };
 
 const QVector<OptionEntry> &optionTable()
@@ -207,6 +230,10 @@ Mode modeOf(const Options &o)
         return kInitDbMode;
     case Options::Command::Serve:
         return kServeMode;
+    case Options::Command::Job:
+        return kJobMode;
+    case Options::Command::WriteJob:
+        return kWriteJobMode;
     default:
         return o.station ? kStationMode : kRunMode;
     }
@@ -225,6 +252,10 @@ QString modeOption(Mode mode)
         return kInitDb;
     case kServeMode:
         return kServe;
+    case kJobMode:
+        return kJob;
+    case kWriteJobMode:
+        return kWriteJob;
     default:
         return kImage;
     }
@@ -235,6 +266,11 @@ QString refusal(const QString &name, Mode mode)
 {
     const unsigned deviceModes = kListMode | kPortModes;
     const unsigned modes = entryOf(name)->modes;
+    if (mode == kJobMode && (modes & kJobSettingModes))
+        return QStringLiteral("--%1 does not go with --job: the job file fixes the image, the "
+                              "ports, the rate, the verification, the record, the pace and the "
+                              "attempts")
+            .arg(name);
     if (modes == kServeMode)
         return QStringLiteral("--%1 goes with --serve").arg(name);
     if ((mode & deviceModes) && !(modes & deviceModes))
@@ -310,18 +346,48 @@ QString checkPlant(const QCommandLineParser &p, const Options &o)
     return checkPlantCommand(p, o);
 }
 
+QString checkValues(const QCommandLineParser &p, const Options &o);
+
+// --job names a job file unless --report is given, where it names a job.
+bool jobRun(const QCommandLineParser &p)
+{
+    return p.isSet(kJob) && !p.isSet(kReport);
+}
+
 QString checkCommand(const QCommandLineParser &p)
 {
-    int commands = 0;
-    for (const QString &name : {kList, kIdentify, kImage, kReport, kShip, kInitDb, kServe})
-        commands += int(p.isSet(name));
+    int commands = int(jobRun(p));
+    for (const QString &name :
+         {kList, kIdentify, kImage, kReport, kShip, kInitDb, kServe, kWriteJob}) {
+        // --image is a setting of --write-job; with --job it is refused as one of the job's.
+        if (name != kImage || !(jobRun(p) || p.isSet(kWriteJob)))
+            commands += int(p.isSet(name));
+    }
     if (commands == 0)
-        return QStringLiteral("nothing to do: give --list, --identify, --image, --report, --ship, "
-                              "--init-db or --serve");
+        return QStringLiteral("nothing to do: give --list, --identify, --image, --job, "
+                              "--write-job, --report, --ship, --init-db or --serve");
     if (commands > 1)
-        return QStringLiteral("--list, --identify, --image, --report, --ship and --init-db "
-                              "exclude each other");
+        return QStringLiteral("--list, --identify, --image, --job, --write-job, --report, --ship "
+                              "and --init-db exclude each other");
     return QString();
+}
+
+// --job takes everything from its file; --write-job needs what a job file must hold.
+QString checkJob(const QCommandLineParser &p, const Options &o, Mode mode)
+{
+    if (!p.positionalArguments().isEmpty())
+        return QStringLiteral("unexpected argument: %1").arg(p.positionalArguments().first());
+    QString error = refusedOption(p, mode, ~0u);
+    if (!error.isEmpty() || mode == kJobMode)
+        return error;
+    const QString needs[] = {kJobName, kStationName, kImage, kPort, kRecord};
+    for (const QString &name : needs) {
+        if (!p.isSet(name))
+            return QStringLiteral("--write-job needs --%1").arg(name);
+    }
+    if (o.jobName.isEmpty() || o.stationName.isEmpty())
+        return QStringLiteral("--job-name and --station-name need a name");
+    return checkValues(p, o);
 }
 
 QString checkValues(const QCommandLineParser &p, const Options &o)
@@ -354,6 +420,8 @@ QString checkCombination(const QCommandLineParser &p, const Options &o)
         return error.isEmpty() ? checkReport(p, o) : error;
     if (mode == kServeMode)
         return QString(); // parseServe() checked it
+    if (mode == kJobMode || mode == kWriteJobMode)
+        return checkJob(p, o, mode);
     if (mode == kShipMode || mode == kInitDbMode)
         return checkPlant(p, o);
     // The page's and the plant's options first: they belong to other kinds of command.
@@ -405,6 +473,8 @@ QString parseNumbers(const QCommandLineParser &p, Options &o)
             .arg(timing::kFastAttemptsAfterAbort);
     if (p.isSet(kStopAfter) && !parseInt(p.value(kStopAfter), 1, kMaxStopAfter, &o.stopAfter))
         return QStringLiteral("--stop-after needs a number from 1 to %1").arg(kMaxStopAfter);
+    if (p.isSet(kQuantity) && !parseInt(p.value(kQuantity), 1, kMaxJobQuantity, &o.quantity))
+        return QStringLiteral("--quantity needs a number from 1 to %1").arg(kMaxJobQuantity);
     return QString();
 }
 
@@ -418,7 +488,11 @@ QString synopsisText()
         "[--pace MS] [--attempts N]\n"
         "  or:  pelmar-flash --station --port SLOT [--port SLOT ...] --image FILE [--baud RATE] "
         "[--verify [--expect-version V]] [--skip-if-version V] [--record FILE] [--json] "
-        "[--pace MS] [--attempts N] [--stop-after N]\n");
+        "[--pace MS] [--attempts N] [--stop-after N]\n"
+        "  or:  pelmar-flash --job FILE [--json] [--stop-after N]\n"
+        "  or:  pelmar-flash --write-job FILE --job-name NAME --station-name NAME --port SLOT "
+        "[--port SLOT ...] --image FILE --record FILE [--quantity N] [--baud RATE] "
+        "[--verify [--expect-version V]] [--skip-if-version V] [--pace MS] [--attempts N]\n");
 }
 
 // Exit statuses, pacing, cancelling and port locks.
@@ -431,8 +505,11 @@ Exit status:
        named twice (under any names), an image that is missing, unreadable, not a
        regular file, over %1 MiB, shorter than its 16-byte name field or with
        nothing after it (no firmware), a record file that cannot be opened, is
-       not a regular file, or is the image or a port (also one not there yet)
-    3  a port cannot be opened (also: in use by another program)
+       not a regular file, or is the image or a port (also one not there yet);
+       --job: a job file that cannot be used (the key is named), an option the
+       job fixes, an image whose SHA-256 is not the job's (both are named)
+    3  a port cannot be opened (also: in use by another program); --job: the
+       job already runs on this machine
     4  no answer (to the handshake, or to the update command)
     5  the image is for another product, or the device did not name its product
        (nothing was sent after the handshake; a name that comes only after the
@@ -494,6 +571,15 @@ Station:
   cannot be written stops the station taking new devices (status 12 unless a
   device failed).
 
+Jobs:
+  --job FILE runs the station its job file fixes: image, slots, rate,
+  verification, record, pace and attempts. The image is read once at the
+  start and must match the job's SHA-256; those bytes are flashed all shift,
+  and the board says once when the file on disk changes. With a quantity, the
+  devices passed under the job are counted, from the record at the start on;
+  no update starts that could pass it, a device that passed is skipped, and
+  the station ends at the quantity ("job complete: N of N").
+
 Ports:
   A port is locked while it is in use, against every name it has (symlinks
   under /dev/serial) and against root too: a second program is refused with
@@ -540,7 +626,9 @@ ParsedOptions parseOptions(const QStringList &arguments)
     if (!result.error.isEmpty())
         return result;
 
-    o.command = p.isSet(kList)       ? Options::Command::List
+    o.command = p.isSet(kWriteJob)   ? Options::Command::WriteJob
+                : jobRun(p)          ? Options::Command::Job
+                : p.isSet(kList)     ? Options::Command::List
                 : p.isSet(kIdentify) ? Options::Command::Identify
                 : p.isSet(kReport)   ? Options::Command::Report
                 : p.isSet(kShip)     ? Options::Command::Ship
@@ -556,6 +644,11 @@ ParsedOptions parseOptions(const QStringList &arguments)
     o.recordPath = p.value(kRecord);
     o.json = p.isSet(kJson);
     o.station = p.isSet(kStation) && !stationNamesOne(arguments);
+    if (o.command == Options::Command::Job)
+        o.jobFile = p.value(kJob);
+    o.writeJobFile = p.value(kWriteJob);
+    o.jobName = p.value(kJobName).trimmed();
+    o.stationName = p.value(kStationName).trimmed();
 
     result.error = parseNumbers(p, o);
     if (result.error.isEmpty())

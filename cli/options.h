@@ -12,7 +12,19 @@ namespace flash {
 
 struct Options
 {
-    enum class Command { Help, Version, List, Identify, Update, Report, Ship, InitDb, Serve };
+    enum class Command {
+        Help,
+        Version,
+        List,
+        Identify,
+        Update,
+        Report,
+        Ship,
+        InitDb,
+        Serve,
+        Job,      // --job FILE: the station the job file fixes
+        WriteJob, // --write-job FILE
+    };
     Command command = Command::Update;
     QStringList ports;
     qint32 baud = protocol::kFastBaud;
@@ -27,6 +39,11 @@ struct Options
     bool station = false;    // --station: every --port is a slot, devices come and go
     int stopAfter = 0;       // --stop-after: the station stops after this many verdicts; 0: never
     QStringList reportFiles; // --report: the record files to read
+    QString jobFile;         // --job FILE (not with --report, where --job names a job)
+    QString writeJobFile;    // --write-job FILE
+    QString jobName;         // --job-name, with --write-job
+    QString stationName;     // --station-name, with --write-job
+    int quantity = 0;        // --quantity, with --write-job; 0: none
     PlantOptions plant;      // --ship, --init-db, --report over the plant database
     ServeSettings serve;     // --serve
 };

@@ -11,11 +11,11 @@ namespace flash {
 
 namespace {
 
-// The line as the report reads it, with the station the shipper gave it; ties in time keep the
-// order the lines had in their files.
+// The line as it was written, so that the report groups by the stations and jobs the lines name
+// as a report over the files does; the station the shipper gave a line without one serves the
+// filter only. Ties in time keep the order the lines had in their files.
 const char kAttemptsSql[] =
-    "SELECT id, (CASE WHEN station IS NULL THEN line "
-    "ELSE line || jsonb_build_object('station', station) END)::text FROM attempts "
+    "SELECT id, line::text FROM attempts "
     "WHERE ($1::timestamptz IS NULL OR time >= $1::timestamptz) "
     "AND ($2::text IS NULL OR station = $2::text) AND ($3::text IS NULL OR job = $3::text) "
     "AND ($4::text IS NULL OR serial_number = $4::text OR serial_number_after = $4::text) "
@@ -75,7 +75,10 @@ int runDatabaseReport(const QString &target, const ReportFilter &filter, bool js
     if (status != 0)
         return status;
     const QString name = pg::displayName(target);
-    ReportReader reader(filter);
+    // The query chose the station, also by the name a shipper gave lines without one.
+    ReportFilter readerFilter = filter;
+    readerFilter.station.clear();
+    ReportReader reader(readerFilter);
     reader.addSource(name);
     int number = 0;
     QString error;

@@ -78,7 +78,8 @@ enum class Kind {
     TextOrNull,   // null when empty: not known
     OptionalText, // left out when empty: does not apply
     Number,
-    NumberOrNull, // null when negative: none
+    NumberOrNull,   // null when negative: none
+    OptionalNumber, // left out when negative: does not apply; 0 is null: none given
     Flag,
     Time,     // ISO 8601 in UTC with milliseconds
     EndReply, // hex of endReply with endByteSent, else null
@@ -104,6 +105,9 @@ const FieldDefinition kFields[] = {
     {RecordField::Time, "time", Kind::Time, &R::time},
     {RecordField::Station, "station", Kind::OptionalText, &R::station},
     {RecordField::Job, "job", Kind::OptionalText, &R::job},
+    {RecordField::JobFile, "jobFile", Kind::OptionalText, &R::jobFile},
+    {RecordField::JobSha256, "jobSha256", Kind::OptionalText, &R::jobSha256},
+    {RecordField::Quantity, "quantity", Kind::OptionalNumber, &R::quantity},
     {RecordField::Slot, "slot", Kind::OptionalText, &R::slot},
     {RecordField::SlotPath, "slotPath", Kind::OptionalText, &R::slotPath},
     {RecordField::Port, "port", Kind::Text, &R::port},
@@ -165,6 +169,8 @@ QJsonValue written(const AttemptRecord &r, const FieldDefinition &f)
         return orNull(r.*memberOf<QString>(f));
     case Kind::Number:
         return numberOf(r, f);
+    case Kind::OptionalNumber:
+        return numberOf(r, f) == 0 ? QJsonValue(QJsonValue::Null) : QJsonValue(numberOf(r, f));
     case Kind::NumberOrNull:
         return numberOf(r, f) < 0 ? QJsonValue(QJsonValue::Null) : QJsonValue(numberOf(r, f));
     case Kind::Flag:
@@ -210,6 +216,7 @@ void read(ReadRecord &out, const FieldDefinition &f, const QJsonValue &v)
         break;
     case Kind::Number:
     case Kind::NumberOrNull:
+    case Kind::OptionalNumber:
         setNumber(r, f, wholeNumber(v));
         break;
     case Kind::Flag:
@@ -247,7 +254,9 @@ QByteArray recordLine(const AttemptRecord &r)
     QJsonObject o;
     for (const FieldDefinition &f : kFields) {
         const QJsonValue v = written(r, f);
-        if (f.kind != Kind::OptionalText || !v.toString().isEmpty())
+        const bool absent = (f.kind == Kind::OptionalText && v.toString().isEmpty()) ||
+                            (f.kind == Kind::OptionalNumber && numberOf(r, f) < 0);
+        if (!absent)
             o.insert(QLatin1String(f.key), v);
     }
     return QJsonDocument(o).toJson(QJsonDocument::Compact);

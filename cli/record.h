@@ -20,7 +20,10 @@ enum class RecordField {
     Time,
     Station, // where a line names its station (the report and the plant database read it)
     Job,     // likewise the job it was flashed under
-    Slot,    // --station: the slot the device was in
+    JobFile,
+    JobSha256, // of the job file's bytes: an edited job shows
+    Quantity,  // the job's quantity (null: none given)
+    Slot,      // --station: the slot the device was in
     SlotPath,
     Port,
     AdapterSerial,
@@ -59,6 +62,9 @@ struct AttemptRecord
     QDateTime time; // when the attempt started
     QString station;
     QString job;
+    QString jobFile;
+    QString jobSha256;
+    int quantity = -1; // left out when negative (no job); 0 is null (a job without one)
     QString slot;
     QString slotPath;
     QString port;

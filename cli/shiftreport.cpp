@@ -44,6 +44,9 @@ struct Attempt
     QString result;
     QString sha256;
     QString image;
+    QString station;
+    QString job;
+    int quantity = -1;
     qint64 durationMs = -1;
 };
 
@@ -70,6 +73,9 @@ Attempt attemptOf(const ReadRecord &line)
     a.sha256 = r.imageSha256.toLower();
     a.image = QFileInfo(r.image).fileName();
     a.durationMs = r.durationMs;
+    a.station = r.station;
+    a.job = r.job;
+    a.quantity = r.quantity;
     return a;
 }
 
@@ -339,6 +345,39 @@ void countImages(ShiftReport *report, const QVector<Attempt> &attempts)
     }
 }
 
+void countJobs(ShiftReport *report, const QVector<Attempt> &attempts)
+{
+    QMap<QString, JobStats> jobs;
+    QMap<QString, QSet<QString>> passedDevices;
+    for (const Attempt &a : attempts) {
+        if (a.job.isEmpty())
+            continue;
+        JobStats &j = jobs[a.job];
+        if (j.attempts++ == 0) {
+            j.job = a.job;
+            j.station = a.station;
+        }
+        j.quantity = qMax(j.quantity, a.quantity);
+        const Outcome outcome = outcomeOf(a.result);
+        j.failed += outcome == Outcome::Fail ? 1 : 0;
+        if (outcome != Outcome::Pass)
+            continue;
+        ++j.passes;
+        if (!a.device.isEmpty())
+            passedDevices[a.job].insert(a.device);
+    }
+    for (JobStats &j : jobs) {
+        j.devicesPassed = passedDevices.value(j.job).size();
+        report->jobs.append(j);
+    }
+}
+
+bool anyStation(const QVector<Attempt> &attempts)
+{
+    return std::any_of(attempts.cbegin(), attempts.cend(),
+                       [](const Attempt &a) { return !a.station.isEmpty(); });
+}
+
 // The nearest rank: the ⌈p/100 × n⌉-th smallest.
 qint64 nearestRank(const QVector<qint64> &sorted, int percent)
 {
@@ -383,6 +422,9 @@ void summarize(ShiftReport *report, QVector<Attempt> attempts)
     report->ports = groupBy(attempts, &Attempt::port);
     report->adapters = groupBy(attempts, &Attempt::adapter);
     countImages(report, attempts);
+    if (anyStation(attempts))
+        report->stations = groupBy(attempts, &Attempt::station);
+    countJobs(report, attempts);
     passDurations(report, attempts);
 }
 
@@ -466,6 +508,21 @@ QString imageTable(const QVector<ImageStats> &images)
                      QString::number(s.passes), QString::number(s.devicesPassed)});
     }
     return table(rows, QStringLiteral("llrrr"));
+}
+
+QString jobTable(const QVector<JobStats> &jobs)
+{
+    QVector<QStringList> rows{{QStringLiteral("job"), QStringLiteral("station"),
+                               QStringLiteral("attempts"), QStringLiteral("passes"),
+                               QStringLiteral("failed"), QStringLiteral("devices passed")}};
+    for (const JobStats &j : jobs) {
+        rows.append(
+            {j.job, j.station.isEmpty() ? QStringLiteral("-") : j.station,
+             QString::number(j.attempts), QString::number(j.passes), QString::number(j.failed),
+             j.quantity > 0 ? QStringLiteral("%1 of %2").arg(j.devicesPassed).arg(j.quantity)
+                            : QString::number(j.devicesPassed)});
+    }
+    return table(rows, QStringLiteral("llrrrr"));
 }
 
 QString resultsTable(const ShiftReport &r)
@@ -579,6 +636,22 @@ QJsonArray imagesJson(const QVector<ImageStats> &images)
     return list;
 }
 
+QJsonArray jobsJson(const QVector<JobStats> &jobs)
+{
+    QJsonArray list;
+    for (const JobStats &j : jobs) {
+        list.append(QJsonObject{
+            {QStringLiteral("job"), j.job},
+            {QStringLiteral("station"), orNull(j.station)},
+            {QStringLiteral("quantity"), j.quantity > 0 ? QJsonValue(j.quantity) : QJsonValue()},
+            {QStringLiteral("attempts"), j.attempts},
+            {QStringLiteral("passes"), j.passes},
+            {QStringLiteral("failed"), j.failed},
+            {QStringLiteral("devicesPassed"), j.devicesPassed}});
+    }
+    return list;
+}
+
 QJsonObject malformedJson(const ShiftReport &r)
 {
     QJsonArray lines;
@@ -646,6 +719,11 @@ QString reportText(const ShiftReport &r)
     text += QStringLiteral("\nAdapters (FLAGGED: the same rule among adapters)\n") +
             groupTable(r.adapters, QStringLiteral("adapter serial"));
     text += QStringLiteral("\nImages\n") + imageTable(r.images);
+    if (!r.stations.isEmpty())
+        text += QStringLiteral("\nStations (FLAGGED: the same rule among stations)\n") +
+                groupTable(r.stations, QStringLiteral("station"));
+    if (!r.jobs.isEmpty())
+        text += QStringLiteral("\nJobs\n") + jobTable(r.jobs);
     if (r.malformedCount > 0)
         text += QLatin1Char('\n') + malformedText(r);
     if (!r.unreadable.isEmpty())
@@ -684,6 +762,11 @@ QJsonObject reportJson(const ShiftReport &r)
     o.insert(QStringLiteral("ports"), groupsJson(r.ports, QStringLiteral("port")));
     o.insert(QStringLiteral("adapters"), groupsJson(r.adapters, QStringLiteral("adapterSerial")));
     o.insert(QStringLiteral("images"), imagesJson(r.images));
+    // Only where lines name them, so that a report without stations or jobs stays as it was.
+    if (!r.stations.isEmpty())
+        o.insert(QStringLiteral("stations"), groupsJson(r.stations, QStringLiteral("station")));
+    if (!r.jobs.isEmpty())
+        o.insert(QStringLiteral("jobs"), jobsJson(r.jobs));
     o.insert(QStringLiteral("passDurationMs"),
              QJsonObject{{QStringLiteral("passes"), r.timedPasses},
                          {QStringLiteral("median"), msOrNull(r.medianPassMs)},

@@ -39,6 +39,19 @@ struct ImageStats
     int devicesPassed = 0;
 };
 
+// The attempts of one job (lines with a `job`): devices passed count each serial number once, as
+// the station counts toward the quantity.
+struct JobStats
+{
+    QString job;
+    QString station;  // the first line's
+    int quantity = 0; // the largest a line gives; 0: none
+    int attempts = 0;
+    int passes = 0;
+    int failed = 0;
+    int devicesPassed = 0;
+};
+
 // The figures of one shift, from the record files of any number of stations. Devices are told
 // apart by serial number; an attempt that carries none (no answer, port not opened, a device
 // waiting for firmware without a serial number after verification) counts in the attempts, the
@@ -61,7 +74,9 @@ struct ShiftReport
     QVector<GroupStats> ports;
     QVector<GroupStats> adapters;
     QVector<ImageStats> images;
-    int timedPasses = 0; // passes with a duration
+    QVector<GroupStats> stations; // empty unless some line names its station
+    QVector<JobStats> jobs;       // lines of jobs only
+    int timedPasses = 0;          // passes with a duration
     qint64 medianPassMs = -1;
     qint64 p95PassMs = -1;
     QDateTime first; // invalid when no line told its time

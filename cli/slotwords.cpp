@@ -30,6 +30,9 @@ constexpr StateWords kStateWords[] = {
     {SlotState::SamePort, "same port as another slot", "samePort", "\x1b[35m"},
     {SlotState::CannotOpen, "cannot open", "cannotOpen", "\x1b[35m"},
     {SlotState::RemoveDevice, "remove device", "removeDevice", "\x1b[1;33m"},
+    {SlotState::WaitingForPlace, "waiting for a place", "waitingForPlace", "\x1b[33m"},
+    {SlotState::AlreadyDone, "ALREADY DONE", "alreadyDone", "\x1b[1;33m"},
+    {SlotState::JobComplete, "job complete \u2014 remove device", "jobComplete", "\x1b[1;32m"},
 };
 
 const StateWords &wordsOf(SlotState state)
@@ -77,6 +80,8 @@ QString slotStateText(const SlotController &slot, qint64 nowUs, const RunFacts &
         return joined({word, verdict.identity.serialNumber, verdict.identity.version});
     case SlotState::Skip:
         return joined({word, verdict.identity.version});
+    case SlotState::AlreadyDone:
+        return joined({word, verdict.identity.serialNumber});
     case SlotState::Fail:
         return joined({word, verdict.message});
     case SlotState::CannotOpen:

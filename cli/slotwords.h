@@ -12,7 +12,7 @@ namespace flash {
 QString slotStateText(const SlotController &slot, qint64 nowUs, const RunFacts &facts);
 
 // The state as a JSON word: empty, identifying, updating, restarting, pass, skip, fail, inUse,
-// samePort, cannotOpen, removeDevice.
+// samePort, cannotOpen, removeDevice, and in a job waitingForPlace, alreadyDone, jobComplete.
 QString slotStateJsonWord(SlotState state);
 
 // The terminal colour of a state's text: PASS green, FAIL red, SKIP and "remove device" yellow,

@@ -45,6 +45,61 @@ SlotController::SlotController(SessionConfig config) : m_config(std::move(config
 
 SlotController::~SlotController() = default;
 
+void SlotController::setQuota(JobQuota *quota, int slot)
+{
+    m_quota = quota;
+    m_quotaSlot = slot;
+    m_config.gateAfterConnect = quota != nullptr;
+}
+
+QVector<SlotAction> SlotController::quotaMoved(qint64 nowUs)
+{
+    if (!m_quota || m_state != SlotState::WaitingForPlace || m_machine || !m_takesDevices ||
+        !m_pathPresent || m_quota->generation() == m_waitGeneration)
+        return take();
+    if (m_quota->complete())
+        setState(SlotState::JobComplete);
+    else
+        beginArrival(nowUs); // the word stays "waiting" until the quota says otherwise
+    return take();
+}
+
+// The device is known and its product checked; nothing of the update was sent yet.
+void SlotController::gateReached(qint64 nowUs)
+{
+    const QString serial = m_machine->identity().serialNumber;
+    switch (m_quota->request(m_quotaSlot, serial)) {
+    case JobQuota::Decision::Start:
+        m_actions.append(SlotAction{SlotAction::Kind::Note, 0, QByteArray(), Note::Connected});
+        setState(SlotState::Updating);
+        run(nowUs, m_machine->proceed(nowUs));
+        break;
+    case JobQuota::Decision::AlreadyDone:
+        m_alreadyDone = true;
+        m_actions.append(SlotAction{SlotAction::Kind::Note, 0, QByteArray(), Note::Connected});
+        run(nowUs, m_machine->skip(nowUs, QStringLiteral("already passed under this job (%1); "
+                                                         "nothing sent")
+                                              .arg(serial)));
+        break;
+    case JobQuota::Decision::Wait:
+        holdForPlace(SlotState::WaitingForPlace);
+        break;
+    case JobQuota::Decision::Complete:
+        holdForPlace(SlotState::JobComplete);
+        break;
+    }
+}
+
+// No record: the device was only asked who it is. The port stays open and locked.
+void SlotController::holdForPlace(SlotState state)
+{
+    m_machine.reset();
+    m_stage = Stage::NoUnit;
+    m_timerUs = -1;
+    m_waitGeneration = m_quota->generation();
+    setState(state);
+}
+
 QVector<SlotAction> SlotController::take()
 {
     return std::exchange(m_actions, {});
@@ -204,6 +259,8 @@ QVector<SlotAction> SlotController::stopTakingDevices(qint64 nowUs)
     // port that did not open, and a verdict, stay as they were.
     if (m_state == SlotState::Identifying)
         setState(SlotState::RemoveDevice);
+    else if (m_state == SlotState::WaitingForPlace)
+        setState(m_quota->complete() ? SlotState::JobComplete : SlotState::RemoveDevice);
     return take();
 }
 
@@ -251,8 +308,11 @@ void SlotController::run(qint64 nowUs, const QVector<Action> &actions)
             break;
         }
     }
-    if (!finished)
+    if (!finished) {
+        if (m_quota && m_stage == Stage::Attempt && m_machine && m_machine->atGate())
+            gateReached(nowUs);
         return;
+    }
     switch (m_stage) {
     case Stage::NoUnit:
         arrivalFinished(nowUs);
@@ -274,6 +334,9 @@ void SlotController::noted(Note note)
         return;
     if (note == Note::Connected && m_stage == Stage::NoUnit) {
         m_stage = Stage::Attempt;
+        // At a job's gate the quota decides first what the slot shows (gateReached()).
+        if (m_machine->atGate())
+            return;
         setState(SlotState::Updating);
     } else if (note == Note::Restarting && m_stage == Stage::Attempt) {
         m_stage = Stage::Restarting;
@@ -287,6 +350,7 @@ void SlotController::beginArrival(qint64 nowUs)
     // The one place an update session is made: never while a unit is known in the slot.
     Q_ASSERT(m_stage == Stage::NoUnit && !m_machine);
     m_timerUs = -1;
+    m_alreadyDone = false;
     m_machine = std::make_unique<SessionMachine>(m_config);
     run(nowUs, m_machine->start(nowUs));
 }
@@ -300,7 +364,7 @@ void SlotController::arrivalFinished(qint64 nowUs)
         setState(m_openResult == OpenResult::InUse      ? SlotState::InUse
                  : m_openResult == OpenResult::SamePort ? SlotState::SamePort
                                                         : SlotState::CannotOpen);
-    } else if (m_state == SlotState::Identifying) {
+    } else if (m_state == SlotState::Identifying || m_state == SlotState::WaitingForPlace) {
         setState(SlotState::Empty);
     }
     if (!m_takesDevices || !m_pathPresent)
@@ -316,6 +380,8 @@ void SlotController::recordAttempt(qint64 nowUs)
 {
     m_attempt = std::move(m_machine);
     const SessionMachine &a = *m_attempt;
+    if (m_quota)
+        m_quota->finished(m_quotaSlot, a.result() == Result::Success, a.identity().serialNumber);
     m_attemptStartUs = a.handshakeStartUs();
     m_attemptEndUs = nowUs;
     push(SlotAction::Kind::Record);
@@ -336,7 +402,7 @@ void SlotController::recordAttempt(qint64 nowUs)
         verdict = SlotState::Pass;
     } else if (a.result() == Result::Skipped) {
         ++m_counts.skipped;
-        verdict = SlotState::Skip;
+        verdict = m_alreadyDone ? SlotState::AlreadyDone : SlotState::Skip;
     } else {
         ++m_counts.failed;
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "quota.h"
 #include "results.h"
 #include "session.h"
 
@@ -24,6 +25,10 @@ enum class SlotState {
     SamePort,     // another slot of this station has the port open; tried again likewise
     CannotOpen,   // the port is there but does not open (no access...); tried again likewise
     RemoveDevice, // a device came while the station takes no new ones
+    // A job's station (setQuota):
+    WaitingForPlace, // the device answered, but the job has no place for it now; nothing sent
+    AlreadyDone,     // the device already passed under the job: skipped, held until it leaves
+    JobComplete,     // the job's quantity is reached: "job complete — remove device"
 };
 
 struct SlotAction
@@ -85,6 +90,13 @@ class SlotController
 public:
     explicit SlotController(SessionConfig config);
     ~SlotController();
+
+    // A job's station: before an update starts, the slot asks `quota` (shared by the station's
+    // slots, as slot number `slot`) for a place. A device told to wait is let go without a record
+    // and asked again, by a new handshake, after quotaMoved() sees the quota's generation move.
+    // Before start().
+    void setQuota(JobQuota *quota, int slot);
+    QVector<SlotAction> quotaMoved(qint64 nowUs);
 
     QVector<SlotAction> start(qint64 nowUs, bool pathPresent);
     QVector<SlotAction> pathAppeared(qint64 nowUs);
@@ -159,6 +171,8 @@ private:
     bool silentLongEnough(qint64 nowUs) const;
     void depart(qint64 nowUs, bool swapped);
     void timerDue(qint64 nowUs);
+    void gateReached(qint64 nowUs);
+    void holdForPlace(SlotState state);
 
     SessionConfig m_config;
     Stage m_stage = Stage::NoUnit;
@@ -184,6 +198,11 @@ private:
     bool m_probeHeard = false;
     int m_silentProbes[ProbeKinds] = {0, 0};
     qint64 m_lastHeardUs = 0;
+
+    JobQuota *m_quota = nullptr;
+    int m_quotaSlot = 0;
+    quint64 m_waitGeneration = 0; // the quota's generation when the slot was told to wait
+    bool m_alreadyDone = false;   // the attempt was skipped as passed under the job before
 
     SlotState m_state = SlotState::Empty;
     QString m_problem; // CannotOpen's reason, SamePort's slot

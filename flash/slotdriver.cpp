@@ -126,11 +126,19 @@ void SlotDriver::open(qint32 baud)
                                                             : OpenResult::Failed;
         if (opening.opened())
             m_adapterSerial = ports::adapterSerialOf(m_name, QSerialPortInfo::availablePorts());
+        // A restart may re-enumerate the adapter; the record keeps where the device arrived.
+        if (opening.opened() && !m_controller.attemptRunning())
+            m_slotPath = QFileInfo(ports::systemPath(m_name)).canonicalFilePath();
     }
     // Answered on the next turn of the loop, so the controller is never re-entered from inside
     // its own actions.
     QTimer::singleShot(0, this,
                        [this, result, error] { run(m_controller.opened(nowUs(), result, error)); });
+}
+
+void SlotDriver::quotaMoved()
+{
+    run(m_controller.quotaMoved(nowUs()));
 }
 
 // 1-based, as the slots are given; 0 when no other slot holds this port.

@@ -25,6 +25,10 @@ public:
     // The station's slots in command-line order, this one among them: a port that another of
     // them holds is "the same port as slot N", not another program's.
     void setStation(const QVector<const SlotDriver *> &station) { m_station = station; }
+    // A job's station: see SlotController::setQuota(). Before start().
+    void setQuota(JobQuota *quota, int slot) { m_controller.setQuota(quota, slot); }
+    // The quota's generation may have moved: a slot waiting for a place asks again.
+    void quotaMoved();
     void start();
     void cancel();
     void stopTakingDevices();
@@ -38,6 +42,8 @@ public:
     const QElapsedTimer &clock() const { return m_clock; }
     // The adapter's USB serial found when the port was last opened.
     QString adapterSerial() const { return m_adapterSerial; }
+    // The device node the slot's name led to when the device arrived (a by-path link resolved).
+    QString slotPath() const { return m_slotPath; }
     // The adapter's latency timer as the port was last opened with it.
     const ports::AdapterLatency &adapterLatency() const { return m_port.adapterLatency(); }
 
@@ -63,6 +69,7 @@ private:
     Alarm m_alarm;
     QTimer m_pathPoll;
     QString m_adapterSerial;
+    QString m_slotPath;
     QVector<const SlotDriver *> m_station;
     bool m_pathPresent = false;
 };

@@ -1,5 +1,6 @@
 #include "devicesim.h"
 #include "flashrun.h"
+#include "joblock.h"
 #include "portlock.h"
 #include "portpath.h"
 #include "protocol.h"
@@ -13,6 +14,7 @@
 #include <QJsonArray>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QUuid>
 #include <QtTest>
 
 #include <csignal>
@@ -72,6 +74,12 @@ QByteArray fileBytes(const QString &path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
+bool writeFileBytes(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+
 QJsonObject recordOfPort(const QList<QJsonObject> &records, const QString &port)
 {
     for (const QJsonObject &r : records) {
@@ -109,6 +117,8 @@ private slots:
     void refusals();
     void recordIntegrity_data();
     void recordIntegrity();
+    void jobRefusals_data();
+    void jobRefusals();
 
 private:
     DeviceSimulator *addDevice();
@@ -775,4 +785,85 @@ void TestFlashCli::recordIntegrity()
 }
 
 QTEST_GUILESS_MAIN(TestFlashCli)
+namespace {
+
+// A job for the device's port; {name}, {image}, {sha}, {port} and {record} filled in by the test.
+const char kJobText[] = R"({"name": "{name}", "station": "bench", "image": "{image}",
+ "imageSha256": "{sha}", "baud": 9600, "slots": ["{port}"], "record": "{record}"})";
+
+} // namespace
+
+void TestFlashCli::jobRefusals_data()
+{
+    QTest::addColumn<QStringList>("extra"); // after --job {job}
+    QTest::addColumn<QString>("jobText");   // "fifo": the job file is a FIFO
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("message");
+
+    const QString job = QString::fromLatin1(kJobText);
+    const QString fixes = QStringLiteral("does not go with --job: the job file fixes");
+    const QList<QStringList> refused = {{"--image", "x.bin"},       {"--port", "/dev/null"},
+                                        {"--baud", "9600"},         {"--verify"},
+                                        {"--expect-version", "V1"}, {"--skip-if-version", "V1"},
+                                        {"--record", "r.jsonl"},    {"--pace", "0"},
+                                        {"--attempts", "2"}};
+    for (const QStringList &option : refused)
+        QTest::newRow(qPrintable(option.first()))
+            << option << job << 2 << option.first() + " " + fixes;
+    QTest::newRow("a key misspelt")
+        << QStringList() << QString(job).replace("\"baud\"", "\"bauds\"") << 2 << "bauds";
+    QTest::newRow("a key given twice")
+        << QStringList()
+        << QString(job).replace("\"baud\": 9600", "\"baud\": 9600, \"baud\": 115200") << 2
+        << "baud";
+    QTest::newRow("the image is not the job's")
+        << QStringList() << QString(job).replace("{sha}", QString(64, QLatin1Char('0'))) << 2
+        << "0000000000000000000000000000000000000000000000000000000000000000";
+    QTest::newRow("the job file is a FIFO") << QStringList() << "fifo" << 2 << "regular";
+    QTest::newRow("the job runs already")
+        << QStringList() << "locked" << 3 << "job already running";
+    QTest::newRow("--job with --list") << QStringList{"--list"} << job << 2 << "exclude each other";
+}
+
+// Every refusal comes before the port is opened: its other end sees no byte and no rate set.
+void TestFlashCli::jobRefusals()
+{
+    QFETCH(QStringList, extra);
+    QFETCH(QString, jobText);
+    QFETCH(int, status);
+    QFETCH(QString, message);
+
+    DeviceSimulator *sim = addDevice();
+    QVERIFY(setUnusedRate(sim->slavePath()));
+    const QString fw = image("PM-100", 500);
+    const QString sha = QString::fromLatin1(
+        QCryptographicHash::hash(fileBytes(fw), QCryptographicHash::Sha256).toHex());
+    const QString jobFile = m_dir->filePath(QStringLiteral("job.json"));
+    const QString name = QStringLiteral("WO-") + QUuid::createUuid().toString(QUuid::WithoutBraces);
+    flash::JobLock running;
+    if (jobText == QLatin1String("fifo")) {
+        QCOMPARE(::mkfifo(QFile::encodeName(jobFile).constData(), 0600), 0);
+    } else {
+        if (jobText == QLatin1String("locked")) {
+            jobText = QString::fromLatin1(kJobText);
+            QString error;
+            QCOMPARE(running.acquire(name, flash::JobLock::defaultFolder(), &error),
+                     flash::JobLock::Outcome::Locked);
+        }
+        jobText.replace("{name}", name).replace("{image}", fw).replace("{port}", sim->slavePath());
+        jobText.replace("{sha}", sha).replace("{record}", m_record);
+        QVERIFY(writeFileBytes(jobFile, jobText.toUtf8()));
+    }
+    FlashRun run(QStringList{QStringLiteral("--job"), jobFile} + extra);
+    QVERIFY(run.finish());
+    QCOMPARE(run.exitCode(), status);
+    QVERIFY2(run.err().contains(message.toUtf8()), run.err().constData());
+    if (message.startsWith(QLatin1String("0000")))
+        QVERIFY2(run.err().contains(sha.toLatin1()), run.err().constData());
+    QTest::qWait(50);
+    QCOMPARE(sim->receivedBytes(), QByteArray());
+    QCOMPARE(sim->currentBaud(), 19200);
+    QVERIFY(!QFileInfo::exists(m_record));
+}
+
 #include "tst_flashcli.moc"

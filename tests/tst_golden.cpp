@@ -37,6 +37,9 @@ QString masked(QString text, const QString &dir)
         {QRegularExpression(QStringLiteral(
              R"x("(durationMs|elapsedMs|waitedMs|bytesPerSecond|secondsLeft)":[0-9.]+)x")),
          QStringLiteral(R"x("\1":<N>)x")},
+        // A pseudo-terminal's number is whatever the kernel had free.
+        {QRegularExpression(QStringLiteral(R"("slotPath":"/dev/pts/\d+")")),
+         QStringLiteral(R"("slotPath":"/dev/pts/<N>")")},
         {QRegularExpression(QStringLiteral(R"([0-9.]+ KiB/s, \d+:\d\d left)")),
          QStringLiteral("<RATE>, <LEFT> left")},
         {QRegularExpression(QStringLiteral(R"(\d+ devices/h  elapsed \d+:\d\d:\d\d)")),

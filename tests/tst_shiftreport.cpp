@@ -27,6 +27,8 @@ private slots:
     void stableNames_data();
     void stableNames();
     void stableNamesAbsent();
+    void byStationAndJob_data();
+    void byStationAndJob();
 
 private:
     QTemporaryDir m_dir;
@@ -270,4 +272,59 @@ void TestShiftReport::stableNamesAbsent()
 }
 
 QTEST_GUILESS_MAIN(TestShiftReport)
+void TestShiftReport::byStationAndJob_data()
+{
+    QTest::addColumn<QByteArray>("lines");
+    QTest::addColumn<QStringList>("stations"); // "name attempts failed"
+    QTest::addColumn<QStringList>("jobs"); // "name station attempts passes failed devices quantity"
+
+    const QByteArray j1 = R"({"station":"east","job":"WO-1","quantity":3,"result":)";
+    QTest::newRow("no line names a station or a job")
+        << QByteArray(R"({"serialNumber":"S1","result":"success"})") << QStringList()
+        << QStringList();
+    // S1 passes twice and counts once; S2 is known only after its restart; a line without a
+    // serial number passes but belongs to no device.
+    QTest::newRow("one job, devices counted once")
+        << j1 + R"("success","serialNumber":"S1","id":"first"}
+)" + j1 + R"("success","serialNumber":"S1","id":"again"}
+)" + j1 + R"("success","serialNumber":null,"serialNumberAfter":"S2"}
+)" + j1 + R"("success"}
+)" + j1 + R"("refused","serialNumber":"S3"}
+)" + R"({"serialNumber":"S9","result":"noAnswer"})"
+        << QStringList{" 1 1", "east 5 1"} << QStringList{"WO-1 east 5 4 1 2 3"};
+    QTest::newRow("two jobs, the larger quantity, one without")
+        << QByteArray(
+               R"({"station":"west","job":"WO-2","quantity":2,"serialNumber":"A","result":"success"}
+{"station":"west","job":"WO-2","quantity":5,"serialNumber":"B","result":"skipped"}
+{"station":"west","job":"WO-3","quantity":null,"serialNumber":"A","result":"success"})")
+        << QStringList{"west 3 0"} << QStringList{"WO-2 west 2 1 0 1 5", "WO-3 west 1 1 0 1 0"};
+}
+
+void TestShiftReport::byStationAndJob()
+{
+    QFETCH(QByteArray, lines);
+    QFETCH(QStringList, stations);
+    QFETCH(QStringList, jobs);
+    QVERIFY(writeFile(path("jobs.jsonl"), lines + '\n'));
+    const flash::ShiftReport r = flash::readRecords({path("jobs.jsonl")});
+    QStringList gotStations;
+    for (const flash::GroupStats &g : r.stations)
+        gotStations << QStringLiteral("%1 %2 %3").arg(g.name).arg(g.attempts).arg(g.failed);
+    QCOMPARE(gotStations, stations);
+    QStringList gotJobs;
+    for (const flash::JobStats &j : r.jobs)
+        gotJobs << QStringLiteral("%1 %2 %3 %4 %5 %6 %7")
+                       .arg(j.job, j.station)
+                       .arg(j.attempts)
+                       .arg(j.passes)
+                       .arg(j.failed)
+                       .arg(j.devicesPassed)
+                       .arg(j.quantity);
+    QCOMPARE(gotJobs, jobs);
+    // The JSON has them only where lines name them.
+    const QJsonObject o = flash::reportJson(r);
+    QCOMPARE(o.contains(QStringLiteral("stations")), !stations.isEmpty());
+    QCOMPARE(o.value(QStringLiteral("jobs")).toArray().size(), jobs.size());
+}
+
 #include "tst_shiftreport.moc"

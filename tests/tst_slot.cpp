@@ -2,6 +2,7 @@
 #include "slot.h"
 #include "slotscript.h"
 #include "slotwords.h"
+#include "quota.h"
 #include "testimage.h"
 
 #include <QtTest>
@@ -57,6 +58,8 @@ private slots:
     void departureProbeKeepsDeviceAndFindsItGone();
     void attemptClockStartsAtTheAnsweredProbe_data();
     void attemptClockStartsAtTheAnsweredProbe();
+    void jobQuotaAcrossThreeSlots_data();
+    void jobQuotaAcrossThreeSlots();
 };
 
 void TestSlot::visits_data()
@@ -272,3 +275,92 @@ void TestSlot::attemptClockStartsAtTheAnsweredProbe()
 
 QTEST_GUILESS_MAIN(TestSlot)
 #include "tst_slot.moc"
+
+void TestSlot::jobQuotaAcrossThreeSlots_data()
+{
+    QTest::addColumn<int>("quantity");
+    QTest::addColumn<QString>("passedBefore");
+    QTest::addColumn<QStringList>("plans");   // one per slot
+    QTest::addColumn<QStringList>("records"); // per slot
+    QTest::addColumn<QStringList>("shown");   // per slot, the start of its last word
+    QTest::addColumn<int>("passed");
+    QTest::addColumn<int>("waited"); // slots that showed "waiting for a place"
+
+    const QString a = QStringLiteral("success SN0001");
+    const QString b = QStringLiteral("success SN0002");
+    const QString c = QStringLiteral("success SN0003");
+    QTest::newRow("three devices, quantity 2: the third waits, then the job is complete")
+        << 2 << "" << QStringList{"0 on SN0001", "0 on SN0002", "0 on SN0003"}
+        << QStringList{a, b, ""}
+        << QStringList{"PASS SN0001", "PASS SN0002", "job complete \u2014 remove device"} << 2 << 1;
+    QTest::newRow("a failure frees its place for the waiting device")
+        << 2 << "" << QStringList{"0 on SN0001 refuse", "0 on SN0002", "0 on SN0003"}
+        << QStringList{"refused SN0001", b, c} << QStringList{"FAIL", "PASS SN0002", "PASS SN0003"}
+        << 2 << 1;
+    QTest::newRow("a device passed before is skipped and not counted twice")
+        << 3 << "SN0001" << QStringList{"0 on SN0001", "0 on SN0002", ""}
+        << QStringList{"skipped SN0001", b, ""}
+        << QStringList{"ALREADY DONE SN0001", "PASS SN0002", "empty"} << 2 << 0;
+    QTest::newRow("the count from the record leaves one place for three devices")
+        << 3 << "SN0008,SN0009" << QStringList{"0 on SN0001", "0 on SN0002", "0 on SN0003"}
+        << QStringList{a, "", ""} << QStringList{"PASS SN0001", "job complete", "job complete"} << 3
+        << 2;
+    QTest::newRow("the same serial number in two slots is updated once")
+        << 5 << "" << QStringList{"0 on SN0001", "0 on SN0001", ""}
+        << QStringList{a, "skipped SN0001", ""}
+        << QStringList{"PASS SN0001", "ALREADY DONE SN0001", "empty"} << 1 << 1;
+    QTest::newRow("Ctrl+C while waiting for a place: no record, nothing sent")
+        << 1 << "" << QStringList{"0 on SN0001", "0 on SN0002; 2500 cancel", ""}
+        << QStringList{a, "", ""} << QStringList{"PASS SN0001", "remove device", "empty"} << 1 << 1;
+    QTest::newRow("waiting device taken out: no record, its slot empty")
+        << 1 << "" << QStringList{"0 on SN0001", "0 on SN0002; 2500 unplug", ""}
+        << QStringList{a, "", ""} << QStringList{"PASS SN0001", "empty", "empty"} << 1 << 1;
+}
+
+// The quota on the slot controllers' virtual clock: never over, failures give back places,
+// passed devices are not updated again, waiting devices get nothing sent and no record.
+void TestSlot::jobQuotaAcrossThreeSlots()
+{
+    QFETCH(int, quantity);
+    QFETCH(QString, passedBefore);
+    QFETCH(QStringList, plans);
+    QFETCH(QStringList, records);
+    QFETCH(QStringList, shown);
+    QFETCH(int, passed);
+    QFETCH(int, waited);
+
+    const QStringList before = passedBefore.split(QLatin1Char(','), Qt::SkipEmptyParts);
+    flash::JobQuota quota(quantity, QSet<QString>(before.cbegin(), before.cend()));
+    const flash::SessionConfig slotConfig = config(QString());
+    std::vector<std::unique_ptr<SlotScript>> scripts;
+    QVector<SlotScript *> fixture;
+    for (int i = 0; i < plans.size(); ++i) {
+        scripts.push_back(std::make_unique<SlotScript>(slotConfig, true, plans.at(i)));
+        scripts.back()->setQuota(&quota, i);
+        fixture << scripts.back().get();
+    }
+    int maxCommitted = 0;
+    SlotScript::runTogether(fixture, quota, 3 * 60 * 1000, &maxCommitted);
+    QVERIFY2(maxCommitted <= quantity, qPrintable(QString::number(maxCommitted)));
+    QCOMPARE(quota.passed(), passed);
+    QCOMPARE(quota.inProgress(), 0);
+    int updates = 0;
+    int sawWaiting = 0;
+    for (int i = 0; i < fixture.size(); ++i) {
+        const auto &states = fixture.at(i)->states;
+        sawWaiting += std::any_of(states.cbegin(), states.cend(), [](const auto &s) {
+            return s.second == SlotState::WaitingForPlace;
+        });
+        QCOMPARE(fixture.at(i)->records.join(QLatin1Char(',')), records.at(i));
+        const QString text = flash::slotStateText(fixture.at(i)->slot(), fixture.at(i)->nowUs(),
+                                                  {slotConfig.baud, slotConfig.paceMs, 0});
+        QVERIFY2(text.startsWith(shown.at(i)), qPrintable(text));
+        updates += updateCommands(fixture.at(i)->writes);
+    }
+    QCOMPARE(sawWaiting, waited);
+    // An update command only for the devices that got a place.
+    QCOMPARE(updates, int(std::count_if(records.cbegin(), records.cend(), [](const QString &r) {
+                 return r.startsWith(QLatin1String("success")) ||
+                        r.startsWith(QLatin1String("refused"));
+             })));
+}

@@ -1,10 +1,12 @@
 #include "devicesim.h"
 #include "flashrun.h"
+#include "windowdriver.h"
 #include "protocol.h"
 #include "testimage.h"
 
 #include <QHash>
 #include <QTemporaryDir>
+#include <QUuid>
 #include <QtTest>
 
 #include <memory>
@@ -30,8 +32,13 @@ private slots:
     void recordRemoved();
     void leftInAfterItsUpdate();
     void samePortAsAnotherSlot();
+    void jobRestartedContinuesTheCount();
+    void jobFlashesThePinnedImage();
 
 private:
+    // A job file of the slots, written by the program itself; its name is unique on the machine.
+    QString writeJob(const QStringList &slotPaths, int quantity);
+    int jobEvents(const FlashRun &run, const QString &name, const QString &text) const;
     DeviceSimulator *device(const QByteArray &serial, const QString &link);
     QStringList stationArguments(const QStringList &slotPaths, int stopAfter,
                                  const QString &baud = QStringLiteral("9600")) const;
@@ -348,4 +355,100 @@ void TestStation::samePortAsAnotherSlot()
 }
 
 QTEST_MAIN(TestStation)
+QString TestStation::writeJob(const QStringList &slotPaths, int quantity)
+{
+    const QString job = m_dir->filePath(QStringLiteral("job.json"));
+    QStringList args{QStringLiteral("--write-job"),
+                     job,
+                     QStringLiteral("--job-name"),
+                     QStringLiteral("WO-") + QUuid::createUuid().toString(QUuid::WithoutBraces),
+                     QStringLiteral("--station-name"),
+                     QStringLiteral("bench"),
+                     QStringLiteral("--quantity"),
+                     QString::number(quantity),
+                     QStringLiteral("--image"),
+                     m_image,
+                     QStringLiteral("--baud"),
+                     QStringLiteral("9600"),
+                     QStringLiteral("--record"),
+                     m_record};
+    for (const QString &slot : slotPaths)
+        args << QStringLiteral("--port") << slot;
+    FlashRun run(args);
+    if (!run.finish() || run.exitCode() != 0)
+        qWarning("--write-job failed: %s", run.err().constData());
+    return job;
+}
+
+int TestStation::jobEvents(const FlashRun &run, const QString &name, const QString &text) const
+{
+    int n = 0;
+    for (const QJsonObject &o : run.jsonLines())
+        n += o.value(QStringLiteral("event")).toString() == name &&
+             o.value(QStringLiteral("text")).toString().contains(text);
+    return n;
+}
+
+// Stopped after one of two passes, started again with that device still in: it is not updated
+// again nor counted twice; the second device completes the job, and the station ends by itself.
+void TestStation::jobRestartedContinuesTheCount()
+{
+    const QString slotA = m_dir->filePath(QStringLiteral("slotA"));
+    const QString slotB = m_dir->filePath(QStringLiteral("slotB"));
+    const QString job = writeJob({slotA, slotB}, 2);
+    DeviceSimulator *a = device("SJ1", slotA);
+    QVERIFY(a->plug());
+    FlashRun first({QStringLiteral("--job"), job, QStringLiteral("--json")});
+    first.start();
+    QTRY_VERIFY_WITH_TIMEOUT(readJsonLines(m_record).size() == 1, 20000);
+    first.interrupt();
+    QVERIFY(first.wait(10000));
+    QCOMPARE(first.exitCode(), 0);
+    QCOMPARE(jobEvents(first, QStringLiteral("jobComplete"), QString()), 0);
+
+    QVERIFY(device("SJ2", slotB)->plug());
+    FlashRun second({QStringLiteral("--job"), job, QStringLiteral("--json")});
+    QVERIFY(second.finish());
+    QCOMPARE(second.exitCode(), 0);
+    QCOMPARE(
+        jobEvents(second, QStringLiteral("jobComplete"), QStringLiteral("job complete: 2 of 2")),
+        1);
+    QStringList lines;
+    for (const QJsonObject &r : readJsonLines(m_record)) {
+        lines << r.value(QStringLiteral("result")).toString() + QLatin1Char(' ') +
+                     r.value(QStringLiteral("serialNumber")).toString();
+        QCOMPARE(r.value(QStringLiteral("station")).toString(), QStringLiteral("bench"));
+        QVERIFY(r.value(QStringLiteral("job")).toString().startsWith(QLatin1String("WO-")));
+        QCOMPARE(r.value(QStringLiteral("jobSha256")).toString().size(), 64);
+        QCOMPARE(r.value(QStringLiteral("quantity")).toInt(), 2);
+        QVERIFY(r.value(QStringLiteral("slotPath")).toString().startsWith(QLatin1String("/dev/")));
+    }
+    lines.sort();
+    QCOMPARE(lines, QStringList({"skipped SJ1", "success SJ1", "success SJ2"}));
+    QCOMPARE(m_transfers.value(a), 1);
+}
+
+// The image replaced on disk after the start: the device still gets the bytes read at the
+// start, byte for byte, and the station says once that the file changed.
+void TestStation::jobFlashesThePinnedImage()
+{
+    const QString slot = m_dir->filePath(QStringLiteral("slot"));
+    const QByteArray pinned = testimage::image("PM-100", 200);
+    const QString job = writeJob({slot}, 1);
+    FlashRun run({QStringLiteral("--job"), job, QStringLiteral("--json")});
+    run.start();
+    QTRY_VERIFY_WITH_TIMEOUT(events(run, QStringLiteral("job")) == 1, 10000);
+    // The same size, other bytes: only a hash tells them apart.
+    QVERIFY(testimage::write(m_image, testimage::image("PM-100", 200, 7)));
+    QTRY_VERIFY_WITH_TIMEOUT(events(run, QStringLiteral("imageChanged")) == 1, 10000);
+    QVERIFY(testimage::write(m_image, testimage::image("PM-100", 300, 9)));
+    DeviceSimulator *d = device("SP1", slot);
+    QVERIFY(d->plug());
+    QVERIFY(run.wait(30000));
+    QCOMPARE(run.exitCode(), 0);
+    QCOMPARE(d->receivedImage(), paddedPayload(pinned.mid(protocol::kNameFieldSize)));
+    QCOMPARE(events(run, QStringLiteral("imageChanged")), 1);
+    QCOMPARE(readJsonLines(m_record).size(), 1);
+}
+
 #include "tst_station.moc"

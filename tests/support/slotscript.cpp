@@ -117,6 +117,22 @@ void SlotScript::run(qint64 untilMs)
     m_nowUs = qMax(m_nowUs, untilMs * 1000);
 }
 
+void SlotScript::runTogether(const QVector<SlotScript *> &fixture, flash::JobQuota &quota,
+                             qint64 untilMs, int *maxCommitted, qint64 stepMs)
+{
+    quint64 told = quota.generation();
+    for (qint64 t = 0; t <= untilMs; t += stepMs) {
+        for (SlotScript *s : fixture)
+            s->run(t);
+        *maxCommitted = qMax(*maxCommitted, quota.inProgress() + quota.passed());
+        if (quota.generation() == told)
+            continue;
+        told = quota.generation();
+        for (SlotScript *s : fixture)
+            s->apply(s->m_slot.quotaMoved(s->m_nowUs));
+    }
+}
+
 void SlotScript::apply(const QVector<SlotAction> &actions)
 {
     for (const SlotAction &a : actions) {

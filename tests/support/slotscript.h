@@ -23,6 +23,8 @@ public:
     SlotScript(const flash::SessionConfig &config, bool pathAtStart, const QString &plan);
 
     void run(qint64 untilMs);
+    // A job's slot: see SlotController::setQuota(). Before the first run().
+    void setQuota(flash::JobQuota *quota, int slot) { m_slot.setQuota(quota, slot); }
 
     const flash::SlotController &slot() const { return m_slot; }
     qint64 nowUs() const { return m_nowUs; }
@@ -30,6 +32,12 @@ public:
     QVector<Written> writes;
     QStringList records;                             // "result serial" of each Record
     QVector<QPair<qint64, flash::SlotState>> states; // each state taken, with when (ms)
+
+    // Runs `fixture` side by side on one virtual clock sharing `quota`, in steps of `stepMs`,
+    // telling each slot when the quota's generation moved, as the station does. `maxCommitted` is
+    // the most passed + in progress seen after any step: never over the quantity.
+    static void runTogether(const QVector<SlotScript *> &fixture, flash::JobQuota &quota,
+                            qint64 untilMs, int *maxCommitted, qint64 stepMs = 1);
 
 private:
     struct Pending
