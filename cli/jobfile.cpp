@@ -1,5 +1,6 @@
 #include "jobfile.h"
 
+#include "posixio.h"
 #include "imagefile.h"
 
 #include <QCryptographicHash>
@@ -45,11 +46,6 @@ struct JobKey
     KeyReader read;
     KeyWriter write;
 };
-
-QString errnoText()
-{
-    return QString::fromLocal8Bit(std::strerror(errno));
-}
 
 bool hasControl(const QString &text)
 {
@@ -391,22 +387,6 @@ QByteArray jobText(const JobSettings &s, const Context &c)
             lines << "    \"" + QByteArray(k.name) + "\": " + valueText(v);
     }
     return "{\n" + lines.join(",\n") + "\n}\n";
-}
-
-bool writeAll(int fd, const QByteArray &bytes, QString *why)
-{
-    qint64 done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            *why = n < 0 ? errnoText() : QStringLiteral("nothing written");
-            return false;
-        }
-        done += n;
-    }
-    return true;
 }
 
 // Gives the temporary file its name only while nothing has that name: never a replacement, also

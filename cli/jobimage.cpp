@@ -1,5 +1,6 @@
 #include "jobimage.h"
 
+#include "posixio.h"
 #include "imagefile.h"
 
 #include <QAtomicInt>
@@ -33,11 +34,6 @@ FileStamp stampOf(const struct stat &st)
     s.modifiedNs = qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
     s.changedNs = qint64(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
     return s;
-}
-
-QString errnoText()
-{
-    return QString::fromLocal8Bit(std::strerror(errno));
 }
 
 QString sha256Hex(const QByteArray &bytes)

@@ -1,5 +1,7 @@
 #include "joblock.h"
 
+#include "posixio.h"
+
 #include <QCryptographicHash>
 #include <QFile>
 
@@ -14,11 +16,6 @@
 namespace flash {
 
 namespace {
-
-QString errnoText(int error = errno)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
 
 // Opened without O_CREAT first: in a sticky folder such as /tmp the system refuses O_CREAT on
 // another user's file (protected_regular), though opening it to lock is allowed.

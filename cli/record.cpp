@@ -1,5 +1,7 @@
 #include "record.h"
 
+#include "posixio.h"
+
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -21,32 +23,9 @@ namespace flash {
 namespace {
 
 #ifdef Q_OS_UNIX
-QString errnoText()
-{
-    return QString::fromLocal8Bit(std::strerror(errno));
-}
-
 QString notRegularText()
 {
     return QStringLiteral("not a regular file (a FIFO, device or socket cannot keep the record)");
-}
-
-bool writeAll(int fd, const QByteArray &bytes, QString *error)
-{
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            // A full disk takes part of a write and refuses the rest with ENOSPC; a file-size
-            // limit does the same with EFBIG.
-            *error = n < 0 ? errnoText() : QStringLiteral("nothing written");
-            return false;
-        }
-        done += n;
-    }
-    return true;
 }
 
 // A line cut short by an earlier failure (of an older program, or a crash) must not swallow

@@ -1,5 +1,6 @@
 #include "recordtail.h"
 
+#include "posixio.h"
 #include "recordline.h"
 
 #include <QFile>
@@ -18,11 +19,6 @@ namespace {
 
 // Most first lines fit; a longer one is read again whole.
 constexpr qint64 kFirstLook = 4096;
-
-QString errnoText()
-{
-    return QString::fromLocal8Bit(std::strerror(errno));
-}
 
 // A shared lock for one look at the file, never waited for.
 class SharedLock
