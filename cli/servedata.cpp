@@ -1,5 +1,6 @@
 #include "servedata.h"
 
+#include "record.h"
 #include "servetiming.h"
 
 #include <QTimeZone>
@@ -11,28 +12,30 @@ namespace {
 constexpr qint64 kHourMs = 3600 * 1000;
 
 // The fields of a record line the page shows or filters by.
-const char *const kAttemptFields[] = {"id",
-                                      "time",
-                                      "station",
-                                      "job",
-                                      "jobFile",
-                                      "quantity",
-                                      "slot",
-                                      "slotPath",
-                                      "port",
-                                      "adapterSerial",
-                                      "product",
-                                      "serialNumber",
-                                      "serialNumberAfter",
-                                      "versionBefore",
-                                      "versionAfter",
-                                      "image",
-                                      "imageSha256",
-                                      "result",
-                                      "status",
-                                      "message",
-                                      "durationMs",
-                                      "waitingForFirmware"};
+const RecordField kAttemptFields[] = {
+    RecordField::Id,
+    RecordField::Time,
+    RecordField::Station,
+    RecordField::Job,
+    RecordField::JobFile,
+    RecordField::Quantity,
+    RecordField::Slot,
+    RecordField::SlotPath,
+    RecordField::Port,
+    RecordField::AdapterSerial,
+    RecordField::Product,
+    RecordField::SerialNumber,
+    RecordField::SerialNumberAfter,
+    RecordField::VersionBefore,
+    RecordField::VersionAfter,
+    RecordField::Image,
+    RecordField::ImageSha256,
+    RecordField::Result,
+    RecordField::Status,
+    RecordField::Message,
+    RecordField::DurationMs,
+    RecordField::WaitingForFirmware,
+};
 
 // The report's figures that the summary shows as they are.
 const char *const kReportFields[] = {"attempts",       "attemptsWithoutSerialNumber",
@@ -52,14 +55,14 @@ QString isoTime(qint64 ms)
 QJsonObject attemptJson(const QJsonObject &line, const QString &id, const QString &station)
 {
     QJsonObject o;
-    for (const char *key : kAttemptFields) {
-        const QJsonValue v = line.value(QLatin1String(key));
+    for (const RecordField field : kAttemptFields) {
+        const QJsonValue v = line.value(recordKey(field));
         if (!v.isUndefined())
-            o.insert(QLatin1String(key), v);
+            o.insert(recordKey(field), v);
     }
-    o.insert(QStringLiteral("id"), id);
-    if (!line.value(QLatin1String("station")).isString() && !station.isEmpty())
-        o.insert(QStringLiteral("station"), station);
+    o.insert(recordKey(RecordField::Id), id);
+    if (!line.value(recordKey(RecordField::Station)).isString() && !station.isEmpty())
+        o.insert(recordKey(RecordField::Station), station);
     return o;
 }
 
@@ -85,8 +88,8 @@ QJsonObject figuresJson(const ShiftReport &report, const QDateTime &since,
     for (const char *key : kReportFields)
         o.insert(QLatin1String(key), all.value(QLatin1String(key)));
     const QJsonObject results = all.value(QLatin1String("results")).toObject();
-    const int passed = results.value(QLatin1String("success")).toInt();
-    const int skipped = results.value(QLatin1String("skipped")).toInt();
+    const int passed = results.value(resultName(Result::Success)).toInt();
+    const int skipped = results.value(resultName(Result::Skipped)).toInt();
     o.insert(QStringLiteral("passed"), passed);
     o.insert(QStringLiteral("failed"), report.attempts - passed - skipped);
     o.insert(QStringLiteral("neverPassed"),

@@ -2,6 +2,7 @@
 
 #include "recordline.h"
 #include "planttiming.h"
+#include "record.h"
 #include "recordtail.h"
 #include "servedata.h"
 #include "servetiming.h"
@@ -37,11 +38,18 @@ constexpr int kBusyRetryMs = 20;
 constexpr int kReadLines = 1000;
 constexpr qint64 kReadBytes = 2 * 1024 * 1024;
 
-QString text(const QJsonObject &o, const char *key)
-{
-    const QJsonValue v = o.value(QLatin1String(key));
-    return v.isString() ? v.toString().trimmed() : QString();
-}
+// What the report and the page count: the fields the report reads, as written.
+constexpr RecordField kCountedFields[] = {RecordField::Time,
+                                          RecordField::Port,
+                                          RecordField::AdapterSerial,
+                                          RecordField::SerialNumber,
+                                          RecordField::SerialNumberAfter,
+                                          RecordField::Result,
+                                          RecordField::ImageSha256,
+                                          RecordField::Image,
+                                          RecordField::DurationMs,
+                                          RecordField::Station,
+                                          RecordField::Job};
 
 bool parseLine(const QByteArray &bytes, FileSource::Line *line, QJsonObject *object)
 {
@@ -51,25 +59,24 @@ bool parseLine(const QByteArray &bytes, FileSource::Line *line, QJsonObject *obj
     line->bytes = bytes;
     line->id = attemptId(*object);
     QJsonObject counted;
-    for (const char *key : {"time", "port", "adapterSerial", "serialNumber", "serialNumberAfter",
-                            "result", "imageSha256", "image", "durationMs", "station", "job"}) {
-        const QJsonValue v = object->value(QLatin1String(key));
+    for (const RecordField field : kCountedFields) {
+        const QJsonValue v = object->value(recordKey(field));
         if (!v.isUndefined())
-            counted.insert(QLatin1String(key), v);
+            counted.insert(recordKey(field), v);
     }
     line->counted = QJsonDocument(counted).toJson(QJsonDocument::Compact);
-    line->station = text(*object, "station");
-    line->job = text(*object, "job");
-    line->serialNumber = text(*object, "serialNumber");
-    line->serialNumberAfter = text(*object, "serialNumberAfter");
-    line->device = line->serialNumber.isEmpty() ? line->serialNumberAfter : line->serialNumber;
-    line->result = text(*object, "result");
-    line->quantity = object->value(QLatin1String("quantity"));
     // As the report reads it.
-    const QDateTime t = QDateTime::fromString(text(*object, "time"), Qt::ISODateWithMs);
-    line->timeMs = t.isValid() ? t.toMSecsSinceEpoch() : -1;
-    const double ms = object->value(QLatin1String("durationMs")).toDouble(-1);
-    line->durationMs = ms >= 0 && ms < 1e15 ? qint64(ms) : -1;
+    const ReadRecord read = readRecord(*object);
+    const AttemptRecord &r = read.record;
+    line->station = r.station;
+    line->job = r.job;
+    line->serialNumber = r.serialNumber;
+    line->serialNumberAfter = r.serialNumberAfter;
+    line->device = r.serialNumber.isEmpty() ? r.serialNumberAfter : r.serialNumber;
+    line->result = read.result;
+    line->quantity = object->value(recordKey(RecordField::Quantity));
+    line->timeMs = r.time.isValid() ? r.time.toMSecsSinceEpoch() : -1;
+    line->durationMs = r.durationMs;
     return true;
 }
 
@@ -285,9 +292,11 @@ QVector<Hour> hoursOf(const Lines &lines, const QDateTime &since, qint64 lastMs)
         if (h < 0 || h >= hours.size())
             continue;
         ++hours[h].attempts;
-        hours[h].passed += l->result == QLatin1String("success") ? 1 : 0;
+        hours[h].passed += l->result == resultName(Result::Success) ? 1 : 0;
         hours[h].failed +=
-            l->result != QLatin1String("success") && l->result != QLatin1String("skipped") ? 1 : 0;
+            l->result != resultName(Result::Success) && l->result != resultName(Result::Skipped)
+                ? 1
+                : 0;
     }
     return hours;
 }
@@ -331,7 +340,7 @@ QJsonObject FileSource::makeSummary(const QDateTime &since)
             const auto job = jobs.find(l.job);
             if (l.job.isEmpty() || job == jobs.end())
                 continue;
-            if (l.result == QLatin1String("success") && !l.device.isEmpty())
+            if (l.result == resultName(Result::Success) && !l.device.isEmpty())
                 job->passed.insert(l.device);
             if (!l.quantity.isUndefined() && l.timeMs >= job->quantityTimeMs) {
                 job->quantity = l.quantity;

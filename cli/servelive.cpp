@@ -13,7 +13,7 @@ namespace {
 
 bool isFailure(const QString &result)
 {
-    return result != QLatin1String("success") && result != QLatin1String("skipped");
+    return result != resultName(Result::Success) && result != resultName(Result::Skipped);
 }
 
 } // namespace
@@ -40,7 +40,7 @@ void PartCounts::addHour(int hour, const QString &result, int count)
         return;
     Hour &h = hours[hour];
     h.attempts += count;
-    h.passed += result == QLatin1String("success") ? count : 0;
+    h.passed += result == resultName(Result::Success) ? count : 0;
     h.failed += isFailure(result) ? count : 0;
 }
 
@@ -94,9 +94,9 @@ void LiveDay::count(Part &part, const LiveRow &row, const Key &key)
         return;
     // A device only ever skipped is still a device.
     Device &d = part.devices[row.device];
-    if (row.result == QLatin1String("skipped"))
+    if (row.result == resultName(Result::Skipped))
         return;
-    const bool pass = row.result == QLatin1String("success");
+    const bool pass = row.result == resultName(Result::Success);
     if (pass && (!d.passed || key < d.pass)) {
         d.passed = true;
         d.pass = key;
@@ -121,7 +121,7 @@ bool LiveDay::add(const LiveRow &row)
     station.counts.addHour(hour, row.result, 1);
     if (!row.job.isEmpty()) {
         Job &job = m_jobs[row.job];
-        if (row.result == QLatin1String("success") && !row.device.isEmpty())
+        if (row.result == resultName(Result::Success) && !row.device.isEmpty())
             job.passed.insert(row.device);
         if (!row.quantity.isUndefined() && row.timeMs >= job.quantityTimeMs) {
             job.quantity = row.quantity;
