@@ -125,7 +125,7 @@ void TestSlot::visits()
 
     const flash::SessionConfig slotConfig = config(options);
     SlotScript s(slotConfig, pathAtStart, plan);
-    s.run(5 * 60 * 1000);
+    s.run(10 * 60 * 1000); // ten minutes left in the slot
     QCOMPARE(s.records.join(QLatin1Char(',')), records);
     QCOMPARE(updateCommands(s.writes), updates);
     const QString shown = flash::slotStateText(
