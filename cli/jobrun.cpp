@@ -1,5 +1,6 @@
 #include "jobrun.h"
 
+#include "attemptrecord.h"
 #include "attemptnotes.h"
 #include "image.h"
 #include "jobcount.h"
@@ -100,6 +101,13 @@ int runWriteJob(const Options &o)
     Image image;
     if (!loadImage(o.image, &image))
         return kUsageStatus;
+    // A job that could never start is refused now, not on the line.
+    const QString clash = recordClash(o, image);
+    if (!clash.isEmpty()) {
+        printError(QStringLiteral("cannot write the job file %1: the record %2: %3")
+                       .arg(o.writeJobFile, o.recordPath, clash));
+        return kUsageStatus;
+    }
     JobSettings s;
     s.name = o.jobName;
     s.station = o.stationName;

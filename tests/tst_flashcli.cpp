@@ -119,6 +119,8 @@ private slots:
     void recordIntegrity();
     void jobRefusals_data();
     void jobRefusals();
+    void writeJobRefusals_data();
+    void writeJobRefusals();
 
 private:
     DeviceSimulator *addDevice();
@@ -864,6 +866,40 @@ void TestFlashCli::jobRefusals()
     QCOMPARE(sim->receivedBytes(), QByteArray());
     QCOMPARE(sim->currentBaud(), 19200);
     QVERIFY(!QFileInfo::exists(m_record));
+}
+
+// A job that could never run, or one that would replace another, is not written.
+void TestFlashCli::writeJobRefusals_data()
+{
+    QTest::addColumn<QString>("record"); // "{image}": the image itself
+    QTest::addColumn<bool>("existing");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("the record is the image")
+        << "{image}" << false << "the record {image}: it is the image";
+    QTest::newRow("a job file there already") << "r.jsonl" << true << "it exists already";
+}
+
+void TestFlashCli::writeJobRefusals()
+{
+    QFETCH(QString, record);
+    QFETCH(bool, existing);
+    QFETCH(QString, message);
+
+    const QString fw = image("PM-100", 500);
+    const QString jobFile = m_dir->filePath(QStringLiteral("job.json"));
+    const QByteArray before = "{}\n";
+    if (existing)
+        QVERIFY(writeFileBytes(jobFile, before));
+    record = record == QLatin1String("{image}") ? fw : m_dir->filePath(record);
+    message.replace("{image}", fw);
+    FlashRun run({"--write-job", jobFile, "--port", "/dev/ttyS0", "--image", fw, "--record", record,
+                  "--job-name", "WO-7", "--station-name", "s1"});
+    QVERIFY(run.finish());
+    QCOMPARE(run.exitCode(), 2);
+    QVERIFY2(run.err().contains(message.toUtf8()), run.err().constData());
+    QCOMPARE(QFileInfo::exists(jobFile), existing);
+    if (existing)
+        QCOMPARE(fileBytes(jobFile), before);
 }
 
 #include "tst_flashcli.moc"
