@@ -484,9 +484,8 @@ bool SessionMachine::refusedForProduct()
     if (nameFieldAccepted(m_config.image, expected, m_identity.productReceived))
         return false;
     const QByteArray field = m_config.image.left(protocol::kNameFieldSize);
-    finish(Result::WrongProduct,
-           QStringLiteral("the image is for \"%1\", the device is \"%2\"%3")
-               .arg(QString::fromLatin1(field).trimmed(), m_identity.product, tail));
+    finish(Result::WrongProduct, QStringLiteral("the image is for \"%1\", the device is \"%2\"%3")
+                                     .arg(nameFieldText(field), m_identity.product, tail));
     return true;
 }
 

@@ -24,3 +24,19 @@ bool nameFieldAccepted(const QByteArray &image, const QByteArray &expectedField,
         return false;
     return image.left(protocol::kNameFieldSize) == expectedField;
 }
+
+QString nameFieldText(const QByteArray &field)
+{
+    QByteArray shown = field;
+    while (shown.endsWith(' '))
+        shown.chop(1);
+    QString text;
+    for (const char c : shown) {
+        const uchar b = uchar(c);
+        if (b < 0x20 || (b >= 0x7f && b < 0xa0))
+            text += QStringLiteral("\\x%1").arg(b, 2, 16, QLatin1Char('0'));
+        else
+            text += QChar(b);
+    }
+    return text;
+}

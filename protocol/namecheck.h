@@ -12,3 +12,8 @@ QByteArray expectedNameField(const QString &trimmedName);
 // equal the expected field.
 bool nameFieldAccepted(const QByteArray &image, const QByteArray &expectedField,
                        bool deviceNameReceived);
+
+// An image's name field as a message shows it: trailing spaces dropped, and a byte that would
+// not show (a NUL, a control) as \xNN, so that "PM-100" padded with NULs does not read as the
+// device's own "PM-100".
+QString nameFieldText(const QByteArray &field);

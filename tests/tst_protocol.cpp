@@ -56,6 +56,8 @@ private slots:
     void frameBytes();
     void nameField_data();
     void nameField();
+    void nameFieldShown_data();
+    void nameFieldShown();
     void nameCheck_data();
     void nameCheck();
 };
@@ -278,6 +280,27 @@ void TestProtocol::nameField()
     QFETCH(QByteArray, field);
 
     QCOMPARE(expectedNameField(name), field);
+}
+
+void TestProtocol::nameFieldShown_data()
+{
+    QTest::addColumn<QByteArray>("field");
+    QTest::addColumn<QString>("shown");
+
+    QTest::newRow("padded with spaces") << pad("PM-100", 16, ' ') << "PM-100";
+    QTest::newRow("padded with NULs")
+        << pad("PM-100", 16, '\0') << R"(PM-100\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00)";
+    QTest::newRow("a tab and DEL inside") << QByteArray("PM\t1\x7f") << R"(PM\x091\x7f)";
+    QTest::newRow("Latin-1 letters shown")
+        << QByteArray("M\xFCller") << QStringLiteral(u"M\u00FCller");
+}
+
+void TestProtocol::nameFieldShown()
+{
+    QFETCH(QByteArray, field);
+    QFETCH(QString, shown);
+
+    QCOMPARE(nameFieldText(field), shown);
 }
 
 void TestProtocol::nameCheck_data()
