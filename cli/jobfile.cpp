@@ -2,11 +2,13 @@
 
 #include "posixio.h"
 #include "imagefile.h"
+#include "portpath.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -186,12 +188,18 @@ QString readSlots(const QJsonValue &v, const Context &, JobSettings *s)
     const QJsonArray list = v.toArray();
     if (list.isEmpty())
         return QStringLiteral("must name at least one port");
+    QHash<QString, QString> seen; // port identity -> the name it was first given as
     for (int i = 0; i < list.size(); ++i) {
         const QString port = list.at(i).toString();
         if (!list.at(i).isString() || port.isEmpty() || hasControl(port))
             return QStringLiteral("item %1 must name a port").arg(i + 1);
-        if (s->ports.contains(port))
-            return QStringLiteral("names %1 twice").arg(port);
+        // Under any of its names (a link under /dev/serial), as --port twice is refused.
+        const QString key = ports::portIdentity(port);
+        if (seen.contains(key))
+            return seen.value(key) == port ? QStringLiteral("names %1 twice").arg(port)
+                                           : QStringLiteral("names one port twice: %1 and %2")
+                                                 .arg(seen.value(key), port);
+        seen.insert(key, port);
         s->ports << port;
     }
     return QString();

@@ -67,6 +67,8 @@ const Refusal kRefusals[] = {
     {"slots: an empty name", R"("slots": ["/dev/a", ""])", R"("slots" item 2 must name a port)"},
     {"slots a text", R"("slots": "/dev/ttyUSB0")", R"("slots" must be a list of ports)"},
     {"slots: a port twice", R"("slots": ["/dev/a", "/dev/a"])", R"("slots" names /dev/a twice)"},
+    {"slots: one port under two names", R"("slots": ["/dev/ttyS0", "ttyS0"])",
+     R"("slots" names one port twice: /dev/ttyS0 and ttyS0)"},
     {"baud as text", R"("baud": "115200")", R"("baud" must be 9600 or 115200)"},
     {"baud 57600", R"("baud": 57600)", R"("baud" must be 9600 or 115200)"},
     {"verify as text", R"("verify": "yes")", R"("verify" must be true or false)"},
