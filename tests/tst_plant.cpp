@@ -1,6 +1,7 @@
 #include "flashrun.h"
 #include "pg.h"
 #include "pgserver.h"
+#include "tworecords.h"
 
 #include <QFile>
 #include <QJsonArray>
@@ -267,7 +268,8 @@ void TestPlant::restartResumes()
     FlashRun *run = ship({record});
     QTRY_VERIFY_WITH_TIMEOUT(caughtUp(run, record), kWaitMs);
     // A fragment the station cuts back (a failed write) is never shipped.
-    QVERIFY(append(record, R"({"id":"cut","result":"succ)"));
+    const QByteArray fragment = R"({"id":"cut","result":"succ)";
+    QVERIFY(append(record, fragment));
     QTest::qWait(300);
     QVERIFY(QFile::resize(record, size));
     QVERIFY(stopped(run));
@@ -287,49 +289,7 @@ void TestPlant::restartResumes()
 
 namespace {
 
-// Station east writes ids, its station and job; port E1 fails the first attempt of nearly every
-// device (flagged). Station west is an older program: no ids, no station; one of its lines comes
-// again re-serialised by another tool.
-QByteArray eastRecord()
-{
-    QByteArray bytes;
-    for (int i = 0; i < 12; ++i) {
-        const bool e1 = i % 2 == 0;
-        const QString result = !e1 || i == 4 ? "success" : "noAnswer";
-        bytes += QStringLiteral(R"({"id":"east-%1","station":"east","job":"WO-1","time":)"
-                                R"("2026-12-07T06:%2:00.000Z","port":"/dev/ttyE%3",)"
-                                R"("adapterSerial":"AE%3","serialNumber":"E-%4",)"
-                                R"("imageSha256":"aaaa","durationMs":%5,"result":"%6"})")
-                     .arg(i)
-                     .arg(i, 2, 10, QLatin1Char('0'))
-                     .arg(e1 ? 1 : 0)
-                     .arg(i / 2)
-                     .arg(20000 + i * 500)
-                     .arg(result)
-                     .toUtf8() +
-                 '\n';
-    }
-    return bytes;
-}
-
-QByteArray westRecord()
-{
-    const QStringList results{"success", "success", "verifyFailed", "success",
-                              "skipped", "success", "noAnswer"};
-    QByteArray bytes;
-    for (int i = 0; i < results.size(); ++i) {
-        const QString serial = i == 6 ? "null" : QStringLiteral("\"W-%1\"").arg(i % 5);
-        bytes += QStringLiteral(R"({"time":"2026-12-07T06:%1:00.000Z","port":"/dev/ttyW0",)"
-                                R"("serialNumber":%2,"imageSha256":"BBBB","durationMs":1.5e4,)"
-                                R"("result":"%3"})")
-                     .arg(30 + i)
-                     .arg(serial, results.at(i))
-                     .toUtf8() +
-                 '\n';
-    }
-    const QByteArray first = bytes.left(bytes.indexOf('\n') + 1);
-    return bytes + QByteArray(first).replace("\":", "\": ").replace(",\"", ", \"");
-}
+const QDateTime kSixOClock(QDate(2026, 12, 7), QTime(6, 0), Qt::UTC);
 
 QJsonObject reportOf(const QStringList &arguments)
 {
@@ -364,7 +324,8 @@ void TestPlant::fileReportEqualsDatabase()
     const QString east = path("east.jsonl");
     const QString west = path("west.jsonl");
     if (!QFile::exists(east))
-        QVERIFY(append(east, eastRecord()) && append(west, westRecord()));
+        QVERIFY(append(east, eastRecord(kSixOClock)) &&
+                append(west, westRecord(kSixOClock, false)));
     FlashRun *eastShipper = ship({east}, "east");
     FlashRun *westShipper = ship({west}, "west");
     QTRY_VERIFY_WITH_TIMEOUT(caughtUp(eastShipper, east) && caughtUp(westShipper, west), kWaitMs);

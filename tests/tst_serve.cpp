@@ -2,6 +2,7 @@
 #include "httpclient.h"
 #include "pg.h"
 #include "pgserver.h"
+#include "tworecords.h"
 
 #include <QFile>
 #include <QJsonArray>
@@ -63,48 +64,14 @@ QByteArray iso(const QDateTime &t)
     return t.toUTC().toString(Qt::ISODateWithMs).toUtf8();
 }
 
+QDateTime sixOClock()
+{
+    return midnight().addSecs(6 * 3600);
+}
+
 QString at(int minutes)
 {
-    return QString::fromUtf8(iso(midnight().addSecs(6 * 3600 + minutes * 60)));
-}
-
-// East writes ids, station and job; its port E1 fails the first attempt of nearly every device
-// (flagged). West is an older program: no ids; one of its lines comes again re-serialised.
-QByteArray eastRecord()
-{
-    QByteArray bytes;
-    for (int i = 0; i < 12; ++i) {
-        const bool e1 = i % 2 == 0;
-        bytes += QStringLiteral(R"({"id":"east-%1","station":"east","job":"WO-1","quantity":10,)"
-                                R"("time":"%2","port":"/dev/ttyE%3",)"
-                                R"("adapterSerial":"AE%3","serialNumber":"E-%4","result":"%5"})")
-                     .arg(i)
-                     .arg(at(i))
-                     .arg(e1 ? 1 : 0)
-                     .arg(i / 2)
-                     .arg(!e1 || i == 4 ? "success" : "noAnswer")
-                     .toUtf8() +
-                 '\n';
-    }
-    return bytes;
-}
-
-QByteArray westRecord()
-{
-    const QStringList results{"success", "success", "verifyFailed", "success",
-                              "skipped", "success", "noAnswer"};
-    QByteArray bytes;
-    for (int i = 0; i < results.size(); ++i) {
-        const QString serial = i == 6 ? "null" : QStringLiteral("\"W-%1\"").arg(i % 5);
-        bytes += QStringLiteral(R"({"time":"%1","station":"west",)"
-                                R"("port":"/dev/ttyW0","serialNumber":%2,"result":"%3"})")
-                     .arg(at(30 + i))
-                     .arg(serial, results.at(i))
-                     .toUtf8() +
-                 '\n';
-    }
-    const QByteArray first = bytes.left(bytes.indexOf('\n') + 1);
-    return bytes + QByteArray(first).replace("\":", "\": ");
+    return QString::fromUtf8(iso(sixOClock().addSecs(minutes * 60)));
 }
 
 bool append(const QString &path, const QByteArray &bytes)
@@ -149,7 +116,8 @@ qint64 attemptsIn(const QString &url)
 void TestServe::initTestCase()
 {
     QVERIFY(m_dir.isValid());
-    QVERIFY(append(path("east.jsonl"), eastRecord()) && append(path("west.jsonl"), westRecord()));
+    QVERIFY(append(path("east.jsonl"), eastRecord(sixOClock())) &&
+            append(path("west.jsonl"), westRecord(sixOClock(), true)));
     QVERIFY(QFile::copy(path("east.jsonl"), path("limits.jsonl")));
     FlashRun *run = nullptr;
     m_filesPort = serve({path("limits.jsonl")}, &run);
@@ -287,7 +255,7 @@ void TestServe::sameFiguresAsTheReport()
     QFETCH(bool, database);
     const QString east = path(database ? "db-east.jsonl" : "files-east.jsonl");
     const QString west = path(database ? "db-west.jsonl" : "files-west.jsonl");
-    QVERIFY(append(east, eastRecord()) && append(west, westRecord()));
+    QVERIFY(append(east, eastRecord(sixOClock())) && append(west, westRecord(sixOClock(), true)));
     int port = 0;
     if (database) {
         REQUIRE_POSTGRESQL();
